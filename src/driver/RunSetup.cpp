@@ -1,0 +1,212 @@
+#include "RunSetup.h"
+
+#include <cerrno>
+#include <clocale>
+#include <cstdlib>
+#include <stdexcept>
+#include <unistd.h>
+
+#include "annotation/Semaphore.h"
+#include "support/LibraryName.h"
+
+const char* const DEFAULT_QUALITY_METRICS_PATH = "ReadQualityMetrics.json";
+const char* const FEATURE_COUNTS_TMP_DIR = "FeatureCountsTmpDir";
+
+namespace {
+
+// Appends each comma-separated piece; an empty piece between commas is kept, a trailing comma
+// adds nothing.
+void __append_comma_list(std::vector<std::string>& list, const std::string& value) {
+    for (const std::string& piece : strSplit(value, ','))
+        list.push_back(piece);
+}
+
+const std::string* __option_text(const ArgumentParser& parser, const char* valueName) {
+    auto found = parser.parsedOptions.find(valueName);
+    if (found == parser.parsedOptions.end() || found->second.values.empty())
+        return nullptr;
+    return &found->second.values.at(0);
+}
+
+} // namespace
+
+void registerOptions(ArgumentParser& parser, RunParameters& params) {
+    using AP = ArgumentParser;
+    parser.addOption("run-metadata", "MetadataFile", true, "The metadata associated with this run.",
+                     AP::REQUIRED_VALUE, AP::SINGLE, nullptr, "");
+    parser.addOption(
+        "r2-bam", "R2BAMFiles", true, "BAM output file from the aligner.", AP::REQUIRED_VALUE,
+        AP::MULTIPLE,
+        [&params](const std::string& value) { __append_comma_list(params.bamPaths, value); }, "");
+    parser.addOption("assay", "AssayType", true,
+                     "The Assay type for the libraries: Either Targeted or WTA.",
+                     AP::REQUIRED_VALUE, AP::SINGLE, nullptr, "");
+    parser.addOption("gtf", "GeneFeatures", true, "GTF file to use as a reference.",
+                     AP::REQUIRED_VALUE, AP::SINGLE, nullptr, "");
+    parser.addOption("transcript-length", "TranscriptLengthJSON", true,
+                     "The JSON file containing the length of transcripts for the input BAM file.",
+                     AP::REQUIRED_VALUE, AP::SINGLE, nullptr, "");
+    parser.addOption(
+        "extra-seqs", "ExtraSequences", false,
+        "Extra fasta sequences that reads could have been aligned to.", AP::REQUIRED_VALUE,
+        AP::MULTIPLE,
+        [&params](const std::string& value) { __append_comma_list(params.extraFastaPaths, value); },
+        "");
+    parser.addOption("quality-metrics", "QualityMetrics", false,
+                     "The read quality metrics JSON file to use instead of searching of the "
+                     "current working directory for the relevant file.",
+                     AP::REQUIRED_VALUE, AP::SINGLE, nullptr, "");
+    parser.addOption("umi-option", "UMIOption", false,
+                     "Specify whether to (0) use R1 UMI only, (1) use AbUMI only, or (2) use R1 "
+                     "UMI + AbUMI for AbSeq",
+                     AP::REQUIRED_VALUE, AP::SINGLE, nullptr, "");
+    parser.addOption("threads", "Threads", false,
+                     "The number of threads allowed to be utilized. [default: Number of "
+                     "available cores]",
+                     AP::REQUIRED_VALUE, AP::SINGLE, nullptr, "");
+    parser.addOption("message-level", "MessageLevel", false,
+                     "The message level to use for log messages. [default: "
+                     "Logger::Level::INFO]",
+                     AP::REQUIRED_VALUE, AP::SINGLE, nullptr, "");
+    parser.addOption(
+        "exclude-intronic-reads", "ExcludeIntronicReads", false,
+        "Flag Ambrel that we should exclude intronic reads from our counts", AP::NO_VALUE,
+        AP::SINGLE, [&params](const std::string&) { params.excludeIntronicReads = true; }, "");
+}
+
+unsigned long parseThreadCount(const std::string* text) {
+    unsigned long threads;
+    if (!text) {
+        long online = sysconf(_SC_NPROCESSORS_ONLN);
+        threads = online > 0 ? static_cast<unsigned long>(online) : 1;
+    } else {
+        const char* start = text->c_str();
+        char* end = nullptr;
+        errno = 0;
+        threads = std::strtoul(start, &end, 10);
+        // A negated count wraps around in strtoul; it is out of range for a thread count.
+        bool negative = text->find('-') < static_cast<size_t>(end - start);
+        if (end == start || errno == ERANGE || negative)
+            threads = 1;
+    }
+    return threads == 0 ? 1 : threads;
+}
+
+std::pair<unsigned long, unsigned long> semaphoreLimits(unsigned long threads) {
+    if (threads <= 8)
+        return {threads, threads};
+    // floor(2T / 3) without overflowing 2T.
+    unsigned long read = threads / 3 * 2 + (threads % 3) * 2 / 3;
+    return {read, read - 1};
+}
+
+std::string bamListText(const std::vector<std::string>& bamPaths) {
+    std::string text = "[";
+    for (const std::string& path : bamPaths)
+        text += "\n\t\t\"" + path + "\",";
+    return text + "\n\t]";
+}
+
+void parseRunParameters(int argc, const char* const* argv, RunParameters& params) {
+    ArgumentParser parser;
+    registerOptions(parser, params);
+    gLogger.info("Parsing command line arguments");
+    parser.parseArguments(argc, argv, false);
+    gLogger.debug("Parsed %lu option flags",
+                  static_cast<unsigned long>(parser.parsedOptions.size()));
+
+    params.assayText = parser.parsedOptions.at("AssayType").values.at(0);
+    params.assay = strToAssayType(params.assayText);
+    if (params.assay != WTA && params.assay != Targeted)
+        throw std::runtime_error("Only WTA or Targeted assay types supported !");
+
+    params.metadataPath = parser.parsedOptions.at("MetadataFile").values.at(0);
+    params.gtfPath = parser.parsedOptions.at("GeneFeatures").values.at(0);
+    params.transcriptLengthPath = parser.parsedOptions.at("TranscriptLengthJSON").values.at(0);
+
+    const std::string* umi = __option_text(parser, "UMIOption");
+    params.umiOption = parseUMIOptionArgument(umi ? *umi : "");
+
+    params.threads = parseThreadCount(__option_text(parser, "Threads"));
+    std::pair<unsigned long, unsigned long> limits = semaphoreLimits(params.threads);
+    gReadSemaphore.store(limits.first);
+    gWriteSemaphore.store(limits.second);
+
+    if (const std::string* level = __option_text(parser, "MessageLevel")) {
+        params.messageLevel = Logger::getLevelFromString(*level, Logger::INFO);
+        setMessageLevel(params.messageLevel);
+    }
+    if (const std::string* quality = __option_text(parser, "QualityMetrics"))
+        params.qualityMetricsPath = *quality;
+}
+
+bool loadRunMetadata(const std::string& path, JsonValue& metadata, RunParameters& params) {
+    if (!loadJsonFile(metadata, path.c_str()))
+        return false;
+    auto stringMember = [&metadata](const char* key, std::string& target) {
+        if (metadata.hasMember(key) && metadata[key].getType() == JsonValue::STRING) {
+            target = static_cast<std::string>(metadata[key]);
+            return true;
+        }
+        return false;
+    };
+    stringMember("VDJ_Version", params.vdjVersion);
+    stringMember("Sample_Tags_Version", params.sampleTagsVersion);
+    std::string cellCalling;
+    if (stringMember("Putative_Cell_Calling_Data", cellCalling))
+        params.vdjCellCalling = cellCalling == "VDJ";
+    if (metadata.hasMember("Run_Base_Name"))
+        params.runBaseName = static_cast<std::string>(metadata["Run_Base_Name"]);
+    return true;
+}
+
+std::string libraryNameFromBamPath(const std::string& bamPath, const std::string& runBaseName) {
+    size_t slash = bamPath.rfind('/');
+    std::string fileName = slash == std::string::npos ? bamPath : bamPath.substr(slash + 1);
+    size_t prefix = runBaseName.size() + 1;
+    if (fileName.size() < prefix)
+        throw std::invalid_argument("The BAM file name \"" + fileName + "\" of \"" + bamPath +
+                                    "\" is shorter than the run base name prefix \"" + runBaseName +
+                                    "_\" that is cut from it");
+    std::string name = getLibraryName(fileName.substr(prefix));
+    if (name.size() >= 8)
+        name.resize(name.size() - 8);
+    return name;
+}
+
+void checkBamFileNames(const std::vector<std::string>& bamPaths, const std::string& runBaseName) {
+    for (const std::string& path : bamPaths) {
+        size_t slash = path.rfind('/');
+        size_t length = slash == std::string::npos ? path.size() : path.size() - slash - 1;
+        if (length < runBaseName.size() + 1)
+            libraryNameFromBamPath(path, runBaseName); // throws with the file named
+    }
+}
+
+int runAmbrel(int argc, const char* const* argv) {
+    std::setlocale(LC_NUMERIC, "");
+    gLogger.info("Started Ambrel");
+
+    RunParameters params;
+    parseRunParameters(argc, argv, params);
+
+    gLogger.info("Using %lu total threads", params.threads);
+    gLogger.debug("Running with parameters:\n\trun-metadata: %s\n\tr2-bam: %s\n\tgtf: "
+                  "%s\n\ttranscript-length: %s"
+                  "\n\tassay: %s",
+                  params.metadataPath.c_str(), bamListText(params.bamPaths).c_str(),
+                  params.gtfPath.c_str(), params.transcriptLengthPath.c_str(),
+                  params.assayText.c_str());
+
+    JsonValue metadata;
+    if (!loadRunMetadata(params.metadataPath, metadata, params)) {
+        gLogger.critical("Failed to load the run metadata file: %s", params.metadataPath.c_str());
+        return 1;
+    }
+    // Fail before any long work when a library name cannot be derived.
+    checkBamFileNames(params.bamPaths, params.runBaseName);
+
+    gLogger.info("Run set-up is complete; library annotation is not part of this build, so "
+                 "nothing more is done");
+    return 0;
+}

@@ -1,0 +1,63 @@
+// The run's parameters: the command line, the thread count and semaphores, the run metadata.
+#pragma once
+
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "support/ArgumentParser.h"
+#include "support/JsonValue.h"
+#include "support/Logger.h"
+#include "support/Utilities.h"
+
+extern const char* const DEFAULT_QUALITY_METRICS_PATH;
+extern const char* const FEATURE_COUNTS_TMP_DIR;
+
+struct RunParameters {
+    std::string metadataPath;
+    std::vector<std::string> bamPaths;
+    std::string assayText;
+    AssayType assay = NONE;
+    std::string gtfPath;
+    std::string transcriptLengthPath;
+    std::vector<std::string> extraFastaPaths;
+    std::string qualityMetricsPath = DEFAULT_QUALITY_METRICS_PATH;
+    UMIOption umiOption = ABSEQ_UMI_ONLY;
+    unsigned long threads = 1;
+    Logger::Level messageLevel = Logger::INFO;
+    bool excludeIntronicReads = false;
+    // From the run metadata.
+    std::string vdjVersion;
+    std::string sampleTagsVersion;
+    bool vdjCellCalling = false;
+    std::string runBaseName = "null";
+};
+
+// Registers the eleven options; their handlers fill the list options and the flag of params.
+void registerOptions(ArgumentParser& parser, RunParameters& params);
+
+// Parses argv into params: validation order and fallbacks as the run needs them. Exits the process
+// for --help (0) and for missing required options (1); throws std::runtime_error for an assay
+// other than WTA or Targeted.
+void parseRunParameters(int argc, const char* const* argv, RunParameters& params);
+
+// T from the threads option text (strtoul rules; no number, out of range or negative gives 1;
+// 0 becomes 1), or the online processor count when the option is absent (text == nullptr).
+unsigned long parseThreadCount(const std::string* text);
+// (read, write) semaphore limits for T threads.
+std::pair<unsigned long, unsigned long> semaphoreLimits(unsigned long threads);
+
+// Reads the metadata keys into params. Returns false when the file cannot be loaded.
+bool loadRunMetadata(const std::string& path, JsonValue& metadata, RunParameters& params);
+
+// The "[\n\t\t\"path\",...\n\t]" text of the BAM list for the parameter log.
+std::string bamListText(const std::vector<std::string>& bamPaths);
+
+// The library name of a BAM: its file name without the "<run base name>_" prefix, through
+// getLibraryName, without the last 8 characters. Throws std::invalid_argument naming the file
+// when the file name is too short to hold the prefix.
+std::string libraryNameFromBamPath(const std::string& bamPath, const std::string& runBaseName);
+void checkBamFileNames(const std::vector<std::string>& bamPaths, const std::string& runBaseName);
+
+// The whole run; returns the process exit status.
+int runAmbrel(int argc, const char* const* argv);

@@ -1,0 +1,274 @@
+#include "Command.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <fcntl.h>
+#include <fstream>
+#include <new>
+#include <stdexcept>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "Logger.h"
+
+extern char** environ;
+
+namespace {
+
+const char* const SUMMARY_RULE = "------------------------------------";
+
+char* __copy_string(const std::string& text) {
+    char* copy = static_cast<char*>(std::malloc(text.size() + 1));
+    if (!copy)
+        throw std::bad_alloc();
+    std::memcpy(copy, text.c_str(), text.size() + 1);
+    return copy;
+}
+
+} // namespace
+
+Command::Command(const std::string& program) {
+    _argv = static_cast<char**>(std::calloc(_capacity, sizeof(char*)));
+    if (!_argv)
+        throw std::bad_alloc();
+    _program = __copy_string(program);
+    _argv[0] = __copy_string(program);
+}
+
+Command::~Command() {
+    for (unsigned long i = _argc + 1; i-- > 0;)
+        std::free(_argv[i]);
+    std::free(_argv);
+    std::free(_program);
+}
+
+void Command::_append(const std::string& argument) {
+    _argv[++_argc] = __copy_string(argument);
+}
+
+void Command::addArguments(std::initializer_list<std::string> arguments) {
+    addArguments(std::vector<std::string>(arguments));
+}
+
+void Command::addArguments(const std::vector<std::string>& arguments) {
+    // Room for entry 0, the arguments and the closing null.
+    unsigned long needed = _argc + 1 + arguments.size() + 1;
+    if (needed > _capacity) {
+        unsigned long growth = (arguments.size() + 127) / 128 * 128;
+        unsigned long capacity = _capacity + growth;
+        while (capacity < needed)
+            capacity += 128;
+        char** grown = static_cast<char**>(std::realloc(_argv, capacity * sizeof(char*)));
+        if (!grown)
+            throw std::bad_alloc();
+        std::memset(grown + _capacity, 0, (capacity - _capacity) * sizeof(char*));
+        _argv = grown;
+        _capacity = capacity;
+    }
+    for (const std::string& argument : arguments)
+        _append(argument);
+}
+
+void Command::logStdoutToFile(const std::string& prefix) {
+    _logStdout = true;
+    _stdoutLogPrefix = prefix;
+}
+
+void Command::logStderrToFile(const std::string& prefix) {
+    _logStderr = true;
+    _stderrLogPrefix = prefix;
+}
+
+std::string Command::_logPath(const std::string& prefix, const char* timeText,
+                              const char* suffix) const {
+    // Logs are written in the working directory, so only the program's file name is used.
+    const char* name = std::strrchr(_argv[0], '/');
+    name = name ? name + 1 : _argv[0];
+    std::string path = prefix.empty() ? "" : prefix + "_";
+    return path + name + timeText + suffix;
+}
+
+int Command::_execute(int* inputPipe) {
+    std::time_t now = std::time(nullptr);
+    std::tm parts{};
+    localtime_r(&now, &parts);
+    char timeText[32] = {0};
+    std::strftime(timeText, sizeof timeText, "_%Y%m%d%H%M%S", &parts);
+
+    _stdoutPath.clear();
+    _stderrPath.clear();
+    if (_logStdout)
+        _stdoutPath = _logPath(_stdoutLogPrefix, timeText, ".stdout.log");
+    if (_logStderr)
+        _stderrPath = _logPath(_stderrLogPrefix, timeText, ".stderr.log");
+
+    int outFd = -1, errFd = -1;
+    auto closeAll = [&]() {
+        if (outFd >= 0)
+            close(outFd);
+        if (errFd >= 0)
+            close(errFd);
+    };
+    if (_logStdout) {
+        outFd = open(_stdoutPath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0666);
+        if (outFd < 0) {
+            int error = errno;
+            std::fprintf(stderr, "Failed to open stdout log file: %s\n", _stdoutPath.c_str());
+            return -error;
+        }
+    }
+    if (_logStderr) {
+        errFd = open(_stderrPath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0666);
+        if (errFd < 0) {
+            int error = errno;
+            std::fprintf(stderr, "Failed to open stderr log file: %s\n", _stderrPath.c_str());
+            closeAll();
+            return -error;
+        }
+    }
+
+    // The child's environment is built before the fork: after fork in a threaded process only
+    // async-signal-safe calls are allowed, which rules out setenv.
+    std::vector<std::string> envStrings;
+    std::vector<char*> envp;
+    if (!environment.empty()) {
+        for (char** entry = environ; *entry; ++entry) {
+            const char* equals = std::strchr(*entry, '=');
+            std::string name = equals ? std::string(*entry, equals - *entry) : std::string(*entry);
+            if (!environment.count(name))
+                envStrings.emplace_back(*entry);
+        }
+        for (const auto& entry : environment)
+            envStrings.push_back(entry.first + "=" + entry.second);
+        for (std::string& entry : envStrings)
+            envp.push_back(&entry[0]);
+        envp.push_back(nullptr);
+    }
+    char** childEnvironment = environment.empty() ? environ : envp.data();
+    bool absolute = _program[0] == '/';
+
+    std::fflush(nullptr);
+    pid_t pid = fork();
+    if (pid < 0) {
+        int error = errno;
+        std::fprintf(stderr, "Failed to fork\n");
+        closeAll();
+        return -error;
+    }
+    if (pid == 0) {
+        if (inputPipe) {
+            dup2(inputPipe[0], 0);
+            close(inputPipe[1]);
+        }
+        if (outFd >= 0)
+            dup2(outFd, 1);
+        if (errFd >= 0)
+            dup2(errFd, 2);
+        if (absolute)
+            execve(_program, _argv, childEnvironment);
+        else
+            execvpe(_program, _argv, childEnvironment);
+        // Only async-signal-safe output here: the message goes to the (possibly logged) stderr.
+        const char* reason = strerror(errno);
+        const char* parts[] = {"execv(p) failed to execute ", _program, ": ", reason, "\n"};
+        for (const char* part : parts) {
+            ssize_t ignored = write(2, part, std::strlen(part));
+            (void)ignored;
+        }
+        _exit(1);
+    }
+    _pid = pid;
+    closeAll();
+    return 0;
+}
+
+int Command::run() {
+    exitCode = 0;
+    terminatingSignal = 0;
+    int started = _execute(nullptr);
+    if (started != 0) {
+        exitCode = started;
+        return exitCode;
+    }
+    int status = 0;
+    pid_t waited;
+    do {
+        waited = waitpid(_pid, &status, 0);
+    } while (waited < 0 && errno == EINTR);
+    _pid = -1;
+    if (waited < 0) {
+        exitCode = -errno;
+    } else if (WIFSIGNALED(status)) {
+        // A killed child did not finish its job, whatever its status byte says.
+        terminatingSignal = WTERMSIG(status);
+        exitCode = 128 + terminatingSignal;
+    } else {
+        exitCode = (status >> 8) & 0xff;
+    }
+    return exitCode;
+}
+
+std::string Command::getExecutedCommandAsString() const {
+    std::string text;
+    bool first = true;
+    for (const auto& entry : environment) {
+        if (!first)
+            text += ' ';
+        first = false;
+        text += entry.first + "=" + entry.second;
+    }
+    text += ' ';
+    text += _program ? _program : "";
+    text += ' ';
+    for (unsigned long i = 1; i <= _argc; ++i) {
+        if (i > 1)
+            text += ' ';
+        text += _argv[i];
+    }
+    return text;
+}
+
+std::string Command::getCommandSummaryAsString(bool includeStderr) const {
+    std::string text;
+    text += std::string(SUMMARY_RULE) + "\n";
+    text += "executed command: " + getExecutedCommandAsString() + "\n";
+    text += "exit code: " + std::to_string(exitCode) + "\n";
+    if (terminatingSignal)
+        text += "terminated by signal: " + std::to_string(terminatingSignal) + " (" +
+                strsignal(terminatingSignal) + ")\n";
+    text += "stderr path: " + _stderrPath + "\n";
+    text += "stdout path: " + _stdoutPath + "\n";
+    if (includeStderr) {
+        text += "stderr file contents: \n";
+        std::ifstream in;
+        if (!_stderrPath.empty())
+            in.open(_stderrPath);
+        if (!in.is_open()) {
+            text += "    Unable to open the stderr file.\n";
+        } else {
+            std::string line;
+            while (std::getline(in, line))
+                text += "    " + line + "\n";
+        }
+    }
+    text += std::string(SUMMARY_RULE) + "\n";
+    return text;
+}
+
+int runCommandAndLogError(Command& command, Logger& logger, bool includeStderr, bool throwOnError) {
+    command.exitCode = 0;
+    if (!command.program() || command.program()[0] == '\0') {
+        std::fprintf(stderr, "No application set, returning -ENOENT (%d)\n", ENOENT);
+        command.exitCode = -ENOENT;
+    } else if (command.run() == 0) {
+        return 0;
+    }
+    logger.error("Non-zero exit code when running the below command:\n%s",
+                 command.getCommandSummaryAsString(includeStderr).c_str());
+    if (throwOnError)
+        throw std::runtime_error("Got non-zero exit code when making a system call.");
+    return command.exitCode;
+}

@@ -1,0 +1,27 @@
+// File and string helpers shared by the driver, the annotation and the metrics code.
+#pragma once
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "JsonValue.h"
+
+enum AssayType { NONE = 0, WTA = 1, Targeted = 2, ATAC = 3 };
+enum UMIOption { R1_UMI_ONLY = 0, ABSEQ_UMI_ONLY = 1, R1_AND_ABSEQ_UMI = 2 };
+
+extern const UMIOption UMIOPTION_VALUES[3];
+
+// Reads and parses a JSON file; logs and returns false on a missing file or bad JSON.
+bool loadJsonFile(JsonValue& json, const char* path);
+std::vector<std::filesystem::path> getDirectoryContents(const std::string& directory);
+
+bool strStartsWith(const std::string& text, const std::string& prefix);
+bool strEndsWith(const std::string& text, const std::string& suffix);
+std::vector<std::string> strSplit(const std::string& text, char delimiter);
+std::string substrReplace(const std::string& text, const std::string& target,
+                          const std::string& replacement, int count);
+std::string doubleToStringWithPrecision(double value, unsigned long precision);
+
+AssayType strToAssayType(const std::string& text);
+UMIOption parseUMIOptionArgument(const std::string& text);

@@ -1,0 +1,107 @@
+#include "TestSupport.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <sys/wait.h>
+#include <unistd.h>
+
+ScratchDir::ScratchDir() {
+    char pattern[] = "/tmp/ambrel_test_XXXXXX";
+    if (!mkdtemp(pattern))
+        throw std::runtime_error("mkdtemp failed");
+    _path = pattern;
+    _previous = std::filesystem::current_path().string();
+    std::filesystem::current_path(_path);
+}
+
+ScratchDir::~ScratchDir() {
+    std::error_code ignored;
+    std::filesystem::current_path(_previous, ignored);
+    std::filesystem::remove_all(_path, ignored);
+}
+
+void writeFile(const std::string& path, const std::string& content) {
+    std::ofstream out(path, std::ios::binary);
+    out << content;
+    if (!out)
+        throw std::runtime_error("cannot write " + path);
+}
+
+std::string readFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+std::vector<std::string> splitLines(const std::string& text) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    std::string line;
+    while (std::getline(in, line))
+        lines.push_back(line);
+    return lines;
+}
+
+std::string captureStderr(const std::function<void()>& body) {
+    char path[] = "/tmp/ambrel_stderr_XXXXXX";
+    int fd = mkstemp(path);
+    std::fflush(stderr);
+    int saved = dup(2);
+    dup2(fd, 2);
+    close(fd);
+    try {
+        body();
+    } catch (...) {
+        std::fflush(stderr);
+        dup2(saved, 2);
+        close(saved);
+        unlink(path);
+        throw;
+    }
+    std::fflush(stderr);
+    dup2(saved, 2);
+    close(saved);
+    std::string text = readFile(path);
+    unlink(path);
+    return text;
+}
+
+ProcessResult runProcess(const std::vector<std::string>& argv, const std::string& cwd) {
+    char outPath[] = "/tmp/ambrel_out_XXXXXX";
+    char errPath[] = "/tmp/ambrel_err_XXXXXX";
+    int outFd = mkstemp(outPath);
+    int errFd = mkstemp(errPath);
+    std::vector<char*> args;
+    for (const std::string& arg : argv)
+        args.push_back(const_cast<char*>(arg.c_str()));
+    args.push_back(nullptr);
+    std::fflush(nullptr);
+    pid_t pid = fork();
+    if (pid == 0) {
+        if (!cwd.empty() && chdir(cwd.c_str()) != 0)
+            _exit(127);
+        int devnull = open("/dev/null", O_RDONLY);
+        dup2(devnull, 0);
+        dup2(outFd, 1);
+        dup2(errFd, 2);
+        execvp(args[0], args.data());
+        _exit(127);
+    }
+    close(outFd);
+    close(errFd);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    ProcessResult result;
+    result.status = WIFSIGNALED(status) ? 128 + WTERMSIG(status) : WEXITSTATUS(status);
+    result.out = readFile(outPath);
+    result.err = readFile(errPath);
+    unlink(outPath);
+    unlink(errPath);
+    return result;
+}

@@ -1,0 +1,34 @@
+// Helpers shared by the tests: scratch directories, files, captured stderr, child processes.
+#pragma once
+
+#include <functional>
+#include <string>
+#include <vector>
+
+// A fresh directory under /tmp that the test runs inside; removed with its contents afterwards.
+class ScratchDir {
+public:
+    ScratchDir();
+    ~ScratchDir();
+    const std::string& path() const { return _path; }
+    std::string file(const std::string& name) const { return _path + "/" + name; }
+
+private:
+    std::string _path;
+    std::string _previous;
+};
+
+void writeFile(const std::string& path, const std::string& content);
+std::string readFile(const std::string& path);
+std::vector<std::string> splitLines(const std::string& text);
+
+// Runs body with file descriptor 2 redirected to a file and returns what was written there.
+std::string captureStderr(const std::function<void()>& body);
+
+struct ProcessResult {
+    int status = -1; // exit status, or 128 + signal
+    std::string out;
+    std::string err;
+};
+// Runs argv[0] (searched in PATH) with the arguments in directory cwd.
+ProcessResult runProcess(const std::vector<std::string>& argv, const std::string& cwd = "");

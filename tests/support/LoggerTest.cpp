@@ -1,0 +1,162 @@
+#include <clocale>
+#include <gtest/gtest.h>
+#include <regex>
+#include <set>
+#include <thread>
+
+#include "TestSupport.h"
+#include "support/Logger.h"
+
+namespace {
+
+std::string logTo(Logger::Level level, const std::function<void(Logger&)>& body,
+                  const std::string& name = "Test:",
+                  Logger::TimestampStyle style = Logger::NO_TIMESTAMP,
+                  const std::string& format = "") {
+    ScratchDir dir;
+    std::string path = dir.file("log.txt");
+    {
+        Logger logger(name, level, path, style, format);
+        body(logger);
+    }
+    return readFile(path);
+}
+
+} // namespace
+
+TEST(Logger, LevelThresholdDecidesWhatIsWritten) {
+    std::string text = logTo(Logger::WARNING, [](Logger& log) {
+        log.debug("d");
+        log.info("i");
+        log.warning("w");
+        log.error("e");
+        log.critical("c");
+    });
+    EXPECT_EQ(text, "Test: WARNING  w\nTest: ERROR    e\nTest: CRITICAL c\n");
+
+    text = logTo(Logger::ALL, [](Logger& log) {
+        log.debug("d");
+        log.info("i");
+    });
+    EXPECT_EQ(text, "Test: DEBUG    d\nTest: INFO     i\n");
+
+    text = logTo(Logger::NONE, [](Logger& log) { log.critical("c"); });
+    EXPECT_EQ(text, "");
+}
+
+TEST(Logger, LineLayoutWithAndWithoutNameAndTimestamp) {
+    EXPECT_EQ(logTo(
+                  Logger::INFO, [](Logger& log) { log.info("m"); }, ""),
+              "INFO     m\n");
+
+    std::string text = logTo(
+        Logger::INFO, [](Logger& log) { log.info("Started %s", "Ambrel"); },
+        "Ambrel:", Logger::CUSTOM, "[%Y-%m-%d %H:%M:%S]");
+    EXPECT_TRUE(std::regex_match(
+        text,
+        std::regex(R"(\[\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\] Ambrel: INFO     Started Ambrel\n)")))
+        << text;
+
+    text = logTo(
+        Logger::INFO, [](Logger& log) { log.info("x"); }, "", Logger::UTC_ISO);
+    EXPECT_TRUE(
+        std::regex_match(text, std::regex(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ INFO     x\n)")))
+        << text;
+
+    // A custom style with an empty format writes no timestamp and no separating space.
+    EXPECT_EQ(logTo(
+                  Logger::INFO, [](Logger& log) { log.info("x"); }, "N", Logger::CUSTOM, ""),
+              "N INFO     x\n");
+}
+
+TEST(Logger, FormatsLikePrintfWithoutLengthLimit) {
+    std::string big(100000, 'a');
+    std::string text = logTo(Logger::INFO, [&](Logger& log) {
+        log.info("%d|%s|%5.2f|%%", 42, "s", 3.14159);
+        log.info("%s", big.c_str());
+    });
+    std::vector<std::string> lines = splitLines(text);
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(lines[0], "Test: INFO     42|s| 3.14|%");
+    EXPECT_EQ(lines[1].size(), std::string("Test: INFO     ").size() + big.size());
+}
+
+TEST(Logger, GroupingFlagFollowsTheNumericLocale) {
+    const char* previous = std::setlocale(LC_NUMERIC, nullptr);
+    std::string saved = previous ? previous : "C";
+    if (!std::setlocale(LC_NUMERIC, "en_US.UTF-8"))
+        GTEST_SKIP() << "en_US.UTF-8 locale is not installed";
+    std::string text = logTo(Logger::INFO, [](Logger& log) { log.info("%'lu", 1234567UL); });
+    std::setlocale(LC_NUMERIC, saved.c_str());
+    EXPECT_EQ(text, "Test: INFO     1,234,567\n");
+    // In the C locale the flag groups nothing.
+    EXPECT_EQ(logTo(Logger::INFO, [](Logger& log) { log.info("%'lu", 1234567UL); }),
+              "Test: INFO     1234567\n");
+}
+
+TEST(Logger, LevelWords) {
+    EXPECT_EQ(Logger::getLevelFromString("crit", Logger::INFO), Logger::CRITICAL);
+    EXPECT_EQ(Logger::getLevelFromString("Warn", Logger::INFO), Logger::WARNING);
+    EXPECT_EQ(Logger::getLevelFromString("err", Logger::INFO), Logger::ERROR);
+    EXPECT_EQ(Logger::getLevelFromString("all", Logger::INFO), Logger::ALL);
+    EXPECT_EQ(Logger::getLevelFromString("NONE", Logger::INFO), Logger::NONE);
+    EXPECT_EQ(Logger::getLevelFromString("debug", Logger::INFO), Logger::DEBUG);
+    EXPECT_EQ(Logger::getLevelFromString(" debug", Logger::ERROR), Logger::ERROR);
+    EXPECT_EQ(Logger::getLevelFromString("verbose", Logger::WARNING), Logger::WARNING);
+    EXPECT_EQ(Logger::getLevelFromString("", Logger::DEBUG), Logger::DEBUG);
+}
+
+TEST(Logger, SetMessageLevelSetsBothGlobalLoggers) {
+    Logger::Level main = gLogger.getLevel(), util = gUtilLogger.getLevel();
+    setMessageLevel(Logger::ERROR);
+    EXPECT_EQ(gLogger.getLevel(), Logger::ERROR);
+    EXPECT_EQ(gUtilLogger.getLevel(), Logger::ERROR);
+    set_util_log_level(Logger::DEBUG);
+    EXPECT_EQ(gUtilLogger.getLevel(), Logger::DEBUG);
+    EXPECT_EQ(gLogger.getLevel(), Logger::ERROR);
+    gLogger.setLevel(main);
+    gUtilLogger.setLevel(util);
+}
+
+TEST(Logger, GlobalLoggersWriteToStderrWithTheirNames) {
+    std::string text = captureStderr([] {
+        gLogger.info("main line");
+        gUtilLogger.warning("util line");
+        gUtilLogger.info("hidden below WARNING");
+    });
+    std::vector<std::string> lines = splitLines(text);
+    ASSERT_EQ(lines.size(), 2u) << text;
+    EXPECT_NE(lines[0].find("] Ambrel: INFO     main line"), std::string::npos);
+    EXPECT_NE(lines[1].find("] Util: WARNING  util line"), std::string::npos);
+}
+
+TEST(Logger, LinesFromManyThreadsStayWhole) {
+    const int threads = 4, perThread = 2000;
+    std::string text = logTo(Logger::INFO, [&](Logger& log) {
+        std::vector<std::thread> workers;
+        for (int t = 0; t < threads; ++t)
+            workers.emplace_back([&log, t] {
+                for (int i = 0; i < perThread; ++i)
+                    log.info("thread %d line %d %s", t, i, "padding-padding-padding-padding");
+            });
+        for (std::thread& worker : workers)
+            worker.join();
+    });
+    std::vector<std::string> lines = splitLines(text);
+    ASSERT_EQ(lines.size(), static_cast<size_t>(threads * perThread));
+    std::regex whole(R"(Test: INFO     thread \d line \d+ padding-padding-padding-padding)");
+    std::set<std::string> distinct;
+    for (const std::string& line : lines) {
+        ASSERT_TRUE(std::regex_match(line, whole)) << line;
+        distinct.insert(line);
+    }
+    EXPECT_EQ(distinct.size(), lines.size());
+}
+
+TEST(Logger, UnwritableLogFileFallsBackToStderr) {
+    std::string text = captureStderr([] {
+        Logger logger("X", Logger::INFO, "/nonexistent-dir/log.txt", Logger::NO_TIMESTAMP);
+        logger.info("still written");
+    });
+    EXPECT_EQ(text, "X INFO     still written\n");
+}

@@ -1,0 +1,96 @@
+#include <algorithm>
+#include <filesystem>
+#include <gtest/gtest.h>
+#include <stdexcept>
+
+#include "TestSupport.h"
+#include "support/Utilities.h"
+
+using Pieces = std::vector<std::string>;
+
+TEST(StringHelpers, SplitKeepsInnerAndLeadingEmptyPieces) {
+    EXPECT_EQ(strSplit("a,,b", ','), (Pieces{"a", "", "b"}));
+    EXPECT_EQ(strSplit("a,", ','), (Pieces{"a"}));
+    EXPECT_EQ(strSplit(",a", ','), (Pieces{"", "a"}));
+    EXPECT_EQ(strSplit("", ','), Pieces{});
+    EXPECT_EQ(strSplit(",", ','), (Pieces{""}));
+}
+
+TEST(StringHelpers, ReplaceCountsAndDoesNotRescanReplacements) {
+    EXPECT_EQ(substrReplace("aaaa", "aa", "b", -1), "bb");
+    EXPECT_EQ(substrReplace("aaaa", "aa", "b", 1), "baa");
+    EXPECT_EQ(substrReplace("aaaa", "aa", "b", 0), "aaaa");
+    EXPECT_EQ(substrReplace("aXa", "a", "aa", -1), "aaXaa");
+    EXPECT_EQ(substrReplace("", "", "b", -1), "");
+    EXPECT_THROW(substrReplace("abc", "", "b", -1), std::invalid_argument);
+}
+
+TEST(StringHelpers, PrefixAndSuffix) {
+    EXPECT_TRUE(strStartsWith("samtools", "sam"));
+    EXPECT_TRUE(strStartsWith("x", ""));
+    EXPECT_FALSE(strStartsWith("sa", "sam"));
+    EXPECT_TRUE(strEndsWith("frag.bam", ".bam"));
+    EXPECT_FALSE(strEndsWith("frag.bai", ".bam"));
+    EXPECT_FALSE(strEndsWith("am", ".bam"));
+    EXPECT_TRUE(strEndsWith("", ""));
+}
+
+TEST(StringHelpers, FixedPrecision) {
+    EXPECT_EQ(doubleToStringWithPrecision(12.3456, 2), "12.35");
+    EXPECT_EQ(doubleToStringWithPrecision(0.0, 2), "0.00");
+    EXPECT_EQ(doubleToStringWithPrecision(100.0, 0), "100");
+}
+
+TEST(RunOptionValues, AssayTypes) {
+    EXPECT_EQ(strToAssayType("targeted"), Targeted);
+    EXPECT_EQ(strToAssayType("wTa"), WTA);
+    EXPECT_EQ(strToAssayType("ATAC"), ATAC);
+    EXPECT_EQ(strToAssayType(" WTA"), NONE);
+    EXPECT_EQ(strToAssayType(""), NONE);
+}
+
+TEST(RunOptionValues, UMIOptions) {
+    EXPECT_EQ(parseUMIOptionArgument("2"), R1_AND_ABSEQ_UMI);
+    EXPECT_EQ(parseUMIOptionArgument(""), ABSEQ_UMI_ONLY);
+    EXPECT_EQ(parseUMIOptionArgument("3"), ABSEQ_UMI_ONLY);
+    EXPECT_EQ(parseUMIOptionArgument("1abc"), ABSEQ_UMI_ONLY);
+    EXPECT_EQ(parseUMIOptionArgument(" 0"), R1_UMI_ONLY);
+    EXPECT_EQ(parseUMIOptionArgument("x"), ABSEQ_UMI_ONLY);
+    EXPECT_EQ(parseUMIOptionArgument("-1"), ABSEQ_UMI_ONLY);
+    EXPECT_EQ(parseUMIOptionArgument("99999999999999999999999"), ABSEQ_UMI_ONLY);
+}
+
+TEST(LoadJsonFile, ReadsParsesAndReportsFailures) {
+    ScratchDir dir;
+    writeFile("good.json", "{\"Run_Base_Name\": \"run1\"}\n");
+    writeFile("empty.json", "");
+    writeFile("bad.json", "{\"a\": }");
+    JsonValue json;
+    ASSERT_TRUE(loadJsonFile(json, "good.json"));
+    EXPECT_EQ(static_cast<std::string>(json["Run_Base_Name"]), "run1");
+
+    std::string log = captureStderr([&] {
+        EXPECT_FALSE(loadJsonFile(json, "empty.json"));
+        EXPECT_FALSE(loadJsonFile(json, "bad.json"));
+        EXPECT_FALSE(loadJsonFile(json, "missing.json"));
+        EXPECT_FALSE(loadJsonFile(json, dir.path().c_str()));
+    });
+    EXPECT_NE(log.find("Failed to parse the JSON string"), std::string::npos);
+    EXPECT_NE(log.find("Failed to open file \"missing.json\": No such file or directory"),
+              std::string::npos);
+}
+
+TEST(DirectoryContents, ListsEveryEntryInsideTheDirectory) {
+    ScratchDir dir;
+    std::filesystem::create_directory("d");
+    writeFile("d/a.bam", "");
+    writeFile("d/b.txt", "");
+    std::filesystem::create_directory("d/sub");
+    std::vector<std::filesystem::path> entries = getDirectoryContents("d");
+    std::vector<std::string> names;
+    for (const auto& entry : entries)
+        names.push_back(entry.string());
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names, (Pieces{"d/a.bam", "d/b.txt", "d/sub"}));
+    EXPECT_THROW(getDirectoryContents("no-such-dir"), std::filesystem::filesystem_error);
+}
