@@ -105,3 +105,51 @@ ProcessResult runProcess(const std::vector<std::string>& argv, const std::string
     unlink(errPath);
     return result;
 }
+
+#include <htslib/sam.h>
+
+SamText::SamText(const std::vector<std::string>& references) {
+    std::string text = "@HD\tVN:1.6\n";
+    for (const std::string& reference : references) {
+        size_t colon = reference.rfind(':');
+        text +=
+            "@SQ\tSN:" + reference.substr(0, colon) + "\tLN:" + reference.substr(colon + 1) + "\n";
+    }
+    _header = sam_hdr_parse(text.size(), text.c_str());
+    if (!_header)
+        throw std::runtime_error("bad test header");
+}
+
+SamText::~SamText() {
+    for (bam1_t* record : _records)
+        bam_destroy1(record);
+    sam_hdr_destroy(_header);
+}
+
+bam1_t* SamText::record(const std::string& samLine) {
+    kstring_t line = {0, 0, nullptr};
+    kputsn(samLine.c_str(), samLine.size(), &line);
+    bam1_t* record = bam_init1();
+    int parsed = sam_parse1(&line, _header, record);
+    free(line.s);
+    if (parsed < 0) {
+        bam_destroy1(record);
+        throw std::runtime_error("bad test SAM line: " + samLine);
+    }
+    _records.push_back(record);
+    return record;
+}
+
+bam1_t* SamText::aligned(int flag, const std::string& reference, long pos0,
+                         const std::string& cigar, const std::string& name) {
+    return record(name + "\t" + std::to_string(flag) + "\t" + reference + "\t" +
+                  std::to_string(pos0 + 1) + "\t255\t" + cigar + "\t*\t0\t0\t*\t*");
+}
+
+std::string stringTag(const bam1_t* record, const char* tag) {
+    uint8_t* data = bam_aux_get(record, tag);
+    if (!data)
+        return "<none>";
+    const char* value = bam_aux2Z(data);
+    return value ? value : "<not a string>";
+}

@@ -32,3 +32,28 @@ struct ProcessResult {
 };
 // Runs argv[0] (searched in PATH) with the arguments in directory cwd.
 ProcessResult runProcess(const std::vector<std::string>& argv, const std::string& cwd = "");
+
+// SAM text in memory: a header from "@SQ" lines and records parsed against it.
+struct sam_hdr_t;
+struct bam1_t;
+class SamText {
+public:
+    // references: "name:length" pairs.
+    explicit SamText(const std::vector<std::string>& references);
+    ~SamText();
+    SamText(const SamText&) = delete;
+    SamText& operator=(const SamText&) = delete;
+    sam_hdr_t* header() const { return _header; }
+    // One record from a SAM line; owned by this object.
+    bam1_t* record(const std::string& samLine);
+    // A mapped record: flag, reference, 0-based position and CIGAR, other fields defaulted.
+    bam1_t* aligned(int flag, const std::string& reference, long pos0, const std::string& cigar,
+                    const std::string& name = "r");
+
+private:
+    sam_hdr_t* _header;
+    std::vector<bam1_t*> _records;
+};
+
+// The string value of a record's tag, or "<none>".
+std::string stringTag(const bam1_t* record, const char* tag);

@@ -5,8 +5,11 @@
 #include <cstdlib>
 #include <stdexcept>
 #include <unistd.h>
+#include <unordered_set>
 
 #include "annotation/Semaphore.h"
+#include "features/FastaFile.h"
+#include "features/FeatureAssigner.h"
 #include "support/LibraryName.h"
 
 const char* const DEFAULT_QUALITY_METRICS_PATH = "ReadQualityMetrics.json";
@@ -205,6 +208,11 @@ int runAmbrel(int argc, const char* const* argv) {
     }
     // Fail before any long work when a library name cannot be derived.
     checkBamFileNames(params.bamPaths, params.runBaseName);
+
+    std::unordered_set<std::string> extraReferenceNames;
+    getFastaHeaders(extraReferenceNames, params.extraFastaPaths);
+    gLogger.info("Building the feature assigner");
+    FeatureAssigner featureAssigner(params.gtfPath, params.vdjVersion, gLogger);
 
     gLogger.info("Run set-up is complete; library annotation is not part of this build, so "
                  "nothing more is done");

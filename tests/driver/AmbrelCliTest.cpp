@@ -99,6 +99,8 @@ TEST(AmbrelCli, UnsupportedAssayFails) {
 TEST(AmbrelCli, SetUpLogsParametersInOrder) {
     ScratchDir dir;
     writeFile(dir.file("meta.json"), R"({"Run_Base_Name":"Run7","VDJ_Version":"human"})");
+    writeFile(dir.file("genes.gtf"), "chr1\tt\tgene\t1\t100\t.\t+\t.\tgene_id \"G1\"; "
+                                     "gene_name \"A\";\n");
     ProcessResult result = runAmbrel({"--r2-bam", "Run7_b.bam,Run7_c.bam", "--message-level",
                                       "debug", "--threads", "3", "--assay", "targeted"},
                                      dir.path());
@@ -116,9 +118,25 @@ TEST(AmbrelCli, SetUpLogsParametersInOrder) {
                               "meta.json"),
               std::string::npos);
 
+    EXPECT_NE(result.err.find("Ambrel: INFO     Building the feature assigner\n"),
+              std::string::npos);
+    EXPECT_EQ(readFile(dir.file("gtf.gene_info.json")),
+              "{\"A\":{\"gene_id\":\"G1\",\"gene_name\":\"A\"}}\n");
+
     ProcessResult quiet = runAmbrel({}, dir.path());
     EXPECT_EQ(quiet.status, 0);
     EXPECT_EQ(quiet.err.find("Running with parameters"), std::string::npos);
+}
+
+TEST(AmbrelCli, UnreadableGtfIsNamed) {
+    ScratchDir dir;
+    writeFile(dir.file("meta.json"), R"({"Run_Base_Name":"Run7"})");
+    ProcessResult result = runAmbrel({"--gtf", "missing/genes.gtf"}, dir.path());
+    EXPECT_EQ(result.status, 2);
+    EXPECT_NE(result.err.find("CRITICAL Cannot open the GTF file \"missing/genes.gtf\": No such "
+                              "file or directory"),
+              std::string::npos)
+        << result.err;
 }
 
 TEST(AmbrelCli, BamNameTooShortForTheRunPrefixIsNamed) {

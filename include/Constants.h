@@ -1,0 +1,24 @@
+// Constant tables and strings shared across the subsystems.
+#pragma once
+
+#include <string>
+#include <unordered_set>
+
+// Feature strings written to the XF tag.
+extern const char* const STRING_NOT_ALIGNED;
+extern const char* const STRING_NO_FEATURE;
+extern const char* const STRING_INTERGENIC;
+extern const char* const STRING_AMBIGUOUS;
+// Reference that STAR pads with; alignments to it count as not aligned.
+extern const char* const STRING_STAR_PADDING_REFERENCE;
+
+// BAM tags.
+extern const char* const TAG_FEATURE;         // "XF"
+extern const char* const TAG_CL_NAME;         // "CB"
+extern const char* const TAG_UMI_NAME;        // "MR"
+extern const char* const TAG_TRANSCRIPT_NAME; // "TR"
+extern const char* const TAG_FRAGMENT_LENGTH; // "TF"
+
+// Constant-region genes of the immune receptors, as named in the species' annotations.
+extern const std::unordered_set<std::string> SET_STRING_HUMAN_C_GENES;
+extern const std::unordered_set<std::string> SET_STRING_MOUSE_C_GENES;

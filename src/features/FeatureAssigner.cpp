@@ -1,0 +1,400 @@
+#include "FeatureAssigner.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <system_error>
+
+#include "Constants.h"
+#include "GtfLine.h"
+#include "support/Logger.h"
+
+namespace {
+
+using IntervalVector = GeneTree::interval_vector;
+using IntervalLists =
+    std::map<std::string, std::map<std::string, std::pair<IntervalVector, IntervalVector>>>;
+
+constexpr size_t GTF_BLOCK_SIZE = 8 << 20;
+
+// Calls onLine(char* line) for every newline-terminated line of file (newline kept, zero-terminated
+// after it), reading in large blocks; a last line without newline is passed as it is.
+template <class OnLine> void __for_each_line(FILE* file, const std::string& path, OnLine onLine) {
+    std::vector<char> block(GTF_BLOCK_SIZE + 1);
+    size_t held = 0;
+    for (;;) {
+        if (held == block.size() - 1)
+            block.resize(block.size() * 2); // a line longer than the block
+        size_t got = std::fread(block.data() + held, 1, block.size() - 1 - held, file);
+        if (got == 0) {
+            if (std::ferror(file))
+                throw std::system_error(errno, std::generic_category(),
+                                        "Failed to read the GTF file \"" + path + "\"");
+            if (held) {
+                block[held] = '\0';
+                onLine(block.data());
+            }
+            return;
+        }
+        size_t filled = held + got;
+        char* lineStart = block.data();
+        char* end = block.data() + filled;
+        char* newline;
+        while ((newline = static_cast<char*>(std::memchr(lineStart, '\n', end - lineStart)))) {
+            char saved = newline[1];
+            newline[1] = '\0';
+            onLine(lineStart);
+            newline[1] = saved;
+            lineStart = newline + 1;
+        }
+        held = static_cast<size_t>(end - lineStart);
+        std::memmove(block.data(), lineStart, held);
+    }
+}
+
+} // namespace
+
+FeatureAssigner::FeatureAssigner(const std::string& gtfPath, const std::string& vdjVersion,
+                                 Logger& logger) {
+    std::vector<std::string> vdjPrefixes, treeNames;
+    _setCGenesAndVDJPrefix(vdjVersion, vdjPrefixes, treeNames);
+    if (!vdjVersion.empty() && vdjPrefixes.empty())
+        logger.warning("VDJ version '%s' names no receptor chains (human, hs, mouse, mm, or a "
+                       "version containing tcr or bcr); genes are annotated without VDJ features",
+                       vdjVersion.c_str());
+    _parseGTFAndPopulateFeaturesTrees(gtfPath, logger, vdjPrefixes, treeNames);
+    // A version without receptor chains has no VDJ trees to consult: annotate as without VDJ.
+    _buildFeatureAnnotationSchedule(!vdjPrefixes.empty());
+}
+
+void FeatureAssigner::_parseGTFAndPopulateFeaturesTrees(const std::string& gtfPath, Logger& logger,
+                                                        const std::vector<std::string>& vdjPrefixes,
+                                                        const std::vector<std::string>& treeNames) {
+    IntervalLists intervalLists;
+    for (const std::string& name : treeNames) {
+        _featuresTrees[name] = StrandTrees();
+        intervalLists[name];
+    }
+    FeatureModifier modify = vdjPrefixes.empty() ? __noop_modify_feature : __vdj_modify_feature;
+
+    FILE* file = std::fopen(gtfPath.c_str(), "r");
+    if (!file)
+        throw std::system_error(errno, std::generic_category(),
+                                "Cannot open the GTF file \"" + gtfPath + "\"");
+
+    std::unordered_map<std::string, std::string> idToName, nameToId;
+    GeneInfo geneInfo;
+    std::string lastId, lastName;
+    bool haveLast = false;
+    // Consecutive lines mostly share a feature type and a chromosome: remember where they went.
+    std::string lastType, lastSeqname;
+    std::pair<IntervalVector, IntervalVector>* lastLists = nullptr;
+    unsigned long lines = 0, features = 0;
+    std::string featureType;
+
+    auto onLine = [&](char* text) {
+        ++lines;
+        GTFLine line;
+        if (!__parse_gtf_line(line, text))
+            return;
+        if (std::strcmp(line.feature, "gene") != 0 && std::strcmp(line.feature, "exon") != 0)
+            return;
+        std::string geneName = __get_attribute(line, "gene_name");
+        std::string geneId = __get_attribute(line, "gene_id");
+        std::string label;
+        if (geneName.empty() && geneId.empty()) {
+            logger.warning("GTF line missing both gene_name and gene_id");
+            return;
+        }
+        if (geneName.empty()) {
+            geneName = "NO_NAME_" + geneId;
+            label = geneId;
+        } else if (geneId.empty()) {
+            geneId = "NO_ID_" + geneName;
+            label = geneName;
+        } else {
+            label = geneName;
+        }
+
+        // The lines of one gene follow each other; only a change of id or name can warn or add.
+        if (!haveLast || geneId != lastId || geneName != lastName) {
+            auto byId = idToName.find(geneId);
+            if (byId != idToName.end() && byId->second != geneName)
+                logger.warning("gene_id '%s' maps to multiple gene_names: '%s' and '%s'",
+                               geneId.c_str(), byId->second.c_str(), geneName.c_str());
+            auto byName = nameToId.find(geneName);
+            if (byName != nameToId.end() && byName->second != geneId)
+                logger.warning("gene_name '%s' maps to multiple gene_ids: '%s' and '%s'. Counts "
+                               "for these gene_ids will be combined under gene_name.",
+                               geneName.c_str(), byName->second.c_str(), geneId.c_str());
+            idToName[geneId] = geneName;
+            nameToId[geneName] = geneId;
+            if (!geneInfo.count(label))
+                geneInfo.emplace(label, std::make_pair(geneName, geneId));
+            lastId = geneId;
+            lastName = geneName;
+            haveLast = true;
+        }
+
+        if (line.strand == '.') {
+            logger.info("GTF line neither forward nor reverse");
+            return;
+        }
+        featureType.assign(line.feature);
+        modify(featureType, label, line, vdjPrefixes, _cGenes, logger);
+
+        if (!lastLists || featureType != lastType || lastSeqname != line.seqname) {
+            lastType = featureType;
+            lastSeqname = line.seqname;
+            _chromosomes.insert(lastSeqname);
+            lastLists = &intervalLists[featureType][lastSeqname];
+        }
+        IntervalVector& target = line.strand == '+' ? lastLists->first : lastLists->second;
+        target.emplace_back(line.start - 1, line.end - 1, std::move(label));
+        ++features;
+    };
+    try {
+        __for_each_line(file, gtfPath, onLine);
+    } catch (...) {
+        std::fclose(file);
+        throw;
+    }
+    std::fclose(file);
+
+    for (auto& byType : intervalLists) {
+        StrandTrees& trees = _featuresTrees[byType.first];
+        for (auto& byChromosome : byType.second) {
+            trees.first.emplace(byChromosome.first, GeneTree(std::move(byChromosome.second.first)));
+            trees.second.emplace(byChromosome.first,
+                                 GeneTree(std::move(byChromosome.second.second)));
+        }
+    }
+    if (features == 0)
+        logger.warning("The GTF file \"%s\" holds no usable gene or exon line: every aligned read "
+                       "will be without a feature",
+                       gtfPath.c_str());
+    logger.info("Read %'lu GTF lines: %'lu gene and exon features of %'lu genes on %lu "
+                "chromosomes",
+                lines, features, static_cast<unsigned long>(geneInfo.size()),
+                static_cast<unsigned long>(_chromosomes.size()));
+    _emitGeneNameIDJson(geneInfo, gtfPath, logger);
+}
+
+void FeatureAssigner::_buildFeatureAnnotationSchedule(bool vdj) {
+    struct StepSpec {
+        bool antisense;
+        const char* prefix;
+        const char* tree;
+    };
+    static const StepSpec PLAIN[] = {{false, "exons", "exon"},
+                                     {false, "__introns_", "gene"},
+                                     {true, "__antisense_exons_", "exon"},
+                                     {true, "__antisense_introns_", "gene"}};
+    static const StepSpec WITH_VDJ[] = {{false, "exons", "VDJ_exon"},
+                                        {true, "__antisense_exons_", "CONSTANT_VDJ_exon"},
+                                        {true, "__antisense_exons_", "VDJ_exon"},
+                                        {false, "exons", "NOT_VDJ_exon"},
+                                        {false, "exons", "CONSTANT_VDJ_exon"},
+                                        {false, "__introns_", "VDJ_gene"},
+                                        {true, "__antisense_introns_", "CONSTANT_VDJ_gene"},
+                                        {true, "__antisense_introns_", "VDJ_gene"},
+                                        {false, "__introns_", "NOT_VDJ_gene"},
+                                        {false, "__introns_", "CONSTANT_VDJ_gene"},
+                                        {true, "__antisense_exons_", "NOT_VDJ_exon"},
+                                        {true, "__antisense_introns_", "NOT_VDJ_gene"}};
+    _featureAnnotationSchedule.clear();
+    _stepKinds.clear();
+    const StepSpec* begin = vdj ? WITH_VDJ : PLAIN;
+    const StepSpec* end = vdj ? WITH_VDJ + 12 : PLAIN + 4;
+    for (const StepSpec* spec = begin; spec != end; ++spec) {
+        _featureAnnotationSchedule.push_back(
+            {spec->antisense, spec->prefix, &_featuresTrees[spec->tree]});
+        std::string prefix = spec->prefix;
+        _stepKinds.push_back(prefix == "exons"                ? EXONS
+                             : prefix == "__introns_"         ? INTRONS
+                             : prefix == "__antisense_exons_" ? ANTISENSE_EXONS
+                                                              : ANTISENSE_INTRONS);
+    }
+    _indexStepTrees();
+}
+
+void FeatureAssigner::_indexStepTrees() {
+    _chromosomeIndex.clear();
+    _stepTrees.clear();
+    for (const std::string& chromosome : _chromosomes) {
+        _chromosomeIndex.emplace(std::string_view(chromosome), _chromosomeIndex.size());
+        for (const FeatureAnnotationStep& step : _featureAnnotationSchedule) {
+            // A forward read uses the "+" trees in a sense step, the others in an antisense step.
+            const ChromosomeTrees& forwardRead =
+                step.antisense ? step.trees->second : step.trees->first;
+            const ChromosomeTrees& reverseRead =
+                step.antisense ? step.trees->first : step.trees->second;
+            auto f = forwardRead.find(chromosome);
+            auto r = reverseRead.find(chromosome);
+            _stepTrees.push_back(f == forwardRead.end() ? nullptr : &f->second);
+            _stepTrees.push_back(r == reverseRead.end() ? nullptr : &r->second);
+        }
+    }
+}
+
+void __update_start_stop(unsigned long& start, unsigned long& stop, char op, unsigned int length) {
+    switch (op) {
+    case 'M':
+    case '=':
+    case 'X':
+    case 'D':
+    case 'N':
+        start = stop;
+        stop += length;
+        break;
+    case 'I':
+    case 'S':
+        start = stop;
+        break;
+    default:
+        break;
+    }
+}
+
+void FeatureAssigner::_collectLabels(const bam1_t* record, const GeneTree& tree,
+                                     std::vector<const std::string*>& labels) {
+    const uint32_t* cigar = bam_get_cigar(record);
+    unsigned long start = static_cast<unsigned long>(record->core.pos);
+    unsigned long stop = start;
+    for (uint32_t k = 0; k < record->core.n_cigar; ++k) {
+        char op = BAM_CIGAR_STR[bam_cigar_op(cigar[k])];
+        unsigned int length = bam_cigar_oplen(cigar[k]);
+        __update_start_stop(start, stop, op, length);
+        if (op == 'M' && length > 0)
+            tree.visit_overlapping(start, stop - 1, [&labels](const GeneTree::interval& i) {
+                labels.push_back(&i.value);
+            });
+    }
+}
+
+std::set<std::string> FeatureAssigner::_getReadFeatures(bam1_t* record,
+                                                        const std::string& chromosome,
+                                                        const StrandTrees& trees,
+                                                        bool antisense) const {
+    bool reverse = (record->core.flag & BAM_FREVERSE) != 0;
+    const ChromosomeTrees& map = reverse != antisense ? trees.second : trees.first;
+    std::set<std::string> result;
+    auto tree = map.find(chromosome);
+    if (tree == map.end() || record->core.n_cigar == 0)
+        return result;
+    std::vector<const std::string*> labels;
+    _collectLabels(record, tree->second, labels);
+    for (const std::string* label : labels)
+        result.insert(*label);
+    return result;
+}
+
+namespace {
+
+void __set_feature(bam1_t* record, const char* text, size_t length) {
+    bam_aux_update_str(record, TAG_FEATURE, static_cast<int>(length + 1), text);
+}
+
+void __set_feature(bam1_t* record, const std::string& text) {
+    __set_feature(record, text.c_str(), text.size());
+}
+
+} // namespace
+
+void FeatureAssigner::assignFeature(FeatureCounts& counts, bam1_t* record,
+                                    const sam_hdr_t* header) const {
+    if (record->core.flag & BAM_FUNMAP) {
+        __set_feature(record, STRING_NOT_ALIGNED, std::strlen(STRING_NOT_ALIGNED));
+        ++counts.notAligned;
+        return;
+    }
+    const char* name = sam_hdr_tid2name(const_cast<sam_hdr_t*>(header), record->core.tid);
+    if (!name) {
+        __set_feature(record, STRING_NO_FEATURE, std::strlen(STRING_NO_FEATURE));
+        ++counts.noFeature;
+        return;
+    }
+    auto chromosome = _chromosomeIndex.find(std::string_view(name));
+    if (chromosome == _chromosomeIndex.end()) {
+        if (std::strcmp(name, STRING_STAR_PADDING_REFERENCE) == 0) {
+            __set_feature(record, STRING_NOT_ALIGNED, std::strlen(STRING_NOT_ALIGNED));
+            ++counts.notAligned;
+        } else {
+            __set_feature(record, STRING_NO_FEATURE, std::strlen(STRING_NO_FEATURE));
+            ++counts.noFeature;
+        }
+        return;
+    }
+
+    // Scratch reused by each worker thread across records: no allocation per record.
+    thread_local std::vector<const std::string*> labels;
+    thread_local std::string feature;
+    labels.clear();
+    size_t steps = _featureAnnotationSchedule.size();
+    const GeneTree* const* trees = _stepTrees.data() + chromosome->second * steps * 2;
+    int strand = (record->core.flag & BAM_FREVERSE) ? 1 : 0;
+    size_t step = 0;
+    if (record->core.n_cigar != 0) {
+        for (; step < steps; ++step) {
+            const GeneTree* tree = trees[step * 2 + strand];
+            if (!tree)
+                continue;
+            _collectLabels(record, *tree, labels);
+            if (!labels.empty())
+                break;
+        }
+    }
+    if (labels.empty()) {
+        __set_feature(record, STRING_INTERGENIC, std::strlen(STRING_INTERGENIC));
+        ++counts.intergenic;
+        return;
+    }
+
+    const std::string& prefix = _featureAnnotationSchedule[step].prefix;
+    StepKind kind = _stepKinds[step];
+    const std::string* first = labels.front();
+    bool single = std::all_of(labels.begin() + 1, labels.end(),
+                              [first](const std::string* label) { return *label == *first; });
+    if (single) {
+        if (kind == EXONS) {
+            __set_feature(record, *first);
+        } else {
+            feature.assign(prefix).append(*first);
+            __set_feature(record, feature);
+        }
+    } else {
+        std::sort(labels.begin(), labels.end(),
+                  [](const std::string* a, const std::string* b) { return *a < *b; });
+        labels.erase(
+            std::unique(labels.begin(), labels.end(),
+                        [](const std::string* a, const std::string* b) { return *a == *b; }),
+            labels.end());
+        feature.assign(STRING_AMBIGUOUS);
+        if (kind != EXONS)
+            feature.append(prefix, 2, std::string::npos);
+        feature += '[';
+        for (size_t i = 0; i < labels.size(); ++i) {
+            if (i)
+                feature += '+';
+            feature += *labels[i];
+        }
+        feature += ']';
+        __set_feature(record, feature);
+    }
+    switch (kind) {
+    case EXONS:
+        if (!single)
+            ++counts.ambiguous;
+        break;
+    case INTRONS:
+        ++counts.introns;
+        break;
+    case ANTISENSE_EXONS:
+        ++counts.antisenseExons;
+        break;
+    case ANTISENSE_INTRONS:
+        ++counts.antisenseIntrons;
+        break;
+    }
+}

@@ -1,0 +1,97 @@
+// The gene model read from the GTF and the schedule of lookups that gives each alignment its gene
+// feature in the XF tag.
+#pragma once
+
+#include <map>
+#include <set>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <unordered_set>
+#include <utility>
+#include <vector>
+
+#include <htslib/sam.h>
+
+#include "IntervalTree"
+
+class Logger;
+
+// Per-worker tally of assignFeature outcomes.
+struct FeatureCounts {
+    unsigned long noFeature = 0;
+    unsigned long ambiguous = 0;
+    unsigned long notAligned = 0;
+    unsigned long spare = 0;
+    unsigned long introns = 0;
+    unsigned long antisenseExons = 0;
+    unsigned long antisenseIntrons = 0;
+    unsigned long intergenic = 0;
+};
+
+using GeneTree = IntervalTree<unsigned long, std::string>;
+using ChromosomeTrees = std::map<std::string, GeneTree>;
+// Trees of "+" lines first, of every other strand second.
+using StrandTrees = std::pair<ChromosomeTrees, ChromosomeTrees>;
+
+struct FeatureAnnotationStep {
+    bool antisense;
+    std::string prefix;
+    StrandTrees* trees;
+};
+
+class FeatureAssigner {
+public:
+    // Reads the GTF, writes "gtf.gene_info.json" to the working directory and builds the schedule.
+    // Throws std::system_error when the GTF cannot be read or the JSON cannot be written.
+    FeatureAssigner(const std::string& gtfPath, const std::string& vdjVersion, Logger& logger);
+    FeatureAssigner(const FeatureAssigner&) = delete;
+    FeatureAssigner& operator=(const FeatureAssigner&) = delete;
+
+    // Writes the record's feature into its XF tag and counts the outcome. Safe to call from many
+    // threads at once, each with its own counts and records.
+    void assignFeature(FeatureCounts& counts, bam1_t* record, const sam_hdr_t* header) const;
+
+    // The labels that the record's aligned blocks overlap in trees, on the strand the step asks
+    // for.
+    std::set<std::string> _getReadFeatures(bam1_t* record, const std::string& chromosome,
+                                           const StrandTrees& trees, bool antisense) const;
+
+    const std::map<std::string, StrandTrees>& featuresTrees() const { return _featuresTrees; }
+    const std::vector<FeatureAnnotationStep>& schedule() const {
+        return _featureAnnotationSchedule;
+    }
+    const std::unordered_set<std::string>& cGenes() const { return _cGenes; }
+    const std::set<std::string>& chromosomes() const { return _chromosomes; }
+
+private:
+    enum StepKind { EXONS, INTRONS, ANTISENSE_EXONS, ANTISENSE_INTRONS };
+    using GeneInfo = std::map<std::string, std::pair<std::string, std::string>>;
+
+    void _setCGenesAndVDJPrefix(const std::string& vdjVersion,
+                                std::vector<std::string>& vdjPrefixes,
+                                std::vector<std::string>& treeNames);
+    void _parseGTFAndPopulateFeaturesTrees(const std::string& gtfPath, Logger& logger,
+                                           const std::vector<std::string>& vdjPrefixes,
+                                           const std::vector<std::string>& treeNames);
+    void _buildFeatureAnnotationSchedule(bool vdj);
+    void _emitGeneNameIDJson(const GeneInfo& geneInfo, const std::string& gtfPath, Logger& logger);
+    void _indexStepTrees();
+    // Collects into labels the values of the tree intervals overlapping the record's M blocks.
+    static void _collectLabels(const bam1_t* record, const GeneTree& tree,
+                               std::vector<const std::string*>& labels);
+
+    std::map<std::string, StrandTrees> _featuresTrees;
+    std::vector<FeatureAnnotationStep> _featureAnnotationSchedule;
+    std::unordered_set<std::string> _cGenes;
+    std::set<std::string> _chromosomes;
+
+    // Hot-path index: per chromosome, per schedule step, the tree a forward read and the tree a
+    // reverse read consult (null when the chromosome has none), so a record costs one hash lookup.
+    std::vector<StepKind> _stepKinds;
+    std::unordered_map<std::string_view, size_t> _chromosomeIndex;
+    std::vector<const GeneTree*> _stepTrees;
+};
+
+// One step of the CIGAR walk: moves [start, stop) along the reference for op.
+void __update_start_stop(unsigned long& start, unsigned long& stop, char op, unsigned int length);

@@ -1,0 +1,39 @@
+// "gtf.gene_info.json": gene label -> gene_id and gene_name, for the pipeline steps after this one.
+#include <cerrno>
+#include <cstdio>
+#include <system_error>
+
+#include "FeatureAssigner.h"
+#include "support/JsonValue.h"
+#include "support/Logger.h"
+
+namespace {
+const char* const GENE_INFO_JSON = "gtf.gene_info.json";
+}
+
+void FeatureAssigner::_emitGeneNameIDJson(const GeneInfo& geneInfo, const std::string&,
+                                          Logger& logger) {
+    JsonValue root;
+    for (const auto& entry : geneInfo) {
+        JsonValue& gene = root[entry.first];
+        gene["gene_name"] = entry.second.first;
+        gene["gene_id"] = entry.second.second;
+    }
+    FILE* file = std::fopen(GENE_INFO_JSON, "w");
+    if (!file) {
+        int error = errno;
+        std::fprintf(stderr, "Error opening file for JSON output: %s\n", GENE_INFO_JSON);
+        throw std::system_error(error, std::generic_category(),
+                                std::string("Failed to open ") + GENE_INFO_JSON + " for write.");
+    }
+    std::string text = root.stringify();
+    text += '\n';
+    bool written = std::fwrite(text.data(), 1, text.size(), file) == text.size();
+    written = std::fflush(file) == 0 && written;
+    int error = errno;
+    written = std::fclose(file) == 0 && written;
+    if (!written)
+        throw std::system_error(error, std::generic_category(),
+                                std::string("Failed to write ") + GENE_INFO_JSON);
+    logger.info("Gene information JSON written to: %s", GENE_INFO_JSON);
+}

@@ -1,0 +1,65 @@
+#include "GtfLine.h"
+
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+
+bool __parse_gtf_line(GTFLine& gtfLine, char* line) {
+    char* comment = std::strchr(line, '#');
+    if (comment)
+        *comment = '\0';
+    if (*line == '\0')
+        return false;
+
+    char* columns[9];
+    columns[0] = line;
+    char* p = line;
+    for (int tab = 1; tab <= 8; ++tab) {
+        p = std::strchr(p, '\t');
+        if (!p)
+            return false;
+        *p++ = '\0';
+        // Each of the first seven columns after a tab must have at least a character left.
+        if (tab < 8 && *p == '\0')
+            return false;
+        columns[tab] = p;
+    }
+    gtfLine.seqname = columns[0];
+    gtfLine.source = columns[1];
+    gtfLine.feature = columns[2];
+    gtfLine.start = std::strtoul(columns[3], nullptr, 10);
+    gtfLine.end = std::strtoul(columns[4], nullptr, 10);
+    gtfLine.score =
+        std::strcmp(columns[5], ".") == 0 ? std::nan("") : std::strtod(columns[5], nullptr);
+    gtfLine.strand = columns[6][0];
+    gtfLine.frame = std::strtoul(columns[7], nullptr, 10);
+    gtfLine.attributes = columns[8];
+    return true;
+}
+
+std::string __get_attribute(const GTFLine& gtfLine, const char* name) {
+    if (!name || !gtfLine.attributes || *gtfLine.attributes == '\0')
+        return "";
+    const char* p = std::strstr(gtfLine.attributes, name);
+    if (!p)
+        return "";
+    size_t nameLength = std::strlen(name);
+    // strnlen bounds the scan: only "longer than name + 2" matters.
+    if (strnlen(p, nameLength + 3) <= nameLength + 2)
+        return "";
+    const char* value;
+    const char* stop;
+    if (p[nameLength + 1] == '"') {
+        value = p + nameLength + 2;
+        stop = std::strchr(value, '"');
+    } else {
+        value = p + nameLength + 1;
+        stop = std::strchr(value, ';');
+    }
+    if (!stop)
+        return "";
+    return std::string(value, stop);
+}
+
+void __noop_modify_feature(std::string&, std::string&, GTFLine&, const std::vector<std::string>&,
+                           const std::unordered_set<std::string>&, Logger&) {}

@@ -1,0 +1,184 @@
+#include <cmath>
+#include <filesystem>
+#include <gtest/gtest.h>
+#include <system_error>
+
+#include "FeatureTestSupport.h"
+#include "features/GtfLine.h"
+
+namespace {
+
+std::vector<std::string> labelsIn(const FeatureAssigner& model, const std::string& tree,
+                                  const std::string& chromosome, bool forward) {
+    const StrandTrees& trees = model.featuresTrees().at(tree);
+    const ChromosomeTrees& strand = forward ? trees.first : trees.second;
+    std::vector<std::string> labels;
+    auto found = strand.find(chromosome);
+    if (found == strand.end())
+        return labels;
+    for (const auto& i : found->second.findOverlapping(0, ~0UL))
+        labels.push_back(i.value + "@" + std::to_string(i.start) + "-" + std::to_string(i.stop));
+    std::sort(labels.begin(), labels.end());
+    return labels;
+}
+
+} // namespace
+
+TEST(GtfLineParsing, ColumnsCommentsAndRejections) {
+    char text[] = "chr1\tsrc\texon\t100\t200\t3.5\t-\t2\tgene_id \"G\"; # note\n";
+    GTFLine line;
+    ASSERT_TRUE(__parse_gtf_line(line, text));
+    EXPECT_STREQ(line.seqname, "chr1");
+    EXPECT_STREQ(line.feature, "exon");
+    EXPECT_EQ(line.start, 100u);
+    EXPECT_EQ(line.end, 200u);
+    EXPECT_DOUBLE_EQ(line.score, 3.5);
+    EXPECT_EQ(line.strand, '-');
+    EXPECT_EQ(line.frame, 2u);
+    EXPECT_STREQ(line.attributes, "gene_id \"G\"; ");
+
+    char dotScore[] = "c\ts\tgene\t1\t2\t.\t+\t.\t\n";
+    ASSERT_TRUE(__parse_gtf_line(line, dotScore));
+    EXPECT_TRUE(std::isnan(line.score));
+    EXPECT_STREQ(line.attributes, "\n");
+
+    char emptyField[] = "c\t\tgene\t1\t2\t.\t+\t.\tx";
+    EXPECT_TRUE(__parse_gtf_line(line, emptyField));
+    char sevenTabs[] = "c\ts\tgene\t1\t2\t.\t+\t.\n";
+    EXPECT_FALSE(__parse_gtf_line(line, sevenTabs));
+    char commentOnly[] = "#!genome-build GRCh38\n";
+    EXPECT_FALSE(__parse_gtf_line(line, commentOnly));
+    char cutByHash[] = "c\ts\tgene\t1#\t2\t.\t+\t.\tx";
+    EXPECT_FALSE(__parse_gtf_line(line, cutByHash));
+    char empty[] = "";
+    EXPECT_FALSE(__parse_gtf_line(line, empty));
+}
+
+TEST(GtfLineParsing, AttributeLookup) {
+    char text[] = "c\ts\tgene\t1\t2\t.\t+\t.\tgene_id \"G1\"; gene_name A;gene_type \"x;y\";"
+                  " havana_gene \"OTT\";\n";
+    GTFLine line;
+    ASSERT_TRUE(__parse_gtf_line(line, text));
+    EXPECT_EQ(__get_attribute(line, "gene_id"), "G1");
+    EXPECT_EQ(__get_attribute(line, "gene_name"), "A");
+    EXPECT_EQ(__get_attribute(line, "gene_type"), "x;y");
+    EXPECT_EQ(__get_attribute(line, "transcript_id"), "");
+    EXPECT_EQ(__get_attribute(line, nullptr), "");
+    // Plain substring search: "gene" first occurs inside "gene_id", and its bare value runs from
+    // after "gene_" up to the next ';'.
+    EXPECT_EQ(__get_attribute(line, "gene"), "id \"G1\"");
+    char shortTail[] = "c\ts\tgene\t1\t2\t.\t+\t.\tgene_id \"";
+    ASSERT_TRUE(__parse_gtf_line(line, shortTail));
+    EXPECT_EQ(__get_attribute(line, "gene_id"), "");
+    char unterminated[] = "c\ts\tgene\t1\t2\t.\t+\t.\tgene_id \"G1";
+    ASSERT_TRUE(__parse_gtf_line(line, unterminated));
+    EXPECT_EQ(__get_attribute(line, "gene_id"), "");
+}
+
+TEST(GeneModel, LabelsStandInsAndGeneInformation) {
+    BuiltModel built(
+        gtfLine("chr1", "gene", 1000, 5000, '+', geneAttributes("G1", "A")) +
+        gtfLine("chr1", "transcript", 1000, 5000, '+', geneAttributes("G1", "A")) +
+        gtfLine("chr1", "exon", 1000, 1100, '+', geneAttributes("G1", "A")) +
+        gtfLine("chr1", "CDS", 1000, 1100, '+', geneAttributes("G1", "A")) +
+        gtfLine("chr2", "gene", 1, 1, '-', "gene_id \"G2\";") +
+        gtfLine("chr2", "gene", 300, 200, '-', "gene_name \"B\";") +
+        gtfLine("chr3", "gene", 10, 20, '+', "transcript_id \"T\";") +
+        gtfLine("chrX", "gene", 10, 20, '.', geneAttributes("G9", "Dot")) +
+        gtfLine("chr4", "gene", 10, 20, '+', "gene_id \"G5\"; # gene_name \"Hidden\";"));
+    const FeatureAssigner& model = *built.model;
+    EXPECT_EQ(labelsIn(model, "gene", "chr1", true), std::vector<std::string>{"A@999-4999"});
+    EXPECT_EQ(labelsIn(model, "exon", "chr1", true), std::vector<std::string>{"A@999-1099"});
+    EXPECT_EQ(labelsIn(model, "gene", "chr2", false),
+              (std::vector<std::string>{"B@199-299", "G2@0-0"}));
+    EXPECT_EQ(labelsIn(model, "gene", "chr4", true), std::vector<std::string>{"G5@9-19"});
+    EXPECT_EQ(model.chromosomes(), (std::set<std::string>{"chr1", "chr2", "chr4"}));
+    EXPECT_EQ(model.featuresTrees().size(), 2u);
+
+    EXPECT_EQ(
+        built.geneInfoJson,
+        R"({"A":{"gene_id":"G1","gene_name":"A"},"B":{"gene_id":"NO_ID_B","gene_name":"B"},)"
+        R"("Dot":{"gene_id":"G9","gene_name":"Dot"},"G2":{"gene_id":"G2","gene_name":"NO_NAME_G2"},)"
+        R"("G5":{"gene_id":"G5","gene_name":"NO_NAME_G5"}})"
+        "\n");
+    EXPECT_NE(built.log.find("T WARNING  GTF line missing both gene_name and gene_id\n"),
+              std::string::npos);
+    EXPECT_NE(built.log.find("T INFO     GTF line neither forward nor reverse\n"),
+              std::string::npos);
+    EXPECT_NE(built.log.find("T INFO     Gene information JSON written to: gtf.gene_info.json\n"),
+              std::string::npos);
+}
+
+TEST(GeneModel, SharedGeneNamesWarnOnceAndShareTheLabel) {
+    std::string gtf;
+    for (const char* id : {"G1", "G2"}) {
+        unsigned long base = id[1] == '1' ? 100 : 900;
+        gtf += gtfLine("chr1", "gene", base, base + 300, '+', geneAttributes(id, "SAME"));
+        gtf += gtfLine("chr1", "exon", base, base + 50, '+', geneAttributes(id, "SAME"));
+        gtf += gtfLine("chr1", "exon", base + 200, base + 300, '+', geneAttributes(id, "SAME"));
+    }
+    gtf += gtfLine("chr1", "gene", 5000, 5100, '+', geneAttributes("G1", "OTHER"));
+    BuiltModel built(gtf);
+    const std::string nameWarning = "gene_name 'SAME' maps to multiple gene_ids: 'G1' and 'G2'. "
+                                    "Counts for these gene_ids will be combined under gene_name.";
+    size_t first = built.log.find(nameWarning);
+    ASSERT_NE(first, std::string::npos) << built.log;
+    EXPECT_EQ(built.log.find(nameWarning, first + 1), std::string::npos);
+    EXPECT_NE(built.log.find("gene_id 'G1' maps to multiple gene_names: 'SAME' and 'OTHER'"),
+              std::string::npos);
+    EXPECT_EQ(labelsIn(*built.model, "exon", "chr1", true),
+              (std::vector<std::string>{"SAME@1099-1199", "SAME@299-399", "SAME@899-949",
+                                        "SAME@99-149"}));
+    // The first line of a label wins the gene-information entry.
+    EXPECT_NE(built.geneInfoJson.find(R"("SAME":{"gene_id":"G1","gene_name":"SAME"})"),
+              std::string::npos);
+}
+
+TEST(GeneModel, EdgeLayoutsOfTheFile) {
+    // No newline at the end, Windows line ends, blank lines, and a line longer than any block.
+    std::string longAttributes =
+        geneAttributes("GL", "LONG") + " note \"" + std::string(20 << 20, 'n') + "\";";
+    BuiltModel built("\n" + gtfLine("chr1", "gene", 1, 10, '+', geneAttributes("G1", "A")) +
+                     "\r\n" + gtfLine("chr1", "gene", 20, 30, '+', longAttributes) +
+                     "chr1\tt\tgene\t40\t50\t.\t+\t.\tgene_id \"G3\"; gene_name \"C\";\r\n" +
+                     "chr1\tt\tgene\t60\t70\t.\t+\t.\tgene_id \"G4\"; gene_name \"D\";");
+    EXPECT_EQ(labelsIn(*built.model, "gene", "chr1", true),
+              (std::vector<std::string>{"A@0-9", "C@39-49", "D@59-69", "LONG@19-29"}));
+}
+
+TEST(GeneModel, EmptyModelWritesANewlineOnlyJson) {
+    BuiltModel built("# nothing here\n");
+    EXPECT_EQ(built.geneInfoJson, "\n");
+    EXPECT_TRUE(built.model->chromosomes().empty());
+    EXPECT_NE(built.log.find("holds no usable gene or exon line"), std::string::npos);
+}
+
+TEST(GeneModel, LabelsAreWrittenWithoutEscaping) {
+    BuiltModel built(gtfLine("chr1", "gene", 1, 10, '+', "gene_id \"a\\b\"; gene_name \"x\\y\";"));
+    EXPECT_EQ(built.geneInfoJson, "{\"x\\y\":{\"gene_id\":\"a\\b\",\"gene_name\":\"x\\y\"}}\n");
+}
+
+TEST(GeneModel, UnreadableInputsAreFatalAndNamed) {
+    ScratchDir dir;
+    Logger quiet("T", Logger::NONE);
+    try {
+        FeatureAssigner model("no/such/genes.gtf", "", quiet);
+        FAIL();
+    } catch (const std::system_error& e) {
+        EXPECT_NE(std::string(e.what()).find("no/such/genes.gtf"), std::string::npos);
+        EXPECT_EQ(e.code().value(), ENOENT);
+    }
+    EXPECT_THROW(FeatureAssigner(dir.path(), "", quiet), std::system_error); // a directory
+
+    // The gene-information JSON cannot be written where a directory of that name stands.
+    writeFile("genes.gtf", gtfLine("chr1", "gene", 1, 10, '+', geneAttributes("G1", "A")));
+    std::filesystem::create_directory("gtf.gene_info.json");
+    std::string err;
+    try {
+        err = captureStderr([&] { FeatureAssigner model("genes.gtf", "", quiet); });
+        FAIL();
+    } catch (const std::system_error& e) {
+        EXPECT_NE(std::string(e.what()).find("Failed to open gtf.gene_info.json for write."),
+                  std::string::npos);
+    }
+}
