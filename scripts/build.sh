@@ -5,7 +5,7 @@ cd "$(dirname "$0")/.."
 
 config="${1:-release}"
 case "$config" in
-    release) flags=(-DCMAKE_BUILD_TYPE=Release) ;;
+    release) flags=(-DCMAKE_BUILD_TYPE=Release -DAMBREL_BENCH=ON) ;;
     asan) flags=(-DCMAKE_BUILD_TYPE=RelWithDebInfo -DAMBREL_SANITIZE=ON) ;;
     tsan) flags=(-DCMAKE_BUILD_TYPE=RelWithDebInfo -DAMBREL_TSAN=ON) ;;
     *) echo "unknown configuration: $config (release, asan or tsan)" >&2; exit 2 ;;

@@ -220,20 +220,43 @@ void FeatureAssigner::_buildFeatureAnnotationSchedule(bool vdj) {
 }
 
 void FeatureAssigner::_indexStepTrees() {
+    _labels.clear();
+    _labelIds.clear();
+    _indexes.clear();
     _chromosomeIndex.clear();
-    _stepTrees.clear();
+    _stepSources.clear();
+
+    std::set<std::string> labels;
+    std::vector<const GeneTree*> trees;
+    for (const auto& byType : _featuresTrees)
+        for (const ChromosomeTrees* strand : {&byType.second.first, &byType.second.second})
+            for (const auto& byChromosome : *strand) {
+                trees.push_back(&byChromosome.second);
+                byChromosome.second.visit_overlapping(
+                    0, ~0UL, [&labels](const GeneTree::interval& i) { labels.insert(i.value); });
+            }
+    _labels.assign(labels.begin(), labels.end());
+    for (uint32_t id = 0; id < _labels.size(); ++id)
+        _labelIds.emplace(_labels[id], id);
+    for (const GeneTree* tree : trees)
+        if (!_indexes[tree].build(*tree, _labelIds))
+            _indexes.erase(tree);
+
+    auto sourceOf = [this](const ChromosomeTrees& trees, const std::string& chromosome) {
+        auto tree = trees.find(chromosome);
+        if (tree == trees.end())
+            return StepSource{nullptr, nullptr};
+        auto index = _indexes.find(&tree->second);
+        return StepSource{index == _indexes.end() ? nullptr : &index->second, &tree->second};
+    };
     for (const std::string& chromosome : _chromosomes) {
         _chromosomeIndex.emplace(std::string_view(chromosome), _chromosomeIndex.size());
         for (const FeatureAnnotationStep& step : _featureAnnotationSchedule) {
             // A forward read uses the "+" trees in a sense step, the others in an antisense step.
-            const ChromosomeTrees& forwardRead =
-                step.antisense ? step.trees->second : step.trees->first;
-            const ChromosomeTrees& reverseRead =
-                step.antisense ? step.trees->first : step.trees->second;
-            auto f = forwardRead.find(chromosome);
-            auto r = reverseRead.find(chromosome);
-            _stepTrees.push_back(f == forwardRead.end() ? nullptr : &f->second);
-            _stepTrees.push_back(r == reverseRead.end() ? nullptr : &r->second);
+            _stepSources.push_back(
+                sourceOf(step.antisense ? step.trees->second : step.trees->first, chromosome));
+            _stepSources.push_back(
+                sourceOf(step.antisense ? step.trees->first : step.trees->second, chromosome));
         }
     }
 }
@@ -290,6 +313,27 @@ std::set<std::string> FeatureAssigner::_getReadFeatures(bam1_t* record,
     return result;
 }
 
+void FeatureAssigner::_collectLabelIds(const bam1_t* record, const StepSource& source,
+                                       std::vector<uint32_t>& ids) const {
+    const uint32_t* cigar = bam_get_cigar(record);
+    unsigned long start = static_cast<unsigned long>(record->core.pos);
+    unsigned long stop = start;
+    auto add = [&ids](uint32_t id) { ids.push_back(id); };
+    for (uint32_t k = 0; k < record->core.n_cigar; ++k) {
+        char op = BAM_CIGAR_STR[bam_cigar_op(cigar[k])];
+        unsigned int length = bam_cigar_oplen(cigar[k]);
+        __update_start_stop(start, stop, op, length);
+        if (op != 'M' || length == 0)
+            continue;
+        if (source.index)
+            source.index->visit(start, stop - 1, add);
+        else
+            source.tree->visit_overlapping(start, stop - 1, [&](const GeneTree::interval& i) {
+                ids.push_back(_labelIds.at(i.value));
+            });
+    }
+}
+
 namespace {
 
 void __set_feature(bam1_t* record, const char* text, size_t length) {
@@ -328,24 +372,24 @@ void FeatureAssigner::assignFeature(FeatureCounts& counts, bam1_t* record,
     }
 
     // Scratch reused by each worker thread across records: no allocation per record.
-    thread_local std::vector<const std::string*> labels;
+    thread_local std::vector<uint32_t> ids;
     thread_local std::string feature;
-    labels.clear();
+    ids.clear();
     size_t steps = _featureAnnotationSchedule.size();
-    const GeneTree* const* trees = _stepTrees.data() + chromosome->second * steps * 2;
+    const StepSource* sources = _stepSources.data() + chromosome->second * steps * 2;
     int strand = (record->core.flag & BAM_FREVERSE) ? 1 : 0;
     size_t step = 0;
     if (record->core.n_cigar != 0) {
         for (; step < steps; ++step) {
-            const GeneTree* tree = trees[step * 2 + strand];
-            if (!tree)
+            const StepSource& source = sources[step * 2 + strand];
+            if (!source.tree)
                 continue;
-            _collectLabels(record, *tree, labels);
-            if (!labels.empty())
+            _collectLabelIds(record, source, ids);
+            if (!ids.empty())
                 break;
         }
     }
-    if (labels.empty()) {
+    if (ids.empty()) {
         __set_feature(record, STRING_INTERGENIC, std::strlen(STRING_INTERGENIC));
         ++counts.intergenic;
         return;
@@ -353,31 +397,27 @@ void FeatureAssigner::assignFeature(FeatureCounts& counts, bam1_t* record,
 
     const std::string& prefix = _featureAnnotationSchedule[step].prefix;
     StepKind kind = _stepKinds[step];
-    const std::string* first = labels.front();
-    bool single = std::all_of(labels.begin() + 1, labels.end(),
-                              [first](const std::string* label) { return *label == *first; });
+    uint32_t first = ids.front();
+    bool single = std::all_of(ids.begin() + 1, ids.end(), [first](uint32_t id) { return id == first; });
     if (single) {
         if (kind == EXONS) {
-            __set_feature(record, *first);
+            __set_feature(record, _labels[first]);
         } else {
-            feature.assign(prefix).append(*first);
+            feature.assign(prefix).append(_labels[first]);
             __set_feature(record, feature);
         }
     } else {
-        std::sort(labels.begin(), labels.end(),
-                  [](const std::string* a, const std::string* b) { return *a < *b; });
-        labels.erase(
-            std::unique(labels.begin(), labels.end(),
-                        [](const std::string* a, const std::string* b) { return *a == *b; }),
-            labels.end());
+        // Ids follow the byte order of their labels.
+        std::sort(ids.begin(), ids.end());
+        ids.erase(std::unique(ids.begin(), ids.end()), ids.end());
         feature.assign(STRING_AMBIGUOUS);
         if (kind != EXONS)
             feature.append(prefix, 2, std::string::npos);
         feature += '[';
-        for (size_t i = 0; i < labels.size(); ++i) {
+        for (size_t i = 0; i < ids.size(); ++i) {
             if (i)
                 feature += '+';
-            feature += *labels[i];
+            feature += _labels[ids[i]];
         }
         feature += ']';
         __set_feature(record, feature);

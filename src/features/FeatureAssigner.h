@@ -13,6 +13,7 @@
 
 #include <htslib/sam.h>
 
+#include "BinnedIntervalIndex.h"
 #include "IntervalTree"
 
 class Logger;
@@ -76,21 +77,33 @@ private:
                                            const std::vector<std::string>& treeNames);
     void _buildFeatureAnnotationSchedule(bool vdj);
     void _emitGeneNameIDJson(const GeneInfo& geneInfo, const std::string& gtfPath, Logger& logger);
+    // Where one step looks for one read strand: the flat index, else (coordinates beyond 32 bits)
+    // the tree itself; both null when the chromosome has no tree for the step.
+    struct StepSource {
+        const BinnedIntervalIndex* index;
+        const GeneTree* tree;
+    };
     void _indexStepTrees();
     // Collects into labels the values of the tree intervals overlapping the record's M blocks.
     static void _collectLabels(const bam1_t* record, const GeneTree& tree,
                                std::vector<const std::string*>& labels);
+    // The same, as label ids, from a step source.
+    void _collectLabelIds(const bam1_t* record, const StepSource& source,
+                          std::vector<uint32_t>& ids) const;
 
     std::map<std::string, StrandTrees> _featuresTrees;
     std::vector<FeatureAnnotationStep> _featureAnnotationSchedule;
     std::unordered_set<std::string> _cGenes;
     std::set<std::string> _chromosomes;
 
-    // Hot-path index: per chromosome, per schedule step, the tree a forward read and the tree a
-    // reverse read consult (null when the chromosome has none), so a record costs one hash lookup.
+    // Hot-path index: per chromosome, per schedule step, where a forward read and where a reverse
+    // read look, so a record costs one hash lookup. Labels are ids in byte order of the label.
     std::vector<StepKind> _stepKinds;
+    std::vector<std::string> _labels;
+    std::unordered_map<std::string, uint32_t> _labelIds;
+    std::map<const GeneTree*, BinnedIntervalIndex> _indexes;
     std::unordered_map<std::string_view, size_t> _chromosomeIndex;
-    std::vector<const GeneTree*> _stepTrees;
+    std::vector<StepSource> _stepSources;
 };
 
 // One step of the CIGAR walk: moves [start, stop) along the reference for op.

@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <random>
 
 #include "FeatureTestSupport.h"
 
@@ -152,4 +153,99 @@ TEST(AssignFeatureVdj, ScheduleOrderDecidesBetweenReceptorAndOtherGenes) {
     EXPECT_EQ(assign(0, 1500), "__introns_IGHV1-2|IGH_BVDJ");
     EXPECT_EQ(assign(16, 1010), "__antisense_exons_IGHV1-2|IGH_BVDJ");
     EXPECT_EQ(assign(0, 9000), "__intergenic");
+}
+
+namespace {
+
+// The XF value that the schedule defines, computed step by step through the trees themselves.
+std::string referenceFeature(const FeatureAssigner& model, bam1_t* record,
+                             const sam_hdr_t* header) {
+    if (record->core.flag & BAM_FUNMAP)
+        return "__not_aligned";
+    const char* name = sam_hdr_tid2name(const_cast<sam_hdr_t*>(header), record->core.tid);
+    if (!name)
+        return "__no_feature";
+    if (!model.chromosomes().count(name))
+        return std::string(name) == "STARReferenceCPadding" ? "__not_aligned" : "__no_feature";
+    for (const FeatureAnnotationStep& step : model.schedule()) {
+        std::set<std::string> hits = model._getReadFeatures(record, name, *step.trees,
+                                                            step.antisense);
+        if (hits.empty())
+            continue;
+        if (hits.size() == 1)
+            return step.prefix == "exons" ? *hits.begin() : step.prefix + *hits.begin();
+        std::string joined;
+        for (const std::string& hit : hits)
+            joined += (joined.empty() ? "" : "+") + hit;
+        return "__ambiguous" + (step.prefix == "exons" ? "" : step.prefix.substr(2)) + "[" +
+               joined + "]";
+    }
+    return "__intergenic";
+}
+
+std::string randomGtf(std::mt19937_64& random) {
+    std::string gtf;
+    const char* types[] = {"protein_coding", "IG_V_gene", "TR_C_gene", "lncRNA"};
+    const char* names[] = {"GENE", "IGHV", "TRBC", "TRAC", "Igkc"};
+    for (int g = 0; g < 400; ++g) {
+        std::string chromosome = "chr" + std::to_string(1 + random() % 3);
+        unsigned long start = 1 + random() % 200000, length = 200 + random() % 20000;
+        char strand = "+-"[random() % 2];
+        std::string name = std::string(names[random() % 5]) + std::to_string(random() % 300);
+        std::string attributes =
+            geneAttributes("ID" + std::to_string(g), name, types[random() % 4]);
+        gtf += gtfLine(chromosome, "gene", start, start + length, strand, attributes);
+        for (unsigned long e = start; e < start + length; e += 300 + random() % 3000)
+            gtf += gtfLine(chromosome, "exon", e, std::min(e + 50 + random() % 400, start + length),
+                           strand, attributes);
+    }
+    return gtf;
+}
+
+} // namespace
+
+TEST(AssignFeatureEquivalence, FastLookupsMatchTheTreeWalkOfTheSchedule) {
+    std::mt19937_64 random(2026);
+    std::string gtf = randomGtf(random);
+    for (const char* vdj : {"", "human", "mouse_tcr"}) {
+        BuiltModel built(gtf, vdj);
+        SamText sam({"chr1:300000", "chr2:300000", "chr3:300000", "chrUn:1000",
+                     "STARReferenceCPadding:100"});
+        FeatureCounts counts;
+        const char ops[] = "MMMMNDISH=X";
+        for (int r = 0; r < 20000; ++r) {
+            std::string cigar;
+            for (int k = 1 + random() % 4; k > 0; --k)
+                cigar += std::to_string(1 + random() % (random() % 4 ? 80 : 5000)) +
+                         ops[random() % (sizeof ops - 1)];
+            static const int FLAGS[] = {0, 16, 4, 256, 272, 2048};
+            const char* references[] = {"chr1", "chr2", "chr3", "chrUn", "STARReferenceCPadding"};
+            bam1_t* record = sam.aligned(FLAGS[random() % 6], references[random() % 5],
+                                         random() % 230000, cigar);
+            built.model->assignFeature(counts, record, sam.header());
+            ASSERT_EQ(stringTag(record, "XF"), referenceFeature(*built.model, record, sam.header()))
+                << "VDJ '" << vdj << "' CIGAR " << cigar << " pos " << record->core.pos
+                << " flag " << record->core.flag;
+        }
+    }
+}
+
+TEST(AssignFeatureEquivalence, CoordinatesBeyondThirtyTwoBits) {
+    BuiltModel built(gtfLine("chrBig", "gene", 5000000001UL, 5000001000UL, '+',
+                             geneAttributes("G", "FAR")) +
+                     gtfLine("chrBig", "exon", 5000000001UL, 5000000100UL, '+',
+                             geneAttributes("G", "FAR")) +
+                     gtfLine("chrBig", "exon", 1001, 1100, '+', geneAttributes("N", "NEAR")));
+    SamText sam({"chrBig:6000000000"});
+    FeatureCounts counts;
+    bam1_t* far = sam.aligned(0, "chrBig", 0, "50M");
+    far->core.pos = 5000000010L;
+    built.model->assignFeature(counts, far, sam.header());
+    EXPECT_EQ(stringTag(far, "XF"), "FAR");
+    far->core.pos = 5000000500L;
+    built.model->assignFeature(counts, far, sam.header());
+    EXPECT_EQ(stringTag(far, "XF"), "__introns_FAR");
+    bam1_t* near = sam.aligned(0, "chrBig", 1010, "50M");
+    built.model->assignFeature(counts, near, sam.header());
+    EXPECT_EQ(stringTag(near, "XF"), "NEAR");
 }

@@ -1,0 +1,58 @@
+// Deterministic synthetic annotation and alignments at human scale, for benchmarks and tests.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include <htslib/sam.h>
+
+struct SplitMix64 {
+    uint64_t state;
+    explicit SplitMix64(uint64_t seed) : state(seed) {}
+    uint64_t next() {
+        uint64_t z = (state += 0x9e3779b97f4a7c15ULL);
+        z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ULL;
+        z = (z ^ (z >> 27)) * 0x94d049bb133111ebULL;
+        return z ^ (z >> 31);
+    }
+    // Uniform in [0, n).
+    uint64_t below(uint64_t n) { return n ? next() % n : 0; }
+    bool chance(double p) { return (next() >> 11) * (1.0 / 9007199254740992.0) < p; }
+};
+
+struct GeneratedGene {
+    std::string chromosome;
+    std::string id;
+    std::string name;
+    std::string type;
+    char strand;
+    unsigned long start; // 1-based, inclusive
+    unsigned long end;
+    // Exons (1-based, inclusive, ascending) of each transcript.
+    std::vector<std::vector<std::pair<unsigned long, unsigned long>>> transcripts;
+};
+
+struct GeneratedAnnotation {
+    std::vector<std::pair<std::string, unsigned long>> chromosomes; // name, length
+    std::vector<GeneratedGene> genes;                               // ordered by chromosome, start
+};
+
+// About geneCount genes over the human chromosome layout: multi-exon transcripts, genes overlapping
+// on both strands, a few immune-receptor genes.
+GeneratedAnnotation generateAnnotation(unsigned long geneCount, uint64_t seed);
+
+// Writes a GENCODE-like GTF: gene, transcript, exon, CDS, UTR and codon lines with full attribute
+// sets. Returns the bytes written; throws std::runtime_error when the file cannot be written.
+unsigned long writeGtf(const GeneratedAnnotation& annotation, const std::string& path);
+
+// The SAM header text of the annotation's chromosomes plus one reference absent from the GTF.
+std::string samHeaderText(const GeneratedAnnotation& annotation);
+
+// count aligned R2 records of a realistic mix: exon reads (some spliced along the annotation),
+// intronic, antisense, intergenic, on an unannotated reference and unmapped. Genes are drawn by a
+// Zipf law of expression, or uniformly (the cache-hostile worst case). Caller frees the records.
+std::vector<bam1_t*> generateAlignedRecords(const GeneratedAnnotation& annotation,
+                                            const sam_hdr_t* header, size_t count, uint64_t seed,
+                                            bool uniformExpression = false);
