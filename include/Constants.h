@@ -3,6 +3,7 @@
 
 #include <string>
 #include <unordered_set>
+#include <vector>
 
 // Feature strings written to the XF tag.
 extern const char* const STRING_NOT_ALIGNED;
@@ -22,3 +23,12 @@ extern const char* const TAG_FRAGMENT_LENGTH; // "TF"
 // Constant-region genes of the immune receptors, as named in the species' annotations.
 extern const std::unordered_set<std::string> SET_STRING_HUMAN_C_GENES;
 extern const std::unordered_set<std::string> SET_STRING_MOUSE_C_GENES;
+
+// Reference name prefixes of the spike-ins.
+extern const char* const STRING_PHIX174;
+extern const char* const STRING_ERCC_PREFIX;
+// Integer tag holding the number of alignments of a read.
+extern const char* const TAG_NUMBER_ALIGNMENTS;
+
+// The 15 alignment categories of a library, in report order.
+extern const std::vector<std::string> WTA_ALIGNMENT_TYPES;

@@ -153,3 +153,51 @@ std::string stringTag(const bam1_t* record, const char* tag) {
     const char* value = bam_aux2Z(data);
     return value ? value : "<not a string>";
 }
+
+#include "driver/EarlyTerminate.h"
+
+void resetTerminateState() {
+    std::lock_guard<std::mutex> lock(TERMINATE_STATE.mutex);
+    TERMINATE_STATE.terminate.store(false);
+    TERMINATE_STATE.messages.clear();
+}
+
+std::vector<std::string> terminateMessages() {
+    std::lock_guard<std::mutex> lock(TERMINATE_STATE.mutex);
+    return std::vector<std::string>(TERMINATE_STATE.messages.begin(),
+                                    TERMINATE_STATE.messages.end());
+}
+
+void writeBam(const std::string& path, const SamText& sam, const std::vector<bam1_t*>& records) {
+    htsFile* out = hts_open(path.c_str(), "wb");
+    if (!out || sam_hdr_write(out, sam.header()) < 0)
+        throw std::runtime_error("cannot write " + path);
+    for (bam1_t* record : records)
+        if (sam_write1(out, sam.header(), record) < 0)
+            throw std::runtime_error("cannot write a record to " + path);
+    if (hts_close(out) < 0)
+        throw std::runtime_error("cannot close " + path);
+}
+
+std::vector<std::string> readBamAsSam(const std::string& path) {
+    std::vector<std::string> lines;
+    htsFile* in = hts_open(path.c_str(), "r");
+    if (!in)
+        throw std::runtime_error("cannot read " + path);
+    sam_hdr_t* header = sam_hdr_read(in);
+    bam1_t* record = bam_init1();
+    kstring_t text = {0, 0, nullptr};
+    int result;
+    while ((result = sam_read1(in, header, record)) >= 0) {
+        if (sam_format1(header, record, &text) < 0)
+            throw std::runtime_error("cannot format a record of " + path);
+        lines.emplace_back(text.s, text.l);
+    }
+    free(text.s);
+    bam_destroy1(record);
+    sam_hdr_destroy(header);
+    hts_close(in);
+    if (result < -1)
+        throw std::runtime_error("truncated " + path);
+    return lines;
+}

@@ -57,3 +57,13 @@ private:
 
 // The string value of a record's tag, or "<none>".
 std::string stringTag(const bam1_t* record, const char* tag);
+
+// Clears the run's failure record between tests (the run itself never resets it).
+void resetTerminateState();
+// The messages of the run's failure record, in order.
+std::vector<std::string> terminateMessages();
+
+// Writes the header of sam and the given records as a BAM file.
+void writeBam(const std::string& path, const SamText& sam, const std::vector<bam1_t*>& records);
+// Every record of a BAM file as SAM text lines (header excluded).
+std::vector<std::string> readBamAsSam(const std::string& path);

@@ -10,6 +10,7 @@
 #include "annotation/Semaphore.h"
 #include "features/FastaFile.h"
 #include "features/FeatureAssigner.h"
+#include "outputs/ReadAnnotationFiles.h"
 #include "support/LibraryName.h"
 
 const char* const DEFAULT_QUALITY_METRICS_PATH = "ReadQualityMetrics.json";
@@ -209,6 +210,7 @@ int runAmbrel(int argc, const char* const* argv) {
     // Fail before any long work when a library name cannot be derived.
     checkBamFileNames(params.bamPaths, params.runBaseName);
 
+    ReadAnnotationFiles readAnnotationFiles(params.runBaseName);
     std::unordered_set<std::string> extraReferenceNames;
     getFastaHeaders(extraReferenceNames, params.extraFastaPaths);
     gLogger.info("Building the feature assigner");

@@ -20,3 +20,14 @@ const std::unordered_set<std::string> SET_STRING_HUMAN_C_GENES = {
 const std::unordered_set<std::string> SET_STRING_MOUSE_C_GENES = {
     "Igha",  "Ighg1", "Ighg2a", "Ighg2b", "Ighg2c", "Ighe",  "Ighm",  "Ighd",  "Igkc",  "Iglc1",
     "Iglc2", "Iglc3", "Trac",   "Trbc1",  "Trbc2",  "Trgc1", "Trgc2", "Trgc3", "Trgc4", "Trdc"};
+
+const char* const STRING_PHIX174 = "phiX174";
+const char* const STRING_ERCC_PREFIX = "ERCC-00";
+const char* const TAG_NUMBER_ALIGNMENTS = "NH";
+
+const std::vector<std::string> WTA_ALIGNMENT_TYPES = {
+    "Mapped_to_Genes_mRNA",    "Mapped_to_Genes_AbSeq",   "Mapped_to_Genes_SMK",
+    "Mapped_to_Genes_VDJ_TCR", "Mapped_to_Genes_VDJ_BCR", "Unaligned",
+    "Not_Unique",              "Other",                   "Other_No_Feature",
+    "Other_Ambiguous",         "Other_Introns",           "Other_Antisense",
+    "Other_Antisense_Exons",   "Other_Antisense_Introns", "Other_Intergenic"};

@@ -1,0 +1,230 @@
+#include "ReadAnnotation.h"
+
+#include <cerrno>
+#include <set>
+#include <system_error>
+
+#include "BamRecord.h"
+#include "Constants.h"
+#include "ReadIdentity.h"
+#include "VdjAssignment.h"
+#include "metrics/LibraryMetrics.h"
+#include "outputs/ReadAnnotationFiles.h"
+
+namespace {
+
+const std::string READ_TYPE_SAMPLE_TAG = "sample_tag";
+const std::string READ_TYPE_ABSEQ = "abseq";
+const std::string READ_TYPE_VDJ = "vdj";
+const std::string READ_TYPE_MRNA = "mrna";
+
+[[noreturn]] void __unknown_read_type(const std::string& readType) {
+    throw std::system_error(errno, std::generic_category(),
+                            "Unknown read type: '" + readType + "'");
+}
+
+bool __starts_with(const std::string& text, const char* prefix) {
+    return text.compare(0, std::char_traits<char>::length(prefix), prefix) == 0;
+}
+
+std::string __join(const std::set<std::string>& pieces) {
+    std::string joined;
+    for (const std::string& piece : pieces) {
+        if (!joined.empty())
+            joined += '+';
+        joined += piece;
+    }
+    return joined;
+}
+
+void __set_string_tag(bam1_t* record, const char* tag, const std::string& value) {
+    bam_aux_update_str(record, tag, static_cast<int>(value.size() + 1), value.c_str());
+}
+
+} // namespace
+
+std::string getReadTypeFromGeneName(const std::string& gene) {
+    if (strEndsWith(gene, "stAbO"))
+        return READ_TYPE_SAMPLE_TAG;
+    if (strEndsWith(gene, "pAbO"))
+        return READ_TYPE_ABSEQ;
+    if (strEndsWith(gene, "VDJ"))
+        return READ_TYPE_VDJ;
+    return READ_TYPE_MRNA;
+}
+
+bool checkTargetedStartPosition(unsigned long position, const std::string& readType) {
+    if (readType == READ_TYPE_MRNA)
+        return position >= 1 && position <= 5;
+    if (readType == READ_TYPE_ABSEQ)
+        return position >= 1 && position <= 15;
+    if (readType == READ_TYPE_SAMPLE_TAG)
+        return position >= 1 && position <= 29;
+    if (readType == READ_TYPE_VDJ)
+        return true;
+    __unknown_read_type(readType);
+}
+
+bool checkReadAlignmentLengthMatch(const bam1_t* record, const std::string& readType) {
+    if (readType == READ_TYPE_VDJ)
+        return true;
+    int matched = bamCigarOperationSum(record, 'M');
+    if (readType == READ_TYPE_MRNA)
+        return matched >= 37;
+    if (readType == READ_TYPE_ABSEQ)
+        return matched >= 25;
+    if (readType == READ_TYPE_SAMPLE_TAG)
+        return matched >= 40;
+    __unknown_read_type(readType);
+}
+
+ReadAssignment assignReadGene(sam_hdr_t* header, std::vector<bam1_t*>& records,
+                              const std::unordered_set<std::string>& extraReferenceNames,
+                              bool excludeIntronicReads) {
+    ReadAssignment result;
+    std::string& gene = result.gene;
+    std::string& status = result.status;
+    std::string feature, referenceName;
+    std::set<std::string> candidates;
+    bool featureChanged = false;
+    long nh = 1;
+
+    for (bam1_t* record : records) {
+        // A record without NH is a read with one alignment, as the splitter and reader treat it.
+        nh = getIntegerTag(record, TAG_NUMBER_ALIGNMENTS, 1);
+        const char* name = record->core.tid >= 0 ? sam_hdr_tid2name(header, record->core.tid)
+                                                 : nullptr;
+        referenceName = name ? name : "";
+        bool spikeIn = !referenceName.empty() && (__starts_with(referenceName, STRING_PHIX174) ||
+                                                  __starts_with(referenceName, STRING_ERCC_PREFIX));
+        if (spikeIn) {
+            feature = referenceName;
+            gene = referenceName;
+            featureChanged = false;
+            if (nh <= 1 && (record->core.flag == BAM_FUNMAP || bamCigarContains(record, 'N'))) {
+                status = "x";
+                continue;
+            }
+        } else {
+            feature = getStringTag(record, TAG_FEATURE);
+            if (feature.find("VDJ") != std::string::npos) {
+                auto rewritten = rewriteVdjFeature(feature, record->core.flag & BAM_FREVERSE);
+                feature = std::move(rewritten.first);
+                featureChanged = rewritten.second;
+            } else {
+                featureChanged = false;
+            }
+            if (nh <= 1 && record->core.flag == BAM_FUNMAP) {
+                status = "x";
+                continue;
+            }
+        }
+
+        if (nh > 1) {
+            if (feature == "__alignment_not_unique")
+                candidates.insert("alignment_not_unique");
+            if (!__starts_with(feature, "__"))
+                candidates.insert(feature);
+            continue;
+        }
+        if (!__starts_with(feature, "__")) {
+            gene = feature;
+            status = "1";
+        } else if (extraReferenceNames.count(referenceName)) {
+            gene = referenceName;
+            status = "1";
+        } else {
+            if (!excludeIntronicReads && __starts_with(feature, "__introns"))
+                gene = feature.substr(10);
+            status = feature.substr(2);
+        }
+    }
+
+    bam1_t* last = records.back();
+    if (nh <= 1) {
+        __set_string_tag(last, TAG_TRANSCRIPT_NAME, "*");
+        __set_string_tag(last, TAG_FRAGMENT_LENGTH, "*");
+        if (featureChanged)
+            __set_string_tag(last, TAG_FEATURE, feature);
+    } else {
+        std::string alignments = "alignment:" + std::to_string(nh) + "_feature:";
+        if (candidates.size() == 1 && *candidates.begin() == "alignment_not_unique") {
+            status = "alignment_not_unique";
+        } else if (candidates.empty()) {
+            status = alignments + "0";
+        } else {
+            std::string joined = __join(candidates);
+            status = alignments + joined;
+            bool allVdj = true;
+            for (const std::string& candidate : candidates)
+                allVdj = allVdj && strEndsWith(candidate, "VDJ");
+            if (allVdj) {
+                if (uniqueChainType(candidates)) {
+                    gene = joined;
+                    status += ":VDJMAcorrected";
+                } else {
+                    status += ":VDJMixed";
+                }
+            } else if (candidates.size() == 1) {
+                gene = *candidates.begin();
+                status += ":MAcorrected";
+            }
+        }
+    }
+    return result;
+}
+
+void annotateR2(AssayType assay, sam_hdr_t* header, std::vector<bam1_t*>& records,
+                const std::unordered_set<std::string>& extraReferenceNames, LibraryMetrics& metrics,
+                ReadAnnotationFiles& files, std::string& tcrFastqBuffer,
+                std::string& bcrFastqBuffer, bool excludeIntronicReads, bool vdjCellCalling) {
+    if (records.empty())
+        return;
+    ReadAssignment assignment =
+        assignReadGene(header, records, extraReferenceNames, excludeIntronicReads);
+    std::string& gene = assignment.gene;
+    const std::string& status = assignment.status;
+    bam1_t* last = records.back();
+
+    std::string cellIndex, umi, abseqUmi;
+    getCellIndexAndUMIFromQName(cellIndex, umi, last);
+    std::string readType = getReadTypeFromGeneName(gene);
+    if (readType == READ_TYPE_ABSEQ) {
+        abseqUmi = extractAbseqUMI(last);
+        addCellUmiBamTags(records, cellIndex, abseqUmi);
+    } else {
+        addCellUmiBamTags(records, cellIndex, umi);
+    }
+
+    bool passesTargetedFilter = true;
+    if (assay == Targeted) {
+        unsigned long position = static_cast<unsigned long>(last->core.pos + 1);
+        passesTargetedFilter = checkTargetedStartPosition(position, readType) &&
+                               !(last->core.flag & BAM_FREVERSE) &&
+                               checkReadAlignmentLengthMatch(last, readType);
+    }
+
+    ReadMetricsOutcome outcome = metrics.update(umi, gene, status, abseqUmi, passesTargetedFilter);
+    if (!outcome.counted)
+        return;
+
+    if (readType == READ_TYPE_VDJ) {
+        std::string* buffer = outcome.chainClass == "TCR"   ? &tcrFastqBuffer
+                              : outcome.chainClass == "BCR" ? &bcrFastqBuffer
+                                                            : nullptr;
+        if (buffer)
+            appendVdjFastqRecord(*buffer, cellIndex, umi, gene, getForwardSequenceString(last),
+                                 getForwardQualityString(last));
+        return;
+    }
+    if (assay == Targeted && readType == READ_TYPE_MRNA)
+        gene = gene.substr(0, gene.find('|'));
+    std::string line;
+    line.reserve(cellIndex.size() + umi.size() + gene.size() + abseqUmi.size() + 4);
+    line.append(cellIndex).append(1, ',').append(umi).append(1, ',').append(gene).append(1, ',');
+    line.append(abseqUmi).append(1, '\n');
+    if (outcome.isSampleTag)
+        files.writeSampleTagValidReads(line);
+    else if (!vdjCellCalling)
+        files.writeValidReads(line, gene);
+}

@@ -1,0 +1,3 @@
+#include "EarlyTerminate.h"
+
+EarlyTerminate TERMINATE_STATE;

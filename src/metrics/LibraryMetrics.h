@@ -1,0 +1,61 @@
+// Per-library read counters, shared by all annotation threads of the library.
+#pragma once
+
+#include <atomic>
+#include <map>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "support/Utilities.h"
+
+struct ReadMetricsOutcome {
+    std::string chainClass; // "TCR", "BCR" or empty
+    bool isSampleTag = false;
+    bool counted = false; // cellular and useful: the read's outputs are written
+};
+
+class LibraryMetrics {
+public:
+    LibraryMetrics(std::string sampleTagsVersion, AssayType assayType, UMIOption umiOption,
+                   bool excludeIntronicReads, const std::vector<std::string>& firstList,
+                   const std::vector<std::string>& secondList, std::string vdjVersion);
+    LibraryMetrics(const LibraryMetrics& other);
+    LibraryMetrics& operator=(const LibraryMetrics&) = delete;
+
+    // Counts one read; safe to call from many threads at once.
+    ReadMetricsOutcome update(const std::string& umi, const std::string& gene,
+                              const std::string& status, const std::string& abseqUmi,
+                              bool passesTargetedFilter);
+    // Adds other's counts (single-threaded, after annotation).
+    LibraryMetrics& operator+=(const LibraryMetrics& other);
+
+    std::string sampleTagsVersion;
+    AssayType assayType;
+    UMIOption umiOption;
+    std::string vdjVersion;
+    std::vector<std::string> firstList;
+    std::vector<std::string> secondList;
+    bool excludeIntronicReads;
+    std::map<std::string, unsigned long> categoryCounts;
+    std::mutex categoryLock;
+    std::atomic<unsigned long> sampleTagCorrectStartReads{0};
+    std::atomic<unsigned long> sampleTagAlignLengthReads{0};
+    std::atomic<unsigned long> cellularReads{0};
+    std::atomic<unsigned long> usefulReads{0};
+    std::atomic<unsigned long> phixReads{0};
+    std::atomic<unsigned long> uniquelyAlignedReads{0};
+    std::atomic<unsigned long> sampleTagReads{0};
+    std::atomic<unsigned long> cellularSampleTagReads{0};
+    std::atomic<unsigned long> usefulSampleTagReads{0};
+    std::atomic<unsigned long> vdjReads{0};
+    std::atomic<unsigned long> cellularVdjReads{0};
+    std::atomic<unsigned long> usefulVdjReads{0};
+    std::atomic<unsigned long> usefulVdjBcrReads{0};
+    std::atomic<unsigned long> usefulVdjTcrReads{0};
+
+private:
+    void _bindCategorySlots();
+    // The categoryCounts entry of each WTA_ALIGNMENT_TYPES category (map nodes never move).
+    unsigned long* _categorySlots[15];
+};

@@ -1,0 +1,168 @@
+#include "ReadAnnotationFiles.h"
+
+#include <cerrno>
+#include <cstring>
+#include <functional>
+#include <stdexcept>
+#include <system_error>
+#include <vector>
+#include <zlib.h>
+
+#include "driver/EarlyTerminate.h"
+#include "support/Logger.h"
+
+namespace {
+
+std::system_error __open_error(const std::string& name) {
+    return std::system_error(errno, std::generic_category(), "Failed to open " + name + " for write.");
+}
+
+} // namespace
+
+ReadAnnotationFiles::ReadAnnotationFiles(const std::string& prefix_)
+    : tcrFileName(prefix_ + "_VDJ_TCR_Valid_Reads.fastq.gz"),
+      bcrFileName(prefix_ + "_VDJ_BCR_Valid_Reads.fastq.gz"), prefix(prefix_),
+      sampleTagFileName(prefix_ + "_SampleTag_Sorted_Valid_Reads.csv.0") {
+    tcrStream.open(tcrFileName, std::ios::binary | std::ios::trunc);
+    if (!tcrStream.is_open())
+        throw __open_error(tcrFileName);
+    bcrStream.open(bcrFileName, std::ios::binary | std::ios::trunc);
+    if (!bcrStream.is_open())
+        throw __open_error(bcrFileName);
+    sampleTagStream = std::fopen(sampleTagFileName.c_str(), "w");
+    if (!sampleTagStream)
+        throw __open_error(sampleTagFileName);
+}
+
+ReadAnnotationFiles::~ReadAnnotationFiles() {
+    for (std::ofstream* stream : {&tcrStream, &bcrStream}) {
+        if (!stream->is_open())
+            continue;
+        stream->close();
+        if (stream->fail())
+            gLogger.error("Failed to close %s",
+                          (stream == &tcrStream ? tcrFileName : bcrFileName).c_str());
+    }
+    for (_Slot& slot : _slots) {
+        _ValidReadsFile* file = slot.file.load();
+        if (!file)
+            continue;
+        if (file->stream)
+            std::fclose(file->stream);
+        delete file;
+    }
+    if (sampleTagStream)
+        std::fclose(sampleTagStream);
+    // A run without VDJ reads of a chain leaves no empty FASTQ file behind.
+    if (tcrBlockCount.load() == 0)
+        std::remove(tcrFileName.c_str());
+    if (bcrBlockCount.load() == 0)
+        std::remove(bcrFileName.c_str());
+}
+
+void ReadAnnotationFiles::closeVdjFastqFiles() {
+    for (std::ofstream* stream : {&tcrStream, &bcrStream}) {
+        if (!stream->is_open())
+            continue;
+        stream->close();
+        if (stream->fail())
+            throw std::runtime_error("Failed to close " +
+                                     (stream == &tcrStream ? tcrFileName : bcrFileName));
+    }
+}
+
+int ReadAnnotationFiles::partitionOfGene(const std::string& gene) {
+    unsigned long h = std::hash<std::string>()(gene);
+    unsigned long wide = h & WIDE_MASK;
+    return static_cast<int>(wide < NUMBER_OF_FILES ? wide : (h >> 6) & NARROW_MASK);
+}
+
+std::string ReadAnnotationFiles::partitionFileName(int partition) const {
+    return prefix + "_Sorted_Valid_Reads.csv." + std::to_string(partition);
+}
+
+ReadAnnotationFiles::_ValidReadsFile& ReadAnnotationFiles::_partition(int partition) {
+    _Slot& slot = _slots[partition];
+    if (slot.ready.load())
+        return *slot.file.load();
+    auto* mine = new _ValidReadsFile(partitionFileName(partition));
+    _ValidReadsFile* expected = nullptr;
+    if (slot.file.compare_exchange_strong(expected, mine)) {
+        mine->stream = std::fopen(mine->name.c_str(), "w");
+        if (!mine->stream) {
+            int error = errno;
+            // Let waiting writers through; they find no stream and write nothing.
+            slot.ready.store(true);
+            throw std::system_error(error, std::generic_category(),
+                                    "Failed to open '" + mine->name + "' for write");
+        }
+        slot.ready.store(true);
+        return *mine;
+    }
+    delete mine;
+    while (!slot.ready.load())
+        ;
+    return *slot.file.load();
+}
+
+void ReadAnnotationFiles::writeValidReads(const std::string& line, const std::string& gene) {
+    if (line.empty())
+        return;
+    _ValidReadsFile& file = _partition(partitionOfGene(gene));
+    if (!file.stream)
+        return;
+    std::lock_guard<std::mutex> lock(file.mutex);
+    if (std::fputs(line.c_str(), file.stream) < 0)
+        TERMINATE_STATE.fail("writeValidRead: Error in writing to validReadsFile: " + file.name);
+    ++file.linesWritten;
+    file.bytesWritten += line.size();
+}
+
+void ReadAnnotationFiles::writeSampleTagValidReads(const std::string& line) {
+    if (!sampleTagStream)
+        return;
+    std::lock_guard<std::mutex> lock(sampleTagMutex);
+    if (std::fputs(line.c_str(), sampleTagStream) < 0)
+        TERMINATE_STATE.fail(
+            "writeSampleTagValidReads: Error in writing to sampleTagValidReadsFile: " +
+            sampleTagFileName);
+}
+
+void ReadAnnotationFiles::mCompressAndWriteBufferToGzFile(const std::string& buffer,
+                                                          const std::string& fileName,
+                                                          std::ofstream& stream,
+                                                          std::mutex& mutex) {
+    const std::string origin = "mCompressAndWriteBufferToGzFile: ";
+    z_stream z;
+    std::memset(&z, 0, sizeof z);
+    int code = deflateInit2(&z, Z_DEFAULT_COMPRESSION, Z_DEFLATED, 31, 8, Z_DEFAULT_STRATEGY);
+    if (code != Z_OK) {
+        TERMINATE_STATE.fail(origin +
+                             "Error when initializing z_stream obj when writing to the file: " +
+                             fileName + ". Return code from deflateInit2: " + std::to_string(code));
+        return;
+    }
+    std::vector<unsigned char> out(deflateBound(&z, buffer.size()) + 20);
+    z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(buffer.data()));
+    z.avail_in = static_cast<uInt>(buffer.size());
+    z.next_out = out.data();
+    z.avail_out = static_cast<uInt>(out.size());
+    code = deflate(&z, Z_FINISH);
+    if (code == Z_STREAM_ERROR) {
+        TERMINATE_STATE.fail(origin +
+                             "Got a Z_STREAM_ERROR from zlib deflate call when compressing a "
+                             "buffer for write to the file: " +
+                             fileName);
+    } else {
+        std::lock_guard<std::mutex> lock(mutex);
+        stream.write(reinterpret_cast<const char*>(out.data()),
+                     static_cast<std::streamsize>(out.size() - z.avail_out));
+        if (stream.fail() || stream.bad())
+            TERMINATE_STATE.fail(origin + "Failed to write compressed buffer to file: " + fileName +
+                                 ". errno desc: " + std::strerror(errno));
+    }
+    code = deflateEnd(&z);
+    if (code != Z_OK)
+        TERMINATE_STATE.fail(origin + "Error when finalizing compression when writing to file: " +
+                             fileName + ". Return code from deflateEnd = " + std::to_string(code));
+}

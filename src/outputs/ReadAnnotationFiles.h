@@ -1,0 +1,75 @@
+// The run's valid-reads outputs, written concurrently by every annotation worker: 32 gene-
+// partitioned tables, the sample-tag table, and the TCR and BCR gzip FASTQ files.
+#pragma once
+
+#include <atomic>
+#include <cstdio>
+#include <fstream>
+#include <mutex>
+#include <string>
+
+class ReadAnnotationFiles {
+public:
+    static constexpr int NUMBER_OF_FILES = 32;
+    static constexpr int PARTITION_BITS = 5;
+    static constexpr unsigned long WIDE_MASK = 63;
+    static constexpr unsigned long NARROW_MASK = 31;
+
+    class _ValidReadsFile {
+    public:
+        explicit _ValidReadsFile(std::string name) : name(std::move(name)) {}
+        FILE* stream = nullptr;
+        std::mutex mutex;
+        std::string name;
+        unsigned long linesWritten = 0;
+        unsigned long bytesWritten = 0;
+    };
+
+    // Opens the TCR, BCR and sample-tag outputs named by prefix; throws std::system_error naming
+    // the file that cannot be opened.
+    explicit ReadAnnotationFiles(const std::string& prefix);
+    ~ReadAnnotationFiles();
+    ReadAnnotationFiles(const ReadAnnotationFiles&) = delete;
+    ReadAnnotationFiles& operator=(const ReadAnnotationFiles&) = delete;
+
+    // Appends line to the partition table of gene; an empty line is ignored.
+    void writeValidReads(const std::string& line, const std::string& gene);
+    void writeSampleTagValidReads(const std::string& line);
+    // Compresses buffer into one gzip member and appends it to stream under mutex. Failures are
+    // recorded in the run's failure record.
+    void mCompressAndWriteBufferToGzFile(const std::string& buffer, const std::string& fileName,
+                                         std::ofstream& stream, std::mutex& mutex);
+
+    // Closes the TCR and then the BCR stream; throws std::runtime_error("Failed to close <name>")
+    // when a close fails. The destructor cannot report that, so the driver calls this first.
+    void closeVdjFastqFiles();
+
+    static int partitionOfGene(const std::string& gene);
+    std::string partitionFileName(int partition) const;
+    // The partition's file once a line has been written to it, else null.
+    const _ValidReadsFile* partitionFile(int partition) const {
+        return _slots[partition].ready.load() ? _slots[partition].file.load() : nullptr;
+    }
+
+    std::ofstream tcrStream;
+    std::atomic<unsigned long> tcrBlockCount{0};
+    std::string tcrFileName;
+    std::mutex tcrMutex;
+    std::ofstream bcrStream;
+    std::atomic<unsigned long> bcrBlockCount{0};
+    std::string bcrFileName;
+    std::mutex bcrMutex;
+    std::string prefix;
+    FILE* sampleTagStream = nullptr;
+    std::mutex sampleTagMutex;
+    std::string sampleTagFileName;
+
+private:
+    struct _Slot {
+        std::atomic<bool> ready{false};
+        std::atomic<_ValidReadsFile*> file{nullptr};
+    };
+    _ValidReadsFile& _partition(int partition);
+
+    _Slot _slots[NUMBER_OF_FILES];
+};

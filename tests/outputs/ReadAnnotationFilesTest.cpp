@@ -1,0 +1,129 @@
+#include <filesystem>
+#include <gtest/gtest.h>
+#include <system_error>
+#include <thread>
+
+#include "TestSupport.h"
+#include "driver/EarlyTerminate.h"
+#include "outputs/ReadAnnotationFiles.h"
+
+namespace fs = std::filesystem;
+
+TEST(ReadAnnotationFiles, PartitionsByGeneAndCountsLines) {
+    ScratchDir dir;
+    {
+        ReadAnnotationFiles files("run");
+        EXPECT_TRUE(fs::exists("run_VDJ_TCR_Valid_Reads.fastq.gz"));
+        EXPECT_TRUE(fs::exists("run_SampleTag_Sorted_Valid_Reads.csv.0"));
+        files.writeValidReads("1,AAAAAAAA,GENEA,\n", "GENEA");
+        files.writeValidReads("2,CCCCCCCC,GENEA,\n", "GENEA");
+        files.writeValidReads("", "GENEB"); // ignored: no file, no count
+        int partition = ReadAnnotationFiles::partitionOfGene("GENEA");
+        ASSERT_GE(partition, 0);
+        ASSERT_LT(partition, 32);
+        const auto* file = files.partitionFile(partition);
+        ASSERT_NE(file, nullptr);
+        EXPECT_EQ(file->linesWritten, 2u);
+        EXPECT_EQ(file->bytesWritten, 36u);
+        if (ReadAnnotationFiles::partitionOfGene("GENEB") != partition) {
+            EXPECT_EQ(files.partitionFile(ReadAnnotationFiles::partitionOfGene("GENEB")), nullptr);
+        }
+        files.writeSampleTagValidReads("3,GGGGGGGG,Tag1stAbO,\n");
+    }
+    int partition = ReadAnnotationFiles::partitionOfGene("GENEA");
+    EXPECT_EQ(readFile("run_Sorted_Valid_Reads.csv." + std::to_string(partition)),
+              "1,AAAAAAAA,GENEA,\n2,CCCCCCCC,GENEA,\n");
+    EXPECT_EQ(readFile("run_SampleTag_Sorted_Valid_Reads.csv.0"), "3,GGGGGGGG,Tag1stAbO,\n");
+    // No VDJ block was written: no empty FASTQ files remain.
+    EXPECT_FALSE(fs::exists("run_VDJ_TCR_Valid_Reads.fastq.gz"));
+    EXPECT_FALSE(fs::exists("run_VDJ_BCR_Valid_Reads.fastq.gz"));
+}
+
+TEST(ReadAnnotationFiles, PartitionRuleUsesTheStandardStringHash) {
+    for (const std::string gene : {"A", "ACTB", "GAPDH", "TRBV5|TRB_TVDJ", ""}) {
+        unsigned long h = std::hash<std::string>()(gene);
+        int expected = (h & 63) < 32 ? static_cast<int>(h & 63) : static_cast<int>((h >> 6) & 31);
+        EXPECT_EQ(ReadAnnotationFiles::partitionOfGene(gene), expected);
+    }
+}
+
+TEST(ReadAnnotationFilesConcurrent, FirstWritesRaceToOneFilePerPartition) {
+    ScratchDir dir;
+    const int threads = 4, genes = 200, rounds = 20;
+    {
+        ReadAnnotationFiles files("race");
+        std::vector<std::thread> workers;
+        for (int t = 0; t < threads; ++t)
+            workers.emplace_back([&files, t] {
+                for (int r = 0; r < rounds; ++r)
+                    for (int g = 0; g < genes; ++g) {
+                        std::string gene = "G" + std::to_string(g);
+                        files.writeValidReads(std::to_string(t) + ",UMI," + gene + ",\n", gene);
+                    }
+            });
+        for (std::thread& worker : workers)
+            worker.join();
+        unsigned long lines = 0;
+        for (int p = 0; p < 32; ++p)
+            if (const auto* file = files.partitionFile(p))
+                lines += file->linesWritten;
+        EXPECT_EQ(lines, static_cast<unsigned long>(threads * genes * rounds));
+    }
+    // Every line is whole and in the partition of its gene.
+    unsigned long lines = 0;
+    for (int p = 0; p < 32; ++p) {
+        std::string name = "race_Sorted_Valid_Reads.csv." + std::to_string(p);
+        if (!fs::exists(name))
+            continue;
+        for (const std::string& line : splitLines(readFile(name))) {
+            ++lines;
+            std::string gene = line.substr(line.find(",UMI,") + 5);
+            gene.pop_back();
+            EXPECT_EQ(ReadAnnotationFiles::partitionOfGene(gene), p) << line;
+        }
+    }
+    EXPECT_EQ(lines, static_cast<unsigned long>(threads * genes * rounds));
+}
+
+TEST(ReadAnnotationFiles, GzipMembersConcatenate) {
+    ScratchDir dir;
+    resetTerminateState();
+    {
+        ReadAnnotationFiles files("vdj");
+        for (const std::string block : {"@1|A|TRA\nAC\n+\nII\n", "@2|C|TRB\nGT\n+\nII\n", "x\n"}) {
+            files.mCompressAndWriteBufferToGzFile(block, files.tcrFileName, files.tcrStream,
+                                                  files.tcrMutex);
+            ++files.tcrBlockCount;
+        }
+        files.closeVdjFastqFiles();
+    }
+    EXPECT_FALSE(TERMINATE_STATE.failed());
+    ProcessResult gunzip = runProcess({"gzip", "-dc", dir.file("vdj_VDJ_TCR_Valid_Reads.fastq.gz")});
+    EXPECT_EQ(gunzip.status, 0) << gunzip.err;
+    EXPECT_EQ(gunzip.out, "@1|A|TRA\nAC\n+\nII\n@2|C|TRB\nGT\n+\nII\nx\n");
+    EXPECT_FALSE(fs::exists("vdj_VDJ_BCR_Valid_Reads.fastq.gz"));
+}
+
+TEST(ReadAnnotationFiles, UnwritableOutputsAreNamed) {
+    ScratchDir dir;
+    try {
+        ReadAnnotationFiles files("missing-dir/run");
+        FAIL();
+    } catch (const std::system_error& e) {
+        EXPECT_NE(std::string(e.what()).find(
+                      "Failed to open missing-dir/run_VDJ_TCR_Valid_Reads.fastq.gz for write."),
+                  std::string::npos);
+    }
+    // A partition that cannot be created is named too.
+    ReadAnnotationFiles files("part");
+    int partition = ReadAnnotationFiles::partitionOfGene("G");
+    fs::create_directory("part_Sorted_Valid_Reads.csv." + std::to_string(partition));
+    try {
+        files.writeValidReads("1,U,G,\n", "G");
+        FAIL();
+    } catch (const std::system_error& e) {
+        EXPECT_NE(std::string(e.what()).find("Failed to open 'part_Sorted_Valid_Reads.csv."),
+                  std::string::npos);
+    }
+    files.writeValidReads("1,U,G,\n", "G"); // later writes find no stream and write nothing
+}
