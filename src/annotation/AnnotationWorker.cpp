@@ -150,8 +150,7 @@ void annotationMetricsAndCounting(const AssayType& assay, const std::string& out
         __flush_fastq(bcrFastqBuffer, files, files.bcrFileName, files.bcrStream, files.bcrMutex,
                       files.bcrBlockCount);
 
-    if (hts_close(input) < 0)
-        TERMINATE_STATE.fail(origin + "Failed to close input BAM file: " + inputBamPath);
+    hts_close(input); // a read error has been reported already
     if (hts_close(output) < 0)
         TERMINATE_STATE.fail(origin + "Failed to close output BAM file: " + outputBamPath +
                              ". errno desc: " + std::strerror(errno));

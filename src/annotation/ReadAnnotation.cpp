@@ -66,16 +66,18 @@ bool checkTargetedStartPosition(unsigned long position, const std::string& readT
 }
 
 bool checkReadAlignmentLengthMatch(const bam1_t* record, const std::string& readType) {
+    int minimum;
     if (readType == READ_TYPE_VDJ)
         return true;
-    int matched = bamCigarOperationSum(record, 'M');
     if (readType == READ_TYPE_MRNA)
-        return matched >= 37;
-    if (readType == READ_TYPE_ABSEQ)
-        return matched >= 25;
-    if (readType == READ_TYPE_SAMPLE_TAG)
-        return matched >= 40;
-    __unknown_read_type(readType);
+        minimum = 37;
+    else if (readType == READ_TYPE_ABSEQ)
+        minimum = 25;
+    else if (readType == READ_TYPE_SAMPLE_TAG)
+        minimum = 40;
+    else
+        __unknown_read_type(readType);
+    return bamCigarOperationSum(record, 'M') >= minimum;
 }
 
 ReadAssignment assignReadGene(sam_hdr_t* header, std::vector<bam1_t*>& records,
