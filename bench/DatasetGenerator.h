@@ -56,3 +56,18 @@ std::string samHeaderText(const GeneratedAnnotation& annotation);
 std::vector<bam1_t*> generateAlignedRecords(const GeneratedAnnotation& annotation,
                                             const sam_hdr_t* header, size_t count, uint64_t seed,
                                             bool uniformExpression = false);
+
+// Extra references of a run: AbSeq antibodies and sample tags, as in the extra FASTA.
+std::vector<std::string> extraReferenceNamesOf();
+
+// The SAM header for read generation: the annotation's chromosomes, the extra references,
+// phiX174 and one reference absent from the GTF.
+std::string readsHeaderText(const GeneratedAnnotation& annotation);
+
+// Writes readCount reads as an unsorted BAM (records of one read in a row, NH tags, secondary
+// alignments flagged 256), named "<read>;<cell index>;<UMI>". The mix: sense exon reads (some
+// spliced, some soft-clipped), intronic, antisense, intergenic, multi-mapped groups, unmapped,
+// AbSeq and sample-tag references, phiX, reads on receptor genes, and about 3% invalid UMIs.
+// compressionLevel is the BGZF level (-1 for HTSlib's default). Returns the number of records.
+size_t writeReadsBam(const GeneratedAnnotation& annotation, const std::string& path,
+                     size_t readCount, uint64_t seed, int compressionLevel = -1);

@@ -121,13 +121,17 @@ int main(int argc, char** argv) {
         gFixture.model->assignFeature(mix, record, gFixture.header);
     unsigned long exons = recordCount - mix.noFeature - mix.ambiguous - mix.notAligned -
                           mix.introns - mix.antisenseExons - mix.antisenseIntrons - mix.intergenic;
-    std::printf("record mix of %zu (%s expression): exon %lu, ambiguous %lu, intron %lu, antisense exon %lu, "
+    std::printf("record mix of %zu (%s expression): exon %lu, ambiguous %lu, intron %lu, antisense "
+                "exon %lu, "
                 "antisense intron %lu, intergenic %lu, no feature %lu, not aligned %lu\n",
-                recordCount, uniform ? "uniform" : "Zipf", exons, mix.ambiguous, mix.introns, mix.antisenseExons,
-                mix.antisenseIntrons, mix.intergenic, mix.noFeature, mix.notAligned);
+                recordCount, uniform ? "uniform" : "Zipf", exons, mix.ambiguous, mix.introns,
+                mix.antisenseExons, mix.antisenseIntrons, mix.intergenic, mix.noFeature,
+                mix.notAligned);
     std::fflush(stdout);
 
-    benchmark::RegisterBenchmark("BM_AssignFeature", BM_AssignFeature)->Threads(1)->Threads(2)
+    benchmark::RegisterBenchmark("BM_AssignFeature", BM_AssignFeature)
+        ->Threads(1)
+        ->Threads(2)
         ->UseRealTime();
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();

@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <vector>
 
 #include "Constants.h"
 #include "ReadAnnotation.h"
@@ -69,8 +70,9 @@ void writeAnnotatedBamRecords(RecordChunk& chunk, htsFile* output, sam_hdr_t* he
     for (RecordGroup& group : chunk) {
         for (bam1_t* record : group) {
             if (sam_write1(output, header, record) < 0)
-                TERMINATE_STATE.fail(std::string("Failed to write BAM record to file. errno desc: ") +
-                                     std::strerror(errno));
+                TERMINATE_STATE.fail(
+                    std::string("Failed to write BAM record to file. errno desc: ") +
+                    std::strerror(errno));
             ++written;
         }
     }
@@ -105,8 +107,8 @@ void annotationMetricsAndCounting(const AssayType& assay, const std::string& out
     }
     sam_hdr_t* header = sam_hdr_read(input);
     if (!header) {
-        TERMINATE_STATE.fail(origin + "Failed to read the BAM header of input file: " +
-                             inputBamPath);
+        TERMINATE_STATE.fail(origin +
+                             "Failed to read the BAM header of input file: " + inputBamPath);
         hts_close(input);
         hts_close(output);
         return;
@@ -122,11 +124,15 @@ void annotationMetricsAndCounting(const AssayType& assay, const std::string& out
     tcrFastqBuffer.reserve(FASTQ_BLOCK_SIZE);
     bcrFastqBuffer.reserve(FASTQ_BLOCK_SIZE);
     RecordChunk chunk;
+    std::vector<bam1_t*> chunkRecords;
+    FeatureAssigner::HeaderIndex headerIndex = featureAssigner.indexHeader(header);
     while (more && !TERMINATE_STATE.failed()) {
         more = readAlignedReadsChunk(chunk, input, header);
+        chunkRecords.clear();
         for (RecordGroup& group : chunk)
-            for (bam1_t* record : group)
-                featureAssigner.assignFeature(featureCounts, record, header);
+            chunkRecords.insert(chunkRecords.end(), group.begin(), group.end());
+        featureAssigner.assignFeatures(featureCounts, chunkRecords.data(), chunkRecords.size(),
+                                       headerIndex);
         for (RecordGroup& group : chunk)
             annotateR2(assay, header, group, extraReferenceNames, metrics, files, tcrFastqBuffer,
                        bcrFastqBuffer, excludeIntronicReads, vdjCellCalling);
@@ -137,11 +143,11 @@ void annotationMetricsAndCounting(const AssayType& assay, const std::string& out
         writeAnnotatedBamRecords(chunk, output, header, progress);
         freeVectorBamRecords(chunk);
         if (tcrFastqBuffer.size() >= FASTQ_BLOCK_SIZE)
-            __flush_fastq(tcrFastqBuffer, files, files.tcrFileName, files.tcrStream,
-                          files.tcrMutex, files.tcrBlockCount);
+            __flush_fastq(tcrFastqBuffer, files, files.tcrFileName, files.tcrStream, files.tcrMutex,
+                          files.tcrBlockCount);
         if (bcrFastqBuffer.size() >= FASTQ_BLOCK_SIZE)
-            __flush_fastq(bcrFastqBuffer, files, files.bcrFileName, files.bcrStream,
-                          files.bcrMutex, files.bcrBlockCount);
+            __flush_fastq(bcrFastqBuffer, files, files.bcrFileName, files.bcrStream, files.bcrMutex,
+                          files.bcrBlockCount);
     }
     if (!tcrFastqBuffer.empty())
         __flush_fastq(tcrFastqBuffer, files, files.tcrFileName, files.tcrStream, files.tcrMutex,

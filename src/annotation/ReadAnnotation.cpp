@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <set>
+#include <string_view>
 #include <system_error>
 
 #include "BamRecord.h"
@@ -23,8 +24,16 @@ const std::string READ_TYPE_MRNA = "mrna";
                             "Unknown read type: '" + readType + "'");
 }
 
-bool __starts_with(const std::string& text, const char* prefix) {
+bool __starts_with(std::string_view text, const char* prefix) {
     return text.compare(0, std::char_traits<char>::length(prefix), prefix) == 0;
+}
+
+// The value of a string tag without copying it; empty when absent or not a string.
+std::string_view __string_tag_view(const bam1_t* record, const char* tag) {
+    const uint8_t* data = bam_aux_get(record, tag);
+    if (!data || (*data != 'Z' && *data != 'H'))
+        return {};
+    return reinterpret_cast<const char*>(data + 1);
 }
 
 std::string __join(const std::set<std::string>& pieces) {
@@ -43,7 +52,7 @@ void __set_string_tag(bam1_t* record, const char* tag, const std::string& value)
 
 } // namespace
 
-std::string getReadTypeFromGeneName(const std::string& gene) {
+const std::string& getReadTypeFromGeneName(const std::string& gene) {
     if (strEndsWith(gene, "stAbO"))
         return READ_TYPE_SAMPLE_TAG;
     if (strEndsWith(gene, "pAbO"))
@@ -86,7 +95,9 @@ ReadAssignment assignReadGene(sam_hdr_t* header, std::vector<bam1_t*>& records,
     ReadAssignment result;
     std::string& gene = result.gene;
     std::string& status = result.status;
-    std::string feature, referenceName;
+    // Views into the header and the records' tags; a rewritten VDJ feature lives in `rewritten`.
+    std::string_view feature, referenceName;
+    std::string rewritten;
     std::set<std::string> candidates;
     bool featureChanged = false;
     long nh = 1;
@@ -94,25 +105,27 @@ ReadAssignment assignReadGene(sam_hdr_t* header, std::vector<bam1_t*>& records,
     for (bam1_t* record : records) {
         // A record without NH is a read with one alignment, as the splitter and reader treat it.
         nh = getIntegerTag(record, TAG_NUMBER_ALIGNMENTS, 1);
-        const char* name = record->core.tid >= 0 ? sam_hdr_tid2name(header, record->core.tid)
-                                                 : nullptr;
+        const char* name =
+            record->core.tid >= 0 ? sam_hdr_tid2name(header, record->core.tid) : nullptr;
         referenceName = name ? name : "";
         bool spikeIn = !referenceName.empty() && (__starts_with(referenceName, STRING_PHIX174) ||
                                                   __starts_with(referenceName, STRING_ERCC_PREFIX));
         if (spikeIn) {
             feature = referenceName;
-            gene = referenceName;
+            gene.assign(referenceName);
             featureChanged = false;
             if (nh <= 1 && (record->core.flag == BAM_FUNMAP || bamCigarContains(record, 'N'))) {
                 status = "x";
                 continue;
             }
         } else {
-            feature = getStringTag(record, TAG_FEATURE);
-            if (feature.find("VDJ") != std::string::npos) {
-                auto rewritten = rewriteVdjFeature(feature, record->core.flag & BAM_FREVERSE);
-                feature = std::move(rewritten.first);
-                featureChanged = rewritten.second;
+            feature = __string_tag_view(record, TAG_FEATURE);
+            if (feature.find("VDJ") != std::string_view::npos) {
+                auto vdj =
+                    rewriteVdjFeature(std::string(feature), record->core.flag & BAM_FREVERSE);
+                rewritten = std::move(vdj.first);
+                feature = rewritten;
+                featureChanged = vdj.second;
             } else {
                 featureChanged = false;
             }
@@ -126,19 +139,19 @@ ReadAssignment assignReadGene(sam_hdr_t* header, std::vector<bam1_t*>& records,
             if (feature == "__alignment_not_unique")
                 candidates.insert("alignment_not_unique");
             if (!__starts_with(feature, "__"))
-                candidates.insert(feature);
+                candidates.emplace(feature);
             continue;
         }
         if (!__starts_with(feature, "__")) {
-            gene = feature;
+            gene.assign(feature);
             status = "1";
-        } else if (extraReferenceNames.count(referenceName)) {
-            gene = referenceName;
+        } else if (extraReferenceNames.count(std::string(referenceName))) {
+            gene.assign(referenceName);
             status = "1";
         } else {
             if (!excludeIntronicReads && __starts_with(feature, "__introns"))
-                gene = feature.substr(10);
-            status = feature.substr(2);
+                gene.assign(feature.substr(10));
+            status.assign(feature.substr(2));
         }
     }
 
@@ -147,7 +160,7 @@ ReadAssignment assignReadGene(sam_hdr_t* header, std::vector<bam1_t*>& records,
         __set_string_tag(last, TAG_TRANSCRIPT_NAME, "*");
         __set_string_tag(last, TAG_FRAGMENT_LENGTH, "*");
         if (featureChanged)
-            __set_string_tag(last, TAG_FEATURE, feature);
+            __set_string_tag(last, TAG_FEATURE, rewritten);
     } else {
         std::string alignments = "alignment:" + std::to_string(nh) + "_feature:";
         if (candidates.size() == 1 && *candidates.begin() == "alignment_not_unique") {
@@ -190,7 +203,7 @@ void annotateR2(AssayType assay, sam_hdr_t* header, std::vector<bam1_t*>& record
 
     std::string cellIndex, umi, abseqUmi;
     getCellIndexAndUMIFromQName(cellIndex, umi, last);
-    std::string readType = getReadTypeFromGeneName(gene);
+    const std::string& readType = getReadTypeFromGeneName(gene);
     if (readType == READ_TYPE_ABSEQ) {
         abseqUmi = extractAbseqUMI(last);
         addCellUmiBamTags(records, cellIndex, abseqUmi);
@@ -221,8 +234,8 @@ void annotateR2(AssayType assay, sam_hdr_t* header, std::vector<bam1_t*>& record
     }
     if (assay == Targeted && readType == READ_TYPE_MRNA)
         gene = gene.substr(0, gene.find('|'));
-    std::string line;
-    line.reserve(cellIndex.size() + umi.size() + gene.size() + abseqUmi.size() + 4);
+    thread_local std::string line; // reused: one valid-reads line per counted read
+    line.clear();
     line.append(cellIndex).append(1, ',').append(umi).append(1, ',').append(gene).append(1, ',');
     line.append(abseqUmi).append(1, '\n');
     if (outcome.isSampleTag)

@@ -14,7 +14,7 @@ class LibraryMetrics;
 class ReadAnnotationFiles;
 
 // "sample_tag", "abseq", "vdj" or "mrna", from the gene name's ending.
-std::string getReadTypeFromGeneName(const std::string& gene);
+const std::string& getReadTypeFromGeneName(const std::string& gene);
 // Targeted-assay filters; throw std::system_error for an unknown read type.
 bool checkTargetedStartPosition(unsigned long position, const std::string& readType);
 bool checkReadAlignmentLengthMatch(const bam1_t* record, const std::string& readType);

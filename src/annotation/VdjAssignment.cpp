@@ -20,8 +20,9 @@ std::string removeSubgroup(const std::string& assignment) {
     return r;
 }
 
-std::pair<std::string, bool> updateAssignment(const std::string& assignment, bool allParts,
-                                              const std::map<std::string, std::string>& replacements) {
+std::pair<std::string, bool>
+updateAssignment(const std::string& assignment, bool allParts,
+                 const std::map<std::string, std::string>& replacements) {
     std::string r;
     if (!allParts) {
         r = assignment;
@@ -74,9 +75,9 @@ std::string vdjChainType(const std::string& gene) {
     return field.substr(0, field.find('_'));
 }
 
-void appendVdjFastqRecord(std::string& buffer, const std::string& cellIndex,
-                          const std::string& umi, const std::string& gene,
-                          const std::string& sequence, const std::string& quality) {
+void appendVdjFastqRecord(std::string& buffer, const std::string& cellIndex, const std::string& umi,
+                          const std::string& gene, const std::string& sequence,
+                          const std::string& quality) {
     buffer += '@';
     buffer += cellIndex;
     buffer += '|';

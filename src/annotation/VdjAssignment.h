@@ -14,8 +14,9 @@
 std::string removeSubgroup(const std::string& assignment);
 
 // (new feature, whether it differs from assignment).
-std::pair<std::string, bool> updateAssignment(const std::string& assignment, bool allParts,
-                                              const std::map<std::string, std::string>& replacements);
+std::pair<std::string, bool>
+updateAssignment(const std::string& assignment, bool allParts,
+                 const std::map<std::string, std::string>& replacements);
 
 // Whether every candidate ends with the last "|" field of the first one.
 bool uniqueChainType(const std::set<std::string>& candidates);
@@ -27,6 +28,6 @@ std::pair<std::string, bool> rewriteVdjFeature(const std::string& feature, bool 
 std::string vdjChainType(const std::string& gene);
 
 // Appends "@cell|umi|chain\nsequence\n+\nquality\n" to buffer.
-void appendVdjFastqRecord(std::string& buffer, const std::string& cellIndex,
-                          const std::string& umi, const std::string& gene,
-                          const std::string& sequence, const std::string& quality);
+void appendVdjFastqRecord(std::string& buffer, const std::string& cellIndex, const std::string& umi,
+                          const std::string& gene, const std::string& sequence,
+                          const std::string& quality);

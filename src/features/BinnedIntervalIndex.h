@@ -10,9 +10,23 @@
 
 #include "IntervalTree"
 
+class LookupArena;
+
+// A cache-warming load that the optimiser keeps (it may drop __builtin_prefetch whose result it
+// considers unused).
+inline void __warm_cache_line(const void* address) {
+#if defined(__x86_64__)
+    asm volatile("prefetcht0 %0" : : "m"(*static_cast<const char*>(address)));
+#else
+    __builtin_prefetch(address);
+#endif
+}
+
 class BinnedIntervalIndex {
 public:
-    static constexpr unsigned BIN_SHIFT = 14;
+    // Bins are 16 kb where the tree is dense; a sparse tree (the receptor genes', say) gets
+    // coarser bins so that its bin table stays a few cache lines long.
+    static constexpr unsigned MIN_BIN_SHIFT = 14;
 
     struct Entry {
         uint32_t start;
@@ -20,24 +34,32 @@ public:
         uint32_t label;
     };
 
+    BinnedIntervalIndex() = default;
+    BinnedIntervalIndex(const BinnedIntervalIndex&) = delete;
+    BinnedIntervalIndex& operator=(const BinnedIntervalIndex&) = delete;
+
     // Copies the intervals of tree, labels translated by labelIds (which must hold every label).
     // Returns false, leaving the index empty, when a coordinate does not fit in 32 bits.
     bool build(const IntervalTree<unsigned long, std::string>& tree,
                const std::unordered_map<std::string, uint32_t>& labelIds);
 
+    // Bytes that relocate() will take from an arena.
+    size_t relocatedBytes() const;
+    // Moves the tables into the arena (one block shared by every index of the model).
+    void relocate(LookupArena& arena);
+
     // Calls f(label id) for every interval overlapping the closed range [start, stop]; an interval
     // reached through two bins is reported twice.
     template <class F> void visit(unsigned long start, unsigned long stop, F f) const {
-        size_t bins = _offsets.empty() ? 0 : _offsets.size() - 1;
-        size_t first = start >> BIN_SHIFT;
-        if (first >= bins)
+        size_t first = start >> _binShift;
+        if (first >= _bins)
             return;
-        size_t last = stop >> BIN_SHIFT;
-        if (last >= bins)
-            last = bins - 1;
+        size_t last = stop >> _binShift;
+        if (last >= _bins)
+            last = _bins - 1;
         for (size_t bin = first; bin <= last; ++bin) {
-            const Entry* e = _entries.data() + _offsets[bin];
-            const Entry* end = _entries.data() + _offsets[bin + 1];
+            const Entry* e = _entries + _offsets[bin];
+            const Entry* end = _entries + _offsets[bin + 1];
             // A bin's entries are in start order.
             for (; e != end && e->start <= stop; ++e)
                 if (e->stop >= start)
@@ -45,11 +67,29 @@ public:
         }
     }
 
-    size_t memoryBytes() const {
-        return _offsets.capacity() * sizeof(uint32_t) + _entries.capacity() * sizeof(Entry);
+    // Cache warming for a lookup at pos: first the bin's offset, later (once that is cached) the
+    // bin's first entries.
+    void prefetchBin(unsigned long pos) const {
+        size_t bin = pos >> _binShift;
+        if (bin < _bins)
+            __warm_cache_line(_offsets + bin);
+    }
+    void prefetchEntries(unsigned long pos) const {
+        size_t bin = pos >> _binShift;
+        if (bin < _bins)
+            __warm_cache_line(_entries + _offsets[bin]);
     }
 
+    size_t entryCount() const { return _entryCount; }
+
 private:
-    std::vector<uint32_t> _offsets; // bin b holds _entries[_offsets[b], _offsets[b + 1])
-    std::vector<Entry> _entries;
+    void _point();
+
+    std::vector<uint32_t> _ownOffsets; // bin b holds entries [_offsets[b], _offsets[b + 1])
+    std::vector<Entry> _ownEntries;
+    const uint32_t* _offsets = nullptr;
+    const Entry* _entries = nullptr;
+    size_t _bins = 0;
+    unsigned _binShift = MIN_BIN_SHIFT;
+    size_t _entryCount = 0;
 };

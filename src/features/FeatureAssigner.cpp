@@ -220,7 +220,6 @@ void FeatureAssigner::_buildFeatureAnnotationSchedule(bool vdj) {
 }
 
 void FeatureAssigner::_indexStepTrees() {
-    _labels.clear();
     _labelIds.clear();
     _indexes.clear();
     _chromosomeIndex.clear();
@@ -235,12 +234,29 @@ void FeatureAssigner::_indexStepTrees() {
                 byChromosome.second.visit_overlapping(
                     0, ~0UL, [&labels](const GeneTree::interval& i) { labels.insert(i.value); });
             }
-    _labels.assign(labels.begin(), labels.end());
-    for (uint32_t id = 0; id < _labels.size(); ++id)
-        _labelIds.emplace(_labels[id], id);
+    size_t labelBytes = 0;
+    for (const std::string& label : labels) {
+        _labelIds.emplace(label, static_cast<uint32_t>(labelBytes));
+        labelBytes += sizeof(uint32_t) + label.size() + 1;
+    }
     for (const GeneTree* tree : trees)
         if (!_indexes[tree].build(*tree, _labelIds))
             _indexes.erase(tree);
+
+    // Everything a record lookup touches goes into one huge-page arena.
+    size_t bytes = labelBytes + 64;
+    for (const auto& index : _indexes)
+        bytes += index.second.relocatedBytes();
+    _arena = LookupArena(bytes);
+    for (auto& index : _indexes)
+        index.second.relocate(_arena);
+    char* text = static_cast<char*>(_arena.take(labelBytes + 1, 1));
+    for (const std::string& label : labels) {
+        uint32_t id = _labelIds.at(label), length = static_cast<uint32_t>(label.size());
+        std::memcpy(text + id, &length, sizeof length);
+        std::memcpy(text + id + sizeof length, label.c_str(), label.size() + 1);
+    }
+    _labelText = text;
 
     auto sourceOf = [this](const ChromosomeTrees& trees, const std::string& chromosome) {
         auto tree = trees.find(chromosome);
@@ -346,28 +362,99 @@ void __set_feature(bam1_t* record, const std::string& text) {
 
 } // namespace
 
+FeatureAssigner::HeaderIndex FeatureAssigner::indexHeader(const sam_hdr_t* header) const {
+    HeaderIndex index;
+    int targets = sam_hdr_nref(header);
+    index.slots.assign(targets > 0 ? static_cast<size_t>(targets) : 0, NOT_IN_MODEL);
+    for (int tid = 0; tid < targets; ++tid) {
+        const char* name = sam_hdr_tid2name(const_cast<sam_hdr_t*>(header), tid);
+        if (!name)
+            continue;
+        auto chromosome = _chromosomeIndex.find(std::string_view(name));
+        if (chromosome != _chromosomeIndex.end())
+            index.slots[tid] = static_cast<long>(chromosome->second);
+        else if (std::strcmp(name, STRING_STAR_PADDING_REFERENCE) == 0)
+            index.slots[tid] = PADDING;
+    }
+    return index;
+}
+
 void FeatureAssigner::assignFeature(FeatureCounts& counts, bam1_t* record,
                                     const sam_hdr_t* header) const {
+    long slot = NOT_IN_MODEL;
+    if (!(record->core.flag & BAM_FUNMAP)) {
+        const char* name = sam_hdr_tid2name(const_cast<sam_hdr_t*>(header), record->core.tid);
+        if (name) {
+            auto chromosome = _chromosomeIndex.find(std::string_view(name));
+            if (chromosome != _chromosomeIndex.end())
+                slot = static_cast<long>(chromosome->second);
+            else if (std::strcmp(name, STRING_STAR_PADDING_REFERENCE) == 0)
+                slot = PADDING;
+        }
+    }
+    _assign(counts, record, slot);
+}
+
+const BinnedIntervalIndex* FeatureAssigner::_stepIndex(const bam1_t* record, long slot,
+                                                       size_t step) const {
+    size_t steps = _featureAnnotationSchedule.size();
+    if (slot < 0 || step >= steps || (record->core.flag & BAM_FUNMAP))
+        return nullptr;
+    int strand = (record->core.flag & BAM_FREVERSE) ? 1 : 0;
+    return _stepSources[(static_cast<size_t>(slot) * steps + step) * 2 + strand].index;
+}
+
+void FeatureAssigner::assignFeatures(FeatureCounts& counts, bam1_t* const* records, size_t count,
+                                     const HeaderIndex& headerIndex) const {
+    auto slotOf = [&headerIndex](const bam1_t* record) {
+        int32_t tid = record->core.tid;
+        if (record->core.flag & BAM_FUNMAP)
+            return NOT_IN_MODEL;
+        return tid >= 0 && static_cast<size_t>(tid) < headerIndex.slots.size()
+                   ? headerIndex.slots[tid]
+                   : NOT_IN_MODEL;
+    };
+    // Three passes over the chunk: warm the bin offsets of every record, then the bins' entries,
+    // then assign. A chunk's lookups (a few hundred records, two cache lines each per step) fit in
+    // the cache, and the misses of one pass overlap each other instead of stalling one by one.
+    // Small trees (the receptor genes', say) stay cached anyway and are not warmed.
+    const size_t SMALL_INDEX_ENTRIES = 4096;
+    const size_t steps = _featureAnnotationSchedule.size();
+    auto warm = [&](const bam1_t* record, bool entries) {
+        long slot = slotOf(record);
+        unsigned long pos = static_cast<unsigned long>(record->core.pos);
+        for (size_t step = 0; step < steps; ++step)
+            if (const BinnedIntervalIndex* index = _stepIndex(record, slot, step)) {
+                if (index->entryCount() < SMALL_INDEX_ENTRIES)
+                    continue;
+                if (entries)
+                    index->prefetchEntries(pos);
+                else
+                    index->prefetchBin(pos);
+            }
+    };
+    for (size_t i = 0; i < count; ++i)
+        warm(records[i], false);
+    for (size_t i = 0; i < count; ++i)
+        warm(records[i], true);
+    for (size_t i = 0; i < count; ++i)
+        _assign(counts, records[i], slotOf(records[i]));
+}
+
+void FeatureAssigner::_assign(FeatureCounts& counts, bam1_t* record, long slot) const {
     if (record->core.flag & BAM_FUNMAP) {
         __set_feature(record, STRING_NOT_ALIGNED, std::strlen(STRING_NOT_ALIGNED));
         ++counts.notAligned;
         return;
     }
-    const char* name = sam_hdr_tid2name(const_cast<sam_hdr_t*>(header), record->core.tid);
-    if (!name) {
-        __set_feature(record, STRING_NO_FEATURE, std::strlen(STRING_NO_FEATURE));
-        ++counts.noFeature;
+    if (slot == PADDING) {
+        __set_feature(record, STRING_NOT_ALIGNED, std::strlen(STRING_NOT_ALIGNED));
+        ++counts.notAligned;
         return;
     }
-    auto chromosome = _chromosomeIndex.find(std::string_view(name));
-    if (chromosome == _chromosomeIndex.end()) {
-        if (std::strcmp(name, STRING_STAR_PADDING_REFERENCE) == 0) {
-            __set_feature(record, STRING_NOT_ALIGNED, std::strlen(STRING_NOT_ALIGNED));
-            ++counts.notAligned;
-        } else {
-            __set_feature(record, STRING_NO_FEATURE, std::strlen(STRING_NO_FEATURE));
-            ++counts.noFeature;
-        }
+    if (slot < 0) {
+        __set_feature(record, STRING_NO_FEATURE, std::strlen(STRING_NO_FEATURE));
+        ++counts.noFeature;
         return;
     }
 
@@ -376,7 +463,7 @@ void FeatureAssigner::assignFeature(FeatureCounts& counts, bam1_t* record,
     thread_local std::string feature;
     ids.clear();
     size_t steps = _featureAnnotationSchedule.size();
-    const StepSource* sources = _stepSources.data() + chromosome->second * steps * 2;
+    const StepSource* sources = _stepSources.data() + static_cast<size_t>(slot) * steps * 2;
     int strand = (record->core.flag & BAM_FREVERSE) ? 1 : 0;
     size_t step = 0;
     if (record->core.n_cigar != 0) {
@@ -398,12 +485,13 @@ void FeatureAssigner::assignFeature(FeatureCounts& counts, bam1_t* record,
     const std::string& prefix = _featureAnnotationSchedule[step].prefix;
     StepKind kind = _stepKinds[step];
     uint32_t first = ids.front();
-    bool single = std::all_of(ids.begin() + 1, ids.end(), [first](uint32_t id) { return id == first; });
+    bool single =
+        std::all_of(ids.begin() + 1, ids.end(), [first](uint32_t id) { return id == first; });
     if (single) {
         if (kind == EXONS) {
-            __set_feature(record, _labels[first]);
+            __set_feature(record, _labelChars(first), _labelLength(first));
         } else {
-            feature.assign(prefix).append(_labels[first]);
+            feature.assign(prefix).append(_labelChars(first), _labelLength(first));
             __set_feature(record, feature);
         }
     } else {
@@ -417,7 +505,7 @@ void FeatureAssigner::assignFeature(FeatureCounts& counts, bam1_t* record,
         for (size_t i = 0; i < ids.size(); ++i) {
             if (i)
                 feature += '+';
-            feature += _labels[ids[i]];
+            feature.append(_labelChars(ids[i]), _labelLength(ids[i]));
         }
         feature += ']';
         __set_feature(record, feature);

@@ -2,6 +2,7 @@
 // feature in the XF tag.
 #pragma once
 
+#include <cstring>
 #include <map>
 #include <set>
 #include <string>
@@ -15,6 +16,7 @@
 
 #include "BinnedIntervalIndex.h"
 #include "IntervalTree"
+#include "support/LookupArena.h"
 
 class Logger;
 
@@ -53,6 +55,20 @@ public:
     // threads at once, each with its own counts and records.
     void assignFeature(FeatureCounts& counts, bam1_t* record, const sam_hdr_t* header) const;
 
+    // The model's chromosome of each reference id of one BAM header: an index into the model, or
+    // NOT_IN_MODEL / PADDING. A worker builds it once for its input's header.
+    static constexpr long NOT_IN_MODEL = -1;
+    static constexpr long PADDING = -2;
+    struct HeaderIndex {
+        std::vector<long> slots;
+    };
+    HeaderIndex indexHeader(const sam_hdr_t* header) const;
+
+    // assignFeature on each of records[0, count), with the model's memory fetched a few records
+    // ahead of its use: the records of a chunk land all over the genome.
+    void assignFeatures(FeatureCounts& counts, bam1_t* const* records, size_t count,
+                        const HeaderIndex& headerIndex) const;
+
     // The labels that the record's aligned blocks overlap in trees, on the strand the step asks
     // for.
     std::set<std::string> _getReadFeatures(bam1_t* record, const std::string& chromosome,
@@ -84,6 +100,10 @@ private:
         const GeneTree* tree;
     };
     void _indexStepTrees();
+    // assignFeature once the record's chromosome slot is known.
+    void _assign(FeatureCounts& counts, bam1_t* record, long slot) const;
+    // The flat index that a schedule step consults for a record, or null.
+    const BinnedIntervalIndex* _stepIndex(const bam1_t* record, long slot, size_t step) const;
     // Collects into labels the values of the tree intervals overlapping the record's M blocks.
     static void _collectLabels(const bam1_t* record, const GeneTree& tree,
                                std::vector<const std::string*>& labels);
@@ -99,7 +119,16 @@ private:
     // Hot-path index: per chromosome, per schedule step, where a forward read and where a reverse
     // read look, so a record costs one hash lookup. Labels are ids in byte order of the label.
     std::vector<StepKind> _stepKinds;
-    std::vector<std::string> _labels;
+    LookupArena _arena; // the flat indexes and the label text
+    // Label id = offset of the label's record in _labelText: a 32-bit length, the text and a
+    // terminating zero. Labels are packed in byte order, so ids sort as their labels do.
+    const char* _labelText = nullptr;
+    const char* _labelChars(uint32_t id) const { return _labelText + id + sizeof(uint32_t); }
+    uint32_t _labelLength(uint32_t id) const {
+        uint32_t length;
+        std::memcpy(&length, _labelText + id, sizeof length);
+        return length;
+    }
     std::unordered_map<std::string, uint32_t> _labelIds;
     std::map<const GeneTree*, BinnedIntervalIndex> _indexes;
     std::unordered_map<std::string_view, size_t> _chromosomeIndex;

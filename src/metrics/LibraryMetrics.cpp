@@ -7,8 +7,7 @@
 LibraryMetrics::LibraryMetrics(std::string sampleTagsVersion_, AssayType assayType_,
                                UMIOption umiOption_, bool excludeIntronicReads_,
                                const std::vector<std::string>& firstList_,
-                               const std::vector<std::string>& secondList_,
-                               std::string vdjVersion_)
+                               const std::vector<std::string>& secondList_, std::string vdjVersion_)
     : sampleTagsVersion(std::move(sampleTagsVersion_)), assayType(assayType_),
       umiOption(umiOption_), vdjVersion(std::move(vdjVersion_)), firstList(firstList_),
       secondList(secondList_), excludeIntronicReads(excludeIntronicReads_) {

@@ -14,7 +14,8 @@
 namespace {
 
 std::system_error __open_error(const std::string& name) {
-    return std::system_error(errno, std::generic_category(), "Failed to open " + name + " for write.");
+    return std::system_error(errno, std::generic_category(),
+                             "Failed to open " + name + " for write.");
 }
 
 } // namespace
@@ -112,7 +113,8 @@ void ReadAnnotationFiles::writeValidReads(const std::string& line, const std::st
     if (!file.stream)
         return;
     std::lock_guard<std::mutex> lock(file.mutex);
-    if (std::fputs(line.c_str(), file.stream) < 0)
+    // The file's own mutex is held: the stream needs no lock of its own.
+    if (fputs_unlocked(line.c_str(), file.stream) < 0)
         TERMINATE_STATE.fail("writeValidRead: Error in writing to validReadsFile: " + file.name);
     ++file.linesWritten;
     file.bytesWritten += line.size();
@@ -122,7 +124,7 @@ void ReadAnnotationFiles::writeSampleTagValidReads(const std::string& line) {
     if (!sampleTagStream)
         return;
     std::lock_guard<std::mutex> lock(sampleTagMutex);
-    if (std::fputs(line.c_str(), sampleTagStream) < 0)
+    if (fputs_unlocked(line.c_str(), sampleTagStream) < 0)
         TERMINATE_STATE.fail(
             "writeSampleTagValidReads: Error in writing to sampleTagValidReadsFile: " +
             sampleTagFileName);
@@ -137,9 +139,9 @@ void ReadAnnotationFiles::mCompressAndWriteBufferToGzFile(const std::string& buf
     std::memset(&z, 0, sizeof z);
     int code = deflateInit2(&z, Z_DEFAULT_COMPRESSION, Z_DEFLATED, 31, 8, Z_DEFAULT_STRATEGY);
     if (code != Z_OK) {
-        TERMINATE_STATE.fail(origin +
-                             "Error when initializing z_stream obj when writing to the file: " +
-                             fileName + ". Return code from deflateInit2: " + std::to_string(code));
+        TERMINATE_STATE.fail(
+            origin + "Error when initializing z_stream obj when writing to the file: " + fileName +
+            ". Return code from deflateInit2: " + std::to_string(code));
         return;
     }
     std::vector<unsigned char> out(deflateBound(&z, buffer.size()) + 20);

@@ -25,9 +25,18 @@ const char* const STRING_PHIX174 = "phiX174";
 const char* const STRING_ERCC_PREFIX = "ERCC-00";
 const char* const TAG_NUMBER_ALIGNMENTS = "NH";
 
-const std::vector<std::string> WTA_ALIGNMENT_TYPES = {
-    "Mapped_to_Genes_mRNA",    "Mapped_to_Genes_AbSeq",   "Mapped_to_Genes_SMK",
-    "Mapped_to_Genes_VDJ_TCR", "Mapped_to_Genes_VDJ_BCR", "Unaligned",
-    "Not_Unique",              "Other",                   "Other_No_Feature",
-    "Other_Ambiguous",         "Other_Introns",           "Other_Antisense",
-    "Other_Antisense_Exons",   "Other_Antisense_Introns", "Other_Intergenic"};
+const std::vector<std::string> WTA_ALIGNMENT_TYPES = {"Mapped_to_Genes_mRNA",
+                                                      "Mapped_to_Genes_AbSeq",
+                                                      "Mapped_to_Genes_SMK",
+                                                      "Mapped_to_Genes_VDJ_TCR",
+                                                      "Mapped_to_Genes_VDJ_BCR",
+                                                      "Unaligned",
+                                                      "Not_Unique",
+                                                      "Other",
+                                                      "Other_No_Feature",
+                                                      "Other_Ambiguous",
+                                                      "Other_Introns",
+                                                      "Other_Antisense",
+                                                      "Other_Antisense_Exons",
+                                                      "Other_Antisense_Introns",
+                                                      "Other_Intergenic"};

@@ -45,32 +45,42 @@ Fragment makeFragment(SamText& sam, int index, size_t reads, bool partialLastGro
         std::string tail = "\t" + seq + "\t" + std::string(40, 'I');
         switch (i % 8) {
         case 0:
-            fragment.records.push_back(sam.record(name + "\t0\tchr1\t1101\t255\t40M\t*\t0\t0" + tail + "\tNH:i:1"));
+            fragment.records.push_back(
+                sam.record(name + "\t0\tchr1\t1101\t255\t40M\t*\t0\t0" + tail + "\tNH:i:1"));
             break;
         case 1:
-            fragment.records.push_back(sam.record(name + "\t0\tchr1\t3001\t255\t40M\t*\t0\t0" + tail + "\tNH:i:1"));
+            fragment.records.push_back(
+                sam.record(name + "\t0\tchr1\t3001\t255\t40M\t*\t0\t0" + tail + "\tNH:i:1"));
             break;
         case 2:
-            fragment.records.push_back(sam.record(name + "\t0\tchr1\t10101\t255\t40M\t*\t0\t0" + tail + "\tNH:i:1"));
+            fragment.records.push_back(
+                sam.record(name + "\t0\tchr1\t10101\t255\t40M\t*\t0\t0" + tail + "\tNH:i:1"));
             break;
         case 3:
-            fragment.records.push_back(sam.record(name + "\t16\tchr1\t50001\t255\t40M\t*\t0\t0" + tail + "\tNH:i:1"));
+            fragment.records.push_back(
+                sam.record(name + "\t16\tchr1\t50001\t255\t40M\t*\t0\t0" + tail + "\tNH:i:1"));
             break;
         case 4:
-            fragment.records.push_back(sam.record(name + "\t4\t*\t0\t0\t*\t*\t0\t0" + tail + "\tNH:i:1"));
+            fragment.records.push_back(
+                sam.record(name + "\t4\t*\t0\t0\t*\t*\t0\t0" + tail + "\tNH:i:1"));
             break;
         case 5:
-            fragment.records.push_back(sam.record(name + "\t0\tTag1stAbO\t1\t255\t40M\t*\t0\t0" + tail + "\tNH:i:1"));
+            fragment.records.push_back(
+                sam.record(name + "\t0\tTag1stAbO\t1\t255\t40M\t*\t0\t0" + tail + "\tNH:i:1"));
             break;
         case 6:
-            fragment.records.push_back(sam.record(name + "\t0\tchr7\t1101\t255\t40M\t*\t0\t0" + tail + "\tNH:i:1"));
+            fragment.records.push_back(
+                sam.record(name + "\t0\tchr7\t1101\t255\t40M\t*\t0\t0" + tail + "\tNH:i:1"));
             break;
         case 7: {
             bool partial = partialLastGroup && i + 1 == reads;
-            fragment.records.push_back(sam.record(name + "\t0\tchr1\t1201\t255\t40M\t*\t0\t0" + tail + "\tNH:i:3"));
-            fragment.records.push_back(sam.record(name + "\t256\tchr1\t50001\t255\t40M\t*\t0\t0\t*\t*\tNH:i:3"));
+            fragment.records.push_back(
+                sam.record(name + "\t0\tchr1\t1201\t255\t40M\t*\t0\t0" + tail + "\tNH:i:3"));
+            fragment.records.push_back(
+                sam.record(name + "\t256\tchr1\t50001\t255\t40M\t*\t0\t0\t*\t*\tNH:i:3"));
             if (!partial)
-                fragment.records.push_back(sam.record(name + "\t256\tchr1\t1301\t255\t40M\t*\t0\t0\t*\t*\tNH:i:3"));
+                fragment.records.push_back(
+                    sam.record(name + "\t256\tchr1\t1301\t255\t40M\t*\t0\t0\t*\t*\tNH:i:3"));
             break;
         }
         }
@@ -92,8 +102,7 @@ protected:
     ~Workers() override { resetTerminateState(); }
 
     void run(const std::vector<std::string>& inputs, LibraryMetrics& metrics,
-             ReadAnnotationFiles& files, ProgressCounter& progress,
-             bool cellCalling = false) {
+             ReadAnnotationFiles& files, ProgressCounter& progress, bool cellCalling = false) {
         std::vector<FeatureCounts> counts(inputs.size());
         std::vector<std::thread> threads;
         AssayType assay = WTA;
@@ -137,7 +146,8 @@ TEST_F(Workers, SeveralFragmentsAtOnceWriteEveryRecordOnce) {
         log = captureStderr([&] { run(inputs, metrics, files, progress); });
         files.closeVdjFastqFiles();
     }
-    EXPECT_FALSE(TERMINATE_STATE.failed()) << (terminateMessages().empty() ? "" : terminateMessages()[0]);
+    EXPECT_FALSE(TERMINATE_STATE.failed())
+        << (terminateMessages().empty() ? "" : terminateMessages()[0]);
 
     size_t totalRecords = 0, totalReads = 0;
     for (size_t k = 0; k < inputs.size(); ++k) {
@@ -201,8 +211,9 @@ TEST_F(Workers, MultiMappedGroupsStayWholeAcrossChunks) {
     // 447 unique reads fill the first chunk exactly; a multi-mapped read follows.
     std::vector<bam1_t*> records;
     for (int i = 0; i < 447; ++i)
-        records.push_back(sam.record("u" + std::to_string(i) +
-                                     ";1;ACGTACGT\t0\tchr1\t1101\t255\t40M\t*\t0\t0\t*\t*\tNH:i:1"));
+        records.push_back(
+            sam.record("u" + std::to_string(i) +
+                       ";1;ACGTACGT\t0\tchr1\t1101\t255\t40M\t*\t0\t0\t*\t*\tNH:i:1"));
     for (int k = 0; k < 3; ++k)
         records.push_back(sam.record(std::string("m;2;ACGTACGT\t") + (k ? "256" : "0") +
                                      "\tchr1\t" + (k == 1 ? "50001" : "1201") +
@@ -266,7 +277,8 @@ TEST_F(Workers, UnreadableInputsFailWithoutReading) {
 TEST_F(Workers, TruncatedInputIsAnError) {
     std::vector<bam1_t*> records;
     for (int i = 0; i < 3000; ++i)
-        records.push_back(sam.record("u" + std::to_string(i) + ";1;ACGTACGT\t0\tchr1\t1101\t255\t40M\t*\t0\t0\t" +
+        records.push_back(sam.record("u" + std::to_string(i) +
+                                     ";1;ACGTACGT\t0\tchr1\t1101\t255\t40M\t*\t0\t0\t" +
                                      std::string(40, 'A') + "\t*\tNH:i:1"));
     std::string input = dir.file("fragment.bam");
     writeBam(input, sam, records);

@@ -45,8 +45,8 @@ TEST(BamRecord, AbseqUmiIsTheFirstTwelveSequencedBases) {
 }
 
 TEST(BamRecord, CigarTextSumsAndTags) {
-    bam1_t* spliced =
-        records().record("r\t0\tchr1\t1\t255\t50M200N25M3S\t*\t0\t0\t*\t*\tNH:i:3\tXF:Z:GENE\tXI:i:7");
+    bam1_t* spliced = records().record(
+        "r\t0\tchr1\t1\t255\t50M200N25M3S\t*\t0\t0\t*\t*\tNH:i:3\tXF:Z:GENE\tXI:i:7");
     EXPECT_EQ(getCigarString(spliced), "50M200N25M3S");
     EXPECT_EQ(bamCigarOperationSum(spliced, 'M'), 75);
     EXPECT_EQ(bamCigarOperationSum(spliced, 'D'), 0);
@@ -65,8 +65,9 @@ TEST(BamRecord, CigarTextSumsAndTags) {
 }
 
 TEST(BamRecord, CellAndUmiTagsOnEveryRecordAndChunkRelease) {
-    std::vector<bam1_t*> group = {records().record("a\t0\tchr1\t1\t255\t5M\t*\t0\t0\t*\t*\tCB:Z:old"),
-                                  records().record("a\t256\tchr1\t9\t255\t5M\t*\t0\t0\t*\t*")};
+    std::vector<bam1_t*> group = {
+        records().record("a\t0\tchr1\t1\t255\t5M\t*\t0\t0\t*\t*\tCB:Z:old"),
+        records().record("a\t256\tchr1\t9\t255\t5M\t*\t0\t0\t*\t*")};
     addCellUmiBamTags(group, "12345", "ACGTACGT");
     for (bam1_t* record : group) {
         EXPECT_EQ(getStringTag(record, "CB"), "12345");
@@ -82,7 +83,8 @@ TEST(BamRecord, CellAndUmiTagsOnEveryRecordAndChunkRelease) {
 TEST(ReadIdentity, CellIndexAndUmiFromTheRight) {
     resetTerminateState();
     std::string cell = "stale", umi = "stale";
-    getCellIndexAndUMIFromQName(cell, umi, records().aligned(0, "chr1", 1, "5M", "read1;12345;ACGTACGT"));
+    getCellIndexAndUMIFromQName(cell, umi,
+                                records().aligned(0, "chr1", 1, "5M", "read1;12345;ACGTACGT"));
     EXPECT_EQ(cell, "12345");
     EXPECT_EQ(umi, "ACGTACGT");
     getCellIndexAndUMIFromQName(cell, umi, records().aligned(0, "chr1", 1, "5M", "a;b;123;ACGT"));
@@ -116,7 +118,8 @@ TEST(ReadIdentity, MalformedNamesFailTheRunOncePerText) {
 }
 
 TEST(ReadIdentity, StrippingKeepsTheSequencerName) {
-    bam1_t* record = records().record("a;b;c;d\t0\tchr1\t1\t255\t5M\t*\t0\t0\tACGTA\tABCDE\tNH:i:1");
+    bam1_t* record =
+        records().record("a;b;c;d\t0\tchr1\t1\t255\t5M\t*\t0\t0\tACGTA\tABCDE\tNH:i:1");
     ASSERT_TRUE(stripCellAndUMIFromQName(record));
     EXPECT_STREQ(bam_get_qname(record), "a;b");
     EXPECT_EQ(getForwardSequenceString(record), "ACGTA"); // the rest of the record is intact

@@ -107,8 +107,8 @@ TEST_F(AnnotateRead, SpikeIns) {
 
 TEST_F(AnnotateRead, MultipleAlignments) {
     const std::string multi = "\tchr1\t100\t255\t50M\t*\t0\t0\t*\t*\tNH:i:3\tXF:Z:";
-    ReadAssignment a = assign({"0" + multi + "GENEA", "256" + multi + "__intergenic",
-                               "256" + multi + "GENEA"});
+    ReadAssignment a =
+        assign({"0" + multi + "GENEA", "256" + multi + "__intergenic", "256" + multi + "GENEA"});
     EXPECT_EQ(a.status, "alignment:3_feature:GENEA:MAcorrected");
     EXPECT_EQ(a.gene, "GENEA");
     a = assign({"0" + multi + "GENEB", "256" + multi + "GENEA", "256" + multi + "__no_feature"});
@@ -144,8 +144,8 @@ TEST_F(AnnotateRead, TagsOfUniqueAndMultipleReads) {
         EXPECT_EQ(getStringTag(record, "MR"), "ACGTACGT");
     }
     // A constant-region hit in the read's orientation is rewritten to the plain gene.
-    std::vector<bam1_t*> constant =
-        annotate({"16\tchr1\t100\t255\t50M\t*\t0\t0\t*\t*\tNH:i:1\tXF:Z:IGHM|IGH_BReverseCONSTANTVDJ"});
+    std::vector<bam1_t*> constant = annotate(
+        {"16\tchr1\t100\t255\t50M\t*\t0\t0\t*\t*\tNH:i:1\tXF:Z:IGHM|IGH_BReverseCONSTANTVDJ"});
     EXPECT_EQ(getStringTag(constant[0], "XF"), "IGHM");
     EXPECT_EQ(metrics.categoryCounts.at("Mapped_to_Genes_mRNA"), 2u);
     EXPECT_EQ(validReads(), "17,ACGTACGT,GAPDH,\n17,ACGTACGT,IGHM,\n|");
@@ -157,9 +157,8 @@ TEST_F(AnnotateRead, ValidReadsLinesByReadType) {
     annotate({UNIQUE + "__introns_ACTB"}, "r;7;AAAACCCC");
     annotate({"0\tCD4pAbO\t1\t255\t16M\t*\t0\t0\tGGGGTTTTAAAACCCC\t*\tNH:i:1\tXF:Z:__no_feature"},
              "r;8;AAAACCCC");
-    std::vector<bam1_t*> tag =
-        annotate({"0\tTag1stAbO\t1\t255\t40M\t*\t0\t0\t*\t*\tNH:i:1\tXF:Z:__no_feature"},
-                 "r;9;AAAACCCC");
+    std::vector<bam1_t*> tag = annotate(
+        {"0\tTag1stAbO\t1\t255\t40M\t*\t0\t0\t*\t*\tNH:i:1\tXF:Z:__no_feature"}, "r;9;AAAACCCC");
     annotate({UNIQUE + "GAPDH"}, "r;10;AAAACCC"); // 7-base UMI: not cellular
     std::string lines = validReads();
     EXPECT_NE(lines.find("5,AAAACCCC,GAPDH,\n"), std::string::npos);

@@ -1,3 +1,4 @@
+#include <cstring>
 #include <gtest/gtest.h>
 #include <random>
 
@@ -168,8 +169,8 @@ std::string referenceFeature(const FeatureAssigner& model, bam1_t* record,
     if (!model.chromosomes().count(name))
         return std::string(name) == "STARReferenceCPadding" ? "__not_aligned" : "__no_feature";
     for (const FeatureAnnotationStep& step : model.schedule()) {
-        std::set<std::string> hits = model._getReadFeatures(record, name, *step.trees,
-                                                            step.antisense);
+        std::set<std::string> hits =
+            model._getReadFeatures(record, name, *step.trees, step.antisense);
         if (hits.empty())
             continue;
         if (hits.size() == 1)
@@ -211,7 +212,9 @@ TEST(AssignFeatureEquivalence, FastLookupsMatchTheTreeWalkOfTheSchedule) {
         BuiltModel built(gtf, vdj);
         SamText sam({"chr1:300000", "chr2:300000", "chr3:300000", "chrUn:1000",
                      "STARReferenceCPadding:100"});
-        FeatureCounts counts;
+        FeatureCounts counts, batchCounts;
+        std::vector<bam1_t*> batch;
+        FeatureAssigner::HeaderIndex headerIndex = built.model->indexHeader(sam.header());
         const char ops[] = "MMMMNDISH=X";
         for (int r = 0; r < 20000; ++r) {
             std::string cigar;
@@ -224,18 +227,26 @@ TEST(AssignFeatureEquivalence, FastLookupsMatchTheTreeWalkOfTheSchedule) {
                                          random() % 230000, cigar);
             built.model->assignFeature(counts, record, sam.header());
             ASSERT_EQ(stringTag(record, "XF"), referenceFeature(*built.model, record, sam.header()))
-                << "VDJ '" << vdj << "' CIGAR " << cigar << " pos " << record->core.pos
-                << " flag " << record->core.flag;
+                << "VDJ '" << vdj << "' CIGAR " << cigar << " pos " << record->core.pos << " flag "
+                << record->core.flag;
+            batch.push_back(bam_dup1(record));
         }
+        // The chunk path of the workers gives every record the same feature and the same counts.
+        built.model->assignFeatures(batchCounts, batch.data(), batch.size(), headerIndex);
+        for (size_t i = 0; i < batch.size(); ++i) {
+            EXPECT_EQ(stringTag(batch[i], "XF"),
+                      referenceFeature(*built.model, batch[i], sam.header()));
+            bam_destroy1(batch[i]);
+        }
+        EXPECT_EQ(std::memcmp(&counts, &batchCounts, sizeof counts), 0);
     }
 }
 
 TEST(AssignFeatureEquivalence, CoordinatesBeyondThirtyTwoBits) {
-    BuiltModel built(gtfLine("chrBig", "gene", 5000000001UL, 5000001000UL, '+',
-                             geneAttributes("G", "FAR")) +
-                     gtfLine("chrBig", "exon", 5000000001UL, 5000000100UL, '+',
-                             geneAttributes("G", "FAR")) +
-                     gtfLine("chrBig", "exon", 1001, 1100, '+', geneAttributes("N", "NEAR")));
+    BuiltModel built(
+        gtfLine("chrBig", "gene", 5000000001UL, 5000001000UL, '+', geneAttributes("G", "FAR")) +
+        gtfLine("chrBig", "exon", 5000000001UL, 5000000100UL, '+', geneAttributes("G", "FAR")) +
+        gtfLine("chrBig", "exon", 1001, 1100, '+', geneAttributes("N", "NEAR")));
     SamText sam({"chrBig:6000000000"});
     FeatureCounts counts;
     bam1_t* far = sam.aligned(0, "chrBig", 0, "50M");

@@ -26,7 +26,8 @@ TEST(LibraryMetrics, StartsWithTheFifteenCategories) {
 
 TEST(LibraryMetrics, UmiLengthDecidesCellular) {
     LibraryMetrics m = makeMetrics();
-    for (const std::string& umi : std::vector<std::string>{"", "ACGTACG", "ACGTACGTA", std::string(21, 'A')}) {
+    for (const std::string& umi :
+         std::vector<std::string>{"", "ACGTACG", "ACGTACGTA", std::string(21, 'A')}) {
         EXPECT_FALSE(m.update(umi, "GENE", "1", "", true).counted);
         m.update(umi, "phiX174", "1", "", true);
         m.update(umi, "Tag1stAbO", "1", "", true);

@@ -98,7 +98,8 @@ TEST(ReadAnnotationFiles, GzipMembersConcatenate) {
         files.closeVdjFastqFiles();
     }
     EXPECT_FALSE(TERMINATE_STATE.failed());
-    ProcessResult gunzip = runProcess({"gzip", "-dc", dir.file("vdj_VDJ_TCR_Valid_Reads.fastq.gz")});
+    ProcessResult gunzip =
+        runProcess({"gzip", "-dc", dir.file("vdj_VDJ_TCR_Valid_Reads.fastq.gz")});
     EXPECT_EQ(gunzip.status, 0) << gunzip.err;
     EXPECT_EQ(gunzip.out, "@1|A|TRA\nAC\n+\nII\n@2|C|TRB\nGT\n+\nII\nx\n");
     EXPECT_FALSE(fs::exists("vdj_VDJ_BCR_Valid_Reads.fastq.gz"));
