@@ -1,8 +1,10 @@
 // Constant tables and strings shared across the subsystems.
 #pragma once
 
+#include <map>
 #include <string>
 #include <unordered_set>
+#include <utility>
 #include <vector>
 
 // Feature strings written to the XF tag.
@@ -32,3 +34,9 @@ extern const char* const TAG_NUMBER_ALIGNMENTS;
 
 // The 15 alignment categories of a library, in report order.
 extern const std::vector<std::string> WTA_ALIGNMENT_TYPES;
+
+// The sequencing-metrics report: segment header -> (metric array key, column names), and the
+// order in which the segments are written.
+extern const std::map<std::string, std::pair<std::string, std::vector<std::string>>>
+    METRICS_SEGMENT_COLUMN_HEADER_MAP;
+extern const std::vector<std::string> METRICS_SEGMENT_ORDERING;

@@ -8,9 +8,6 @@
 #include <unordered_set>
 
 #include "annotation/Semaphore.h"
-#include "features/FastaFile.h"
-#include "features/FeatureAssigner.h"
-#include "outputs/ReadAnnotationFiles.h"
 #include "support/LibraryName.h"
 
 const char* const DEFAULT_QUALITY_METRICS_PATH = "ReadQualityMetrics.json";
@@ -185,38 +182,4 @@ void checkBamFileNames(const std::vector<std::string>& bamPaths, const std::stri
         if (length < runBaseName.size() + 1)
             libraryNameFromBamPath(path, runBaseName); // throws with the file named
     }
-}
-
-int runAmbrel(int argc, const char* const* argv) {
-    std::setlocale(LC_NUMERIC, "");
-    gLogger.info("Started Ambrel");
-
-    RunParameters params;
-    parseRunParameters(argc, argv, params);
-
-    gLogger.info("Using %lu total threads", params.threads);
-    gLogger.debug("Running with parameters:\n\trun-metadata: %s\n\tr2-bam: %s\n\tgtf: "
-                  "%s\n\ttranscript-length: %s"
-                  "\n\tassay: %s",
-                  params.metadataPath.c_str(), bamListText(params.bamPaths).c_str(),
-                  params.gtfPath.c_str(), params.transcriptLengthPath.c_str(),
-                  params.assayText.c_str());
-
-    JsonValue metadata;
-    if (!loadRunMetadata(params.metadataPath, metadata, params)) {
-        gLogger.critical("Failed to load the run metadata file: %s", params.metadataPath.c_str());
-        return 1;
-    }
-    // Fail before any long work when a library name cannot be derived.
-    checkBamFileNames(params.bamPaths, params.runBaseName);
-
-    ReadAnnotationFiles readAnnotationFiles(params.runBaseName);
-    std::unordered_set<std::string> extraReferenceNames;
-    getFastaHeaders(extraReferenceNames, params.extraFastaPaths);
-    gLogger.info("Building the feature assigner");
-    FeatureAssigner featureAssigner(params.gtfPath, params.vdjVersion, gLogger);
-
-    gLogger.info("Run set-up is complete; library annotation is not part of this build, so "
-                 "nothing more is done");
-    return 0;
 }

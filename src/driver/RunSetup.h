@@ -58,6 +58,3 @@ std::string bamListText(const std::vector<std::string>& bamPaths);
 // when the file name is too short to hold the prefix.
 std::string libraryNameFromBamPath(const std::string& bamPath, const std::string& runBaseName);
 void checkBamFileNames(const std::vector<std::string>& bamPaths, const std::string& runBaseName);
-
-// The whole run; returns the process exit status.
-int runAmbrel(int argc, const char* const* argv);

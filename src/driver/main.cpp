@@ -1,7 +1,7 @@
 // Entry point of ambrel: the alignment-analysis step between the aligner and the counting steps.
 #include <exception>
 
-#include "RunSetup.h"
+#include "Run.h"
 #include "support/Logger.h"
 
 int main(int argc, char** argv) {

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "support/JsonValue.h"
 #include "support/Utilities.h"
 
 struct ReadMetricsOutcome {
@@ -29,6 +30,12 @@ public:
                               bool passesTargetedFilter);
     // Adds other's counts (single-threaded, after annotation).
     LibraryMetrics& operator+=(const LibraryMetrics& other);
+
+    // The report values of this record as text arrays "read_stats", "map_stats" and, when the
+    // run has them, "tag_stats" and "vdj_stats"; readQuality is this library's entry of the
+    // read-quality metrics. Also stores the derived categories "Mapped_to_Genes",
+    // "Other_Antisense" and "Other" in categoryCounts. Driver thread only.
+    JsonValue calculateRelativeMetrics(const JsonValue& readQuality);
 
     std::string sampleTagsVersion;
     AssayType assayType;

@@ -7,6 +7,13 @@
 #include <fstream>
 #include <mutex>
 #include <string>
+#include <vector>
+
+// Sorts inputFile into outputFile (which may be the same) with the external sort, in byte order
+// (LC_ALL=C), by the given --key options; throws when sort fails.
+void sortTxtFile(const std::string& outputFile, std::string inputFile, unsigned long threads,
+                 const std::string& separator, const std::string& bufferSize,
+                 const std::vector<std::string>& keys);
 
 class ReadAnnotationFiles {
 public:
@@ -18,6 +25,8 @@ public:
     class _ValidReadsFile {
     public:
         explicit _ValidReadsFile(std::string name) : name(std::move(name)) {}
+        // Closes the table, sorts it in place and compresses it to <name>.gz.
+        void closeSortAndCompress(unsigned long threads);
         FILE* stream = nullptr;
         std::mutex mutex;
         std::string name;
@@ -39,6 +48,12 @@ public:
     // recorded in the run's failure record.
     void mCompressAndWriteBufferToGzFile(const std::string& buffer, const std::string& fileName,
                                          std::ofstream& stream, std::mutex& mutex);
+
+    // Finishes every partition table (close, sort, compress), then archives the run's ".log"
+    // files into <prefix>_Ambrel_Logs.tar.gz.
+    void sortValidReadsFiles(unsigned long threads);
+    // Finishes the sample-tag table, even when no sample-tag read was written.
+    void closeSortAndCompressSampleTagValidReads(unsigned long threads);
 
     // Closes the TCR and then the BCR stream; throws std::runtime_error("Failed to close <name>")
     // when a close fails. The destructor cannot report that, so the driver calls this first.

@@ -40,3 +40,47 @@ const std::vector<std::string> WTA_ALIGNMENT_TYPES = {"Mapped_to_Genes_mRNA",
                                                       "Other_Antisense_Exons",
                                                       "Other_Antisense_Introns",
                                                       "Other_Intergenic"};
+
+namespace {
+
+std::vector<std::string> __alignment_category_columns() {
+    std::vector<std::string> columns = {"Cellular_Reads"};
+    for (const std::string& category : WTA_ALIGNMENT_TYPES) {
+        columns.push_back("Cellular_Reads_" + category);
+        columns.push_back("Pct_Cellular_" + category);
+    }
+    columns.push_back("Library");
+    return columns;
+}
+
+} // namespace
+
+const std::map<std::string, std::pair<std::string, std::vector<std::string>>>
+    METRICS_SEGMENT_COLUMN_HEADER_MAP = {
+        {"#Read_Filtering#",
+         {"filter_stats",
+          {"Num_Reads_in_FASTQ", "Num_Read_Pair_non_Overlap", "Pct_Read_Pair_Overlap",
+           "Num_Reads_After_Length_Filter", "Pct_Len_Filter", "Num_Reads_After_Q20_Filter",
+           "Pct_Qual_Filter", "Num_Reads_After_SNF_Filter", "Pct_SNF_Filter",
+           "Num_Reads_After_Combined_Filter", "Pct_Discarded_by_All_Filters",
+           "Pct_Q30_Bases_in_Filtered_R2", "Library"}}},
+        {"#Sequencing#",
+         {"read_stats",
+          {"Total_Reads", "Cellular_Reads", "Pct_Cellular", "Cellular_Reads_Aligned_Uniquely",
+           "Pct_Cellular_Reads_Aligned_Uniquely", "Useful_Reads", "Pct_Useful", "Library"}}},
+        {"#Alignment_Categories#", {"map_stats", __alignment_category_columns()}},
+        {"#Sample_Tags#",
+         {"tag_stats",
+          {"Total_Reads", "Useful_Reads", "Pct_Useful", "Cellular_Reads", "Pct_Cellular",
+           "Reads_with_Correct_Start_Position", "Pct_Correct_Start",
+           "Reads_Passing_Alignment_Length", "Pct_Align_Len",
+           "Final_Useful_Reads_After_Subsampling", "Library"}}},
+        {"#VDJ#",
+         {"vdj_stats",
+          {"Total_Reads", "Cellular_Reads", "Pct_Cellular", "Cellular_VDJ_Filtered_Reads",
+           "Pct_Cellular_VDJ_Filtered", "Cellular_VDJ_BCR_Filtered_Reads",
+           "Pct_Cellular_VDJ_BCR_Filtered", "Cellular_VDJ_TCR_Filtered_Reads",
+           "Pct_Cellular_VDJ_TCR_Filtered", "Library"}}}};
+
+const std::vector<std::string> METRICS_SEGMENT_ORDERING = {
+    "#Read_Filtering#", "#Sequencing#", "#Alignment_Categories#", "#Sample_Tags#", "#VDJ#"};

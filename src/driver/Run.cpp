@@ -1,0 +1,82 @@
+#include "Run.h"
+
+#include <clocale>
+#include <stdexcept>
+#include <unordered_set>
+
+#include "LibraryAnnotation.h"
+#include "RunSetup.h"
+#include "features/FastaFile.h"
+#include "features/FeatureAssigner.h"
+#include "metrics/LibraryMetrics.h"
+#include "metrics/SeqMetricsReport.h"
+#include "outputs/ReadAnnotationFiles.h"
+#include "support/Logger.h"
+
+std::string outputHeaderText(JsonValue& metadata) {
+    std::string text;
+    for (const JsonValue* line : metadata["Output_Header"].iterableValues())
+        text += static_cast<std::string>(*line) + "\n";
+    return text;
+}
+
+void finishRun(const RunParameters& params, JsonValue& metadata, ReadAnnotationFiles& files,
+               std::vector<LibraryMetrics>& metricsList, std::vector<std::string>& libraryNames) {
+    files.closeVdjFastqFiles();
+    gLogger.info("Sorting the output CSVs using %lu threads", params.threads);
+    files.sortValidReadsFiles(params.threads);
+    files.closeSortAndCompressSampleTagValidReads(params.threads);
+
+    gLogger.info("Writing aggregate summary metrics");
+    std::string header = outputHeaderText(metadata);
+    LibraryMetrics combined(params.sampleTagsVersion, params.assay, params.umiOption,
+                            params.excludeIntronicReads, {}, {}, params.vdjVersion);
+    for (const LibraryMetrics& library : metricsList)
+        combined += library;
+    metricsList.push_back(combined);
+    libraryNames.push_back("Combined_stats");
+    writeSeqMetrics(params.runBaseName, header, metricsList, libraryNames,
+                    params.qualityMetricsPath);
+}
+
+int runAmbrel(int argc, const char* const* argv) {
+    std::setlocale(LC_NUMERIC, "");
+    gLogger.info("Started Ambrel");
+
+    RunParameters params;
+    parseRunParameters(argc, argv, params);
+
+    gLogger.info("Using %lu total threads", params.threads);
+    gLogger.debug("Running with parameters:\n\trun-metadata: %s\n\tr2-bam: %s\n\tgtf: "
+                  "%s\n\ttranscript-length: %s"
+                  "\n\tassay: %s",
+                  params.metadataPath.c_str(), bamListText(params.bamPaths).c_str(),
+                  params.gtfPath.c_str(), params.transcriptLengthPath.c_str(),
+                  params.assayText.c_str());
+
+    JsonValue metadata;
+    if (!loadRunMetadata(params.metadataPath, metadata, params)) {
+        gLogger.critical("Failed to load the run metadata file: %s", params.metadataPath.c_str());
+        return 1;
+    }
+    // Fail before any long work when a library name cannot be derived.
+    checkBamFileNames(params.bamPaths, params.runBaseName);
+
+    ReadAnnotationFiles readAnnotationFiles(params.runBaseName);
+    std::unordered_set<std::string> extraReferenceNames;
+    getFastaHeaders(extraReferenceNames, params.extraFastaPaths);
+    gLogger.info("Building the feature assigner");
+    FeatureAssigner featureAssigner(params.gtfPath, params.vdjVersion, gLogger);
+
+    std::vector<LibraryMetrics> metricsList;
+    std::vector<std::string> libraryNames;
+    for (const std::string& bamPath : params.bamPaths) {
+        gLogger.info("Bam file: %s", bamPath.c_str());
+        if (!annotateLibrary(bamPath, params, readAnnotationFiles, extraReferenceNames,
+                             featureAssigner, metricsList, libraryNames))
+            return 1;
+    }
+    finishRun(params, metadata, readAnnotationFiles, metricsList, libraryNames);
+    gLogger.info("Ambrel has completed");
+    return 0;
+}

@@ -1,0 +1,98 @@
+// The derived counts and percentages of one library's report rows.
+#include <string>
+
+#include "Constants.h"
+#include "LibraryMetrics.h"
+#include "support/Utilities.h"
+
+namespace {
+
+const char* const TOTAL_AFTER_FILTERING = "Number of reads after quality filtering";
+
+std::string __count(unsigned long value) {
+    return std::to_string(value);
+}
+
+std::string __percent(unsigned long count, unsigned long denominator) {
+    double value = denominator == 0
+                       ? 0.0
+                       : static_cast<double>(count) * 100.0 / static_cast<double>(denominator);
+    return doubleToStringWithPrecision(value, 2);
+}
+
+void __push(JsonValue& array, const std::string& text) {
+    array[static_cast<int>(array.size())] = text;
+}
+
+} // namespace
+
+JsonValue LibraryMetrics::calculateRelativeMetrics(const JsonValue& readQuality) {
+    if (readQuality.getType() != JsonValue::OBJECT)
+        throw std::runtime_error(std::string("Cannot access member key ( ") +
+                                 TOTAL_AFTER_FILTERING +
+                                 " ) from non-object type: " + readQuality.getTypeString());
+    JsonValue quality = readQuality; // member access below is non-const
+    if (!quality.hasMember(TOTAL_AFTER_FILTERING))
+        throw std::out_of_range("map::at");
+    unsigned long totalReads = static_cast<unsigned long>(quality[TOTAL_AFTER_FILTERING]);
+
+    JsonValue result(JsonValue::OBJECT);
+    JsonValue& readStats = result["read_stats"] = JsonValue(JsonValue::ARRAY);
+    __push(readStats, __count(totalReads));
+    __push(readStats, __count(cellularReads));
+    __push(readStats, __percent(cellularReads, totalReads));
+    __push(readStats, __count(uniquelyAlignedReads));
+    __push(readStats, __percent(uniquelyAlignedReads, totalReads));
+    __push(readStats, __count(usefulReads));
+    __push(readStats, __percent(usefulReads, totalReads));
+
+    JsonValue& mapStats = result["map_stats"] = JsonValue(JsonValue::ARRAY);
+    __push(mapStats, __count(cellularReads));
+    categoryCounts["Mapped_to_Genes"] = 0;
+    categoryCounts["Other_Antisense"] = 0;
+    unsigned long& mapped = categoryCounts["Mapped_to_Genes"];
+    unsigned long& antisense = categoryCounts["Other_Antisense"];
+    for (const auto& entry : categoryCounts) {
+        if (entry.first.compare(0, 15, "Other_Antisense") == 0)
+            antisense += entry.second;
+        if (entry.first.compare(0, 15, "Mapped_to_Genes") == 0)
+            mapped += entry.second;
+    }
+    categoryCounts["Other"] =
+        cellularReads - mapped - categoryCounts["Unaligned"] - categoryCounts["Not_Unique"];
+    for (const std::string& category : WTA_ALIGNMENT_TYPES) {
+        __push(mapStats, __count(categoryCounts[category]));
+        __push(mapStats, __percent(categoryCounts[category], cellularReads));
+    }
+
+    if (!sampleTagsVersion.empty()) {
+        JsonValue& tagStats = result["tag_stats"] = JsonValue(JsonValue::ARRAY);
+        bool targeted = assayType == Targeted;
+        unsigned long total = sampleTagReads;
+        __push(tagStats, __count(total));
+        __push(tagStats, __count(usefulSampleTagReads));
+        __push(tagStats, __percent(usefulSampleTagReads, total));
+        __push(tagStats, __count(cellularSampleTagReads));
+        __push(tagStats, __percent(cellularSampleTagReads, total));
+        __push(tagStats, targeted ? __count(sampleTagCorrectStartReads) : "NA");
+        __push(tagStats, targeted ? __percent(sampleTagCorrectStartReads, total) : "NA");
+        __push(tagStats, targeted ? __count(sampleTagAlignLengthReads) : "NA");
+        __push(tagStats, targeted ? __percent(sampleTagAlignLengthReads, total) : "NA");
+        __push(tagStats, __count(usefulSampleTagReads));
+    }
+
+    if (!vdjVersion.empty()) {
+        JsonValue& vdjStats = result["vdj_stats"] = JsonValue(JsonValue::ARRAY);
+        unsigned long total = vdjReads;
+        __push(vdjStats, __count(total));
+        __push(vdjStats, __count(cellularVdjReads));
+        __push(vdjStats, __percent(cellularVdjReads, total));
+        __push(vdjStats, __count(usefulVdjReads));
+        __push(vdjStats, __percent(usefulVdjReads, total));
+        __push(vdjStats, __count(usefulVdjBcrReads));
+        __push(vdjStats, __percent(usefulVdjBcrReads, total));
+        __push(vdjStats, __count(usefulVdjTcrReads));
+        __push(vdjStats, __percent(usefulVdjTcrReads, total));
+    }
+    return result;
+}

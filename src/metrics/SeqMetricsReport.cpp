@@ -1,0 +1,178 @@
+#include "SeqMetricsReport.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <map>
+#include <stdexcept>
+#include <system_error>
+
+#include "Constants.h"
+#include "support/Logger.h"
+#include "support/Utilities.h"
+
+const char* const VDJ_COUNTS_FILE = "num_vdj_reads.json";
+
+namespace {
+
+const char* const READ_QUALITY_METRICS = "Read Quality Metrics";
+
+std::system_error __file_error(const std::string& text) {
+    return std::system_error(errno, std::generic_category(), text);
+}
+
+// A member of a library's read-quality entry; a missing or non-numeric one is named.
+JsonValue& __quality_member(JsonValue& entry, const char* key, const std::string& library) {
+    if (!entry.hasMember(key) ||
+        (entry[key].getType() != JsonValue::NUMBER && entry[key].getType() != JsonValue::BOOLEAN))
+        throw std::runtime_error(std::string("The Read Quality Metrics json file has no number '") +
+                                 key + "' for the library: " + library);
+    return entry[key];
+}
+
+unsigned long __count_of(JsonValue& entry, const char* key, const std::string& library) {
+    return static_cast<unsigned long>(__quality_member(entry, key, library));
+}
+
+std::string __filter_percent(unsigned long count, unsigned long total) {
+    // A library without reads has nothing filtered: print the zero percentage the other
+    // segments print rather than dividing by zero.
+    double value =
+        total == 0 ? 0.0 : static_cast<double>(count) * 100.0 / static_cast<double>(total);
+    return doubleToStringWithPrecision(value, 2);
+}
+
+void __fill_read_filtering(std::vector<std::string>& row, JsonValue& entry,
+                           const std::string& library) {
+    unsigned long total = __count_of(entry, "Total number of reads", library);
+    unsigned long overlapping = __count_of(entry, "Overlapping reads", library);
+    unsigned long shortReads = __count_of(entry, "Short reads", library);
+    unsigned long lowQuality = __count_of(entry, "Low quality score per base reads", library);
+    unsigned long highSnf = __count_of(entry, "High single nucleotide frequency reads", library);
+    unsigned long afterFilter =
+        __count_of(entry, "Number of reads after quality filtering", library);
+    double q30 = static_cast<double>(
+        __quality_member(entry, "Percentage of Q30 bases in filtered R2 reads", library));
+    row[0] = static_cast<std::string>(entry["Total number of reads"]);
+    row[1] = std::to_string(total - overlapping);
+    row[2] = __filter_percent(overlapping, total);
+    row[3] = std::to_string(total - shortReads);
+    row[4] = __filter_percent(shortReads, total);
+    row[5] = std::to_string(total - lowQuality);
+    row[6] = __filter_percent(lowQuality, total);
+    row[7] = std::to_string(total - highSnf);
+    row[8] = __filter_percent(highSnf, total);
+    row[9] = static_cast<std::string>(entry["Number of reads after quality filtering"]);
+    row[10] = __filter_percent(total - afterFilter, total);
+    row[11] = doubleToStringWithPrecision(q30, 2);
+}
+
+// Both outputs, removed again unless the report is finished: a failed run leaves no
+// half-written report behind.
+struct ReportFiles {
+    std::string reportPath;
+    FILE* report = nullptr;
+    FILE* vdjCounts = nullptr;
+    bool finished = false;
+    ~ReportFiles() {
+        if (finished)
+            return;
+        if (report)
+            std::fclose(report);
+        if (vdjCounts)
+            std::fclose(vdjCounts);
+        std::remove(reportPath.c_str());
+        std::remove(VDJ_COUNTS_FILE);
+    }
+};
+
+} // namespace
+
+std::string join(const std::vector<std::string>& list, const std::string& separator) {
+    std::string text;
+    for (size_t i = 0; i < list.size(); ++i) {
+        if (i)
+            text += separator;
+        text += list[i];
+    }
+    return text;
+}
+
+void writeSeqMetrics(const std::string& runBaseName, const std::string& preamble,
+                     std::vector<LibraryMetrics>& records, const std::vector<std::string>& names,
+                     const std::string& readQualityPath) {
+    ReportFiles files;
+    files.reportPath = runBaseName + "_SeqMetrics.csv";
+    files.report = std::fopen(files.reportPath.c_str(), "w");
+    if (!files.report)
+        throw __file_error("Could not open metricsFile: " + files.reportPath + " for write");
+    files.vdjCounts = std::fopen(VDJ_COUNTS_FILE, "w");
+    if (!files.vdjCounts)
+        throw __file_error(std::string("Could not open vdjCountsFile: ") + VDJ_COUNTS_FILE +
+                           " for write");
+
+    JsonValue quality;
+    if (!loadJsonFile(quality, readQualityPath.c_str()))
+        throw __file_error("Could not load qualityMetricsFile: " + readQualityPath +
+                           " to json object");
+    quality.keys();
+    if (quality.hasMember(READ_QUALITY_METRICS))
+        quality[READ_QUALITY_METRICS].keys();
+
+    if (std::fputs(preamble.c_str(), files.report) < 0)
+        throw __file_error("Failed to write header to metrics file : " + files.reportPath);
+
+    std::map<std::string, std::string> segments;
+    for (const auto& segment : METRICS_SEGMENT_COLUMN_HEADER_MAP)
+        segments[segment.first] = segment.first + "\n" + join(segment.second.second, ",") + "\n";
+
+    for (size_t i = 0; i < records.size(); ++i) {
+        const std::string& name = names.at(i);
+        if (!quality.hasMember(READ_QUALITY_METRICS) ||
+            !quality[READ_QUALITY_METRICS].hasMember(name))
+            throw std::runtime_error("The Read Quality Metrics json file is missing information "
+                                     "for the library: " +
+                                     name + ", cannot create the metrics summary file !");
+        JsonValue& entry = quality[READ_QUALITY_METRICS][name];
+        JsonValue relative = records[i].calculateRelativeMetrics(entry);
+
+        for (const auto& segment : METRICS_SEGMENT_COLUMN_HEADER_MAP) {
+            const std::string& key = segment.second.first;
+            std::vector<std::string> row(segment.second.second.size(), "NA");
+            row.back() = name;
+            if (relative.hasMember(key)) {
+                size_t position = 0;
+                for (const JsonValue* value : relative[key].iterableValues())
+                    if (position < row.size())
+                        row[position++] = static_cast<std::string>(*value);
+            }
+            if (key == "filter_stats")
+                __fill_read_filtering(row, entry, name);
+            segments[segment.first] += join(row, ",") + "\n";
+        }
+    }
+
+    unsigned long bcr = records.back().usefulVdjBcrReads.load();
+    unsigned long tcr = records.back().usefulVdjTcrReads.load();
+    std::string vdjText =
+        "{\n\t\"BCR\": " + std::to_string(bcr) + ",\n\t\"TCR\": " + std::to_string(tcr) + "\n}";
+    gLogger.info("Count of valid reads aligned to BCR gene segments: %lu\n", bcr);
+    gLogger.info("Count of valid reads aligned to TCR gene segments: %lu\n", tcr);
+    if (std::fputs(vdjText.c_str(), files.vdjCounts) < 0)
+        throw __file_error(std::string("Failed to write to the vdjCountsFile: ") + VDJ_COUNTS_FILE);
+
+    for (const std::string& header : METRICS_SEGMENT_ORDERING)
+        if (std::fputs(segments.at(header).c_str(), files.report) < 0)
+            throw __file_error("Failed to write to the metricsFile: " + files.reportPath);
+
+    int closed = std::fclose(files.report);
+    files.report = nullptr;
+    if (closed != 0)
+        throw __file_error("Failed to close metricsFile: " + files.reportPath);
+    closed = std::fclose(files.vdjCounts);
+    files.vdjCounts = nullptr;
+    if (closed != 0)
+        throw __file_error(std::string("Failed to close vdjCountsFile: ") + VDJ_COUNTS_FILE);
+    files.finished = true;
+    if (bcr == 0 && tcr == 0)
+        std::remove(VDJ_COUNTS_FILE);
+}

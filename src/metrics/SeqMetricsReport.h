@@ -1,0 +1,18 @@
+// The run's sequencing-metrics report "<base>_SeqMetrics.csv" and "num_vdj_reads.json".
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "LibraryMetrics.h"
+
+extern const char* const VDJ_COUNTS_FILE;
+
+// Writes the report: the preamble, then five segments with one row per record (the last being
+// the whole run, named "Combined_stats"). records and names are parallel. Throws on any failure
+// and then leaves neither output behind.
+void writeSeqMetrics(const std::string& runBaseName, const std::string& preamble,
+                     std::vector<LibraryMetrics>& records, const std::vector<std::string>& names,
+                     const std::string& readQualityPath);
+
+std::string join(const std::vector<std::string>& list, const std::string& separator);
