@@ -17,6 +17,8 @@
 #include <htslib/sam.h>
 #include <htslib/thread_pool.h>
 
+#include "annotation/BamRecord.h"
+
 namespace {
 
 int __usage() {
@@ -32,23 +34,6 @@ bool __parse_count(const char* text, unsigned long& value) {
     errno = 0;
     value = std::strtoul(text, &end, 10);
     return errno == 0 && end && *end == '\0';
-}
-
-long __alignments(const bam1_t* record) {
-    const uint8_t* nh = bam_aux_get(record, "NH");
-    if (!nh)
-        return 1;
-    switch (*nh) {
-    case 'c':
-    case 'C':
-    case 's':
-    case 'S':
-    case 'i':
-    case 'I':
-        return static_cast<long>(bam_aux2i(nh));
-    default:
-        return 1;
-    }
 }
 
 struct Splitter {
@@ -123,7 +108,8 @@ struct Splitter {
                     }
                     inFragment = 0;
                 }
-                long nh = __alignments(record);
+                // A record without NH is a read of its own.
+                long nh = getIntegerTag(record, "NH", 1);
                 remainingOfRead = nh > 1 ? nh : 1;
             }
             if (sam_write1(output, header, record) < 0) {

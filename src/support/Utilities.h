@@ -1,14 +1,16 @@
 // File and string helpers shared by the driver, the annotation and the metrics code.
 #pragma once
 
+#include <cstdint>
 #include <filesystem>
 #include <string>
 #include <vector>
 
 #include "JsonValue.h"
 
-enum AssayType { NONE = 0, WTA = 1, Targeted = 2, ATAC = 3 };
-enum UMIOption { R1_UMI_ONLY = 0, ABSEQ_UMI_ONLY = 1, R1_AND_ABSEQ_UMI = 2 };
+// Fixed 32-bit types: values outside the named ones can reach the code and must be representable.
+enum AssayType : int32_t { NONE = 0, WTA = 1, Targeted = 2, ATAC = 3 };
+enum UMIOption : int32_t { R1_UMI_ONLY = 0, ABSEQ_UMI_ONLY = 1, R1_AND_ABSEQ_UMI = 2 };
 
 extern const UMIOption UMIOPTION_VALUES[3];
 

@@ -43,47 +43,33 @@ Fragment makeFragment(SamText& sam, int index, size_t reads, bool partialLastGro
         for (size_t k = 0; k < seq.size(); ++k)
             seq[k] = "ACGT"[(i + k * 3) % 4];
         std::string tail = "\t" + seq + "\t" + std::string(40, 'I');
-        switch (i % 8) {
-        case 0:
-            fragment.records.push_back(
-                sam.record(name + "\t0\tchr1\t1101\t255\t40M\t*\t0\t0" + tail + "\tNH:i:1"));
-            break;
-        case 1:
-            fragment.records.push_back(
-                sam.record(name + "\t0\tchr1\t3001\t255\t40M\t*\t0\t0" + tail + "\tNH:i:1"));
-            break;
-        case 2:
-            fragment.records.push_back(
-                sam.record(name + "\t0\tchr1\t10101\t255\t40M\t*\t0\t0" + tail + "\tNH:i:1"));
-            break;
-        case 3:
-            fragment.records.push_back(
-                sam.record(name + "\t16\tchr1\t50001\t255\t40M\t*\t0\t0" + tail + "\tNH:i:1"));
-            break;
-        case 4:
-            fragment.records.push_back(
-                sam.record(name + "\t4\t*\t0\t0\t*\t*\t0\t0" + tail + "\tNH:i:1"));
-            break;
-        case 5:
-            fragment.records.push_back(
-                sam.record(name + "\t0\tTag1stAbO\t1\t255\t40M\t*\t0\t0" + tail + "\tNH:i:1"));
-            break;
-        case 6:
-            fragment.records.push_back(
-                sam.record(name + "\t0\tchr7\t1101\t255\t40M\t*\t0\t0" + tail + "\tNH:i:1"));
-            break;
-        case 7: {
-            bool partial = partialLastGroup && i + 1 == reads;
-            fragment.records.push_back(
-                sam.record(name + "\t0\tchr1\t1201\t255\t40M\t*\t0\t0" + tail + "\tNH:i:3"));
-            fragment.records.push_back(
-                sam.record(name + "\t256\tchr1\t50001\t255\t40M\t*\t0\t0\t*\t*\tNH:i:3"));
-            if (!partial)
-                fragment.records.push_back(
-                    sam.record(name + "\t256\tchr1\t1301\t255\t40M\t*\t0\t0\t*\t*\tNH:i:3"));
-            break;
+        // flag, reference and position of each kind of read; kind 7 is multi-mapped.
+        static const char* const KINDS[][3] = {
+            {"0", "chr1", "1101"},   // exon of GENEA
+            {"0", "chr1", "3001"},   // intron of GENEA
+            {"0", "chr1", "10101"},  // antisense to GENEB
+            {"16", "chr1", "50001"}, // intergenic
+            {"4", "*", "0"},         // unmapped
+            {"0", "Tag1stAbO", "1"}, // sample tag
+            {"0", "chr7", "1101"},   // TRAV1
+        };
+        size_t kind = i % 8;
+        if (kind < 7) {
+            const char* const* k = KINDS[kind];
+            std::string cigar = kind == 4 ? "*" : "40M";
+            fragment.records.push_back(sam.record(name + "\t" + k[0] + "\t" + k[1] + "\t" + k[2] +
+                                                  "\t255\t" + cigar + "\t*\t0\t0" + tail +
+                                                  "\tNH:i:1"));
+            continue;
         }
-        }
+        bool partial = partialLastGroup && i + 1 == reads;
+        fragment.records.push_back(
+            sam.record(name + "\t0\tchr1\t1201\t255\t40M\t*\t0\t0" + tail + "\tNH:i:3"));
+        fragment.records.push_back(
+            sam.record(name + "\t256\tchr1\t50001\t255\t40M\t*\t0\t0\t*\t*\tNH:i:3"));
+        if (!partial)
+            fragment.records.push_back(
+                sam.record(name + "\t256\tchr1\t1301\t255\t40M\t*\t0\t0\t*\t*\tNH:i:3"));
     }
     fragment.reads = reads;
     return fragment;
