@@ -10,6 +10,7 @@
 #include "Semaphore.h"
 #include "driver/EarlyTerminate.h"
 #include "features/FeatureAssigner.h"
+#include "metrics/LibraryMetrics.h"
 #include "outputs/ReadAnnotationFiles.h"
 #include "support/Logger.h"
 
@@ -120,6 +121,8 @@ void annotationMetricsAndCounting(const AssayType& assay, const std::string& out
         more = false;
     }
 
+    // This worker's counts, added to the library's once at the end.
+    LibraryMetrics counts = metrics.emptyCopy();
     std::string tcrFastqBuffer, bcrFastqBuffer;
     tcrFastqBuffer.reserve(FASTQ_BLOCK_SIZE);
     bcrFastqBuffer.reserve(FASTQ_BLOCK_SIZE);
@@ -134,7 +137,7 @@ void annotationMetricsAndCounting(const AssayType& assay, const std::string& out
         featureAssigner.assignFeatures(featureCounts, chunkRecords.data(), chunkRecords.size(),
                                        headerIndex);
         for (RecordGroup& group : chunk)
-            annotateR2(assay, header, group, extraReferenceNames, metrics, files, tcrFastqBuffer,
+            annotateR2(assay, header, group, extraReferenceNames, counts, files, tcrFastqBuffer,
                        bcrFastqBuffer, excludeIntronicReads, vdjCellCalling);
         for (RecordGroup& group : chunk)
             for (bam1_t* record : group)
@@ -149,6 +152,7 @@ void annotationMetricsAndCounting(const AssayType& assay, const std::string& out
             __flush_fastq(bcrFastqBuffer, files, files.bcrFileName, files.bcrStream, files.bcrMutex,
                           files.bcrBlockCount);
     }
+    metrics.addConcurrently(counts);
     if (!tcrFastqBuffer.empty())
         __flush_fastq(tcrFastqBuffer, files, files.tcrFileName, files.tcrStream, files.tcrMutex,
                       files.tcrBlockCount);

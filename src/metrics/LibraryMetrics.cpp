@@ -201,3 +201,23 @@ LibraryMetrics& LibraryMetrics::operator+=(const LibraryMetrics& other) {
         categoryCounts.at(type) += other.categoryCounts.at(type);
     return *this;
 }
+
+void LibraryMetrics::addConcurrently(const LibraryMetrics& other) {
+    sampleTagCorrectStartReads += other.sampleTagCorrectStartReads.load();
+    sampleTagAlignLengthReads += other.sampleTagAlignLengthReads.load();
+    cellularReads += other.cellularReads.load();
+    usefulReads += other.usefulReads.load();
+    phixReads += other.phixReads.load();
+    uniquelyAlignedReads += other.uniquelyAlignedReads.load();
+    sampleTagReads += other.sampleTagReads.load();
+    cellularSampleTagReads += other.cellularSampleTagReads.load();
+    usefulSampleTagReads += other.usefulSampleTagReads.load();
+    vdjReads += other.vdjReads.load();
+    cellularVdjReads += other.cellularVdjReads.load();
+    usefulVdjReads += other.usefulVdjReads.load();
+    usefulVdjBcrReads += other.usefulVdjBcrReads.load();
+    usefulVdjTcrReads += other.usefulVdjTcrReads.load();
+    std::lock_guard<std::mutex> lock(categoryLock);
+    for (const auto& entry : other.categoryCounts)
+        categoryCounts[entry.first] += entry.second;
+}

@@ -30,6 +30,15 @@ public:
                               bool passesTargetedFilter);
     // Adds other's counts (single-threaded, after annotation).
     LibraryMetrics& operator+=(const LibraryMetrics& other);
+    // Adds every count of other, categories included, while other threads may be adding too.
+    // A worker counts into a record of its own and adds it here once at its end: per-read atomic
+    // adds on counters shared by all workers would bounce their cache lines between the cores.
+    void addConcurrently(const LibraryMetrics& other);
+    // An empty record counting with this one's settings.
+    LibraryMetrics emptyCopy() const {
+        return LibraryMetrics(sampleTagsVersion, assayType, umiOption, excludeIntronicReads,
+                              firstList, secondList, vdjVersion);
+    }
 
     // The report values of this record as text arrays "read_stats", "map_stats" and, when the
     // run has them, "tag_stats" and "vdj_stats"; readQuality is this library's entry of the
