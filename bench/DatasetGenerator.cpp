@@ -33,13 +33,15 @@ std::string __gene_name(SplitMix64& random, unsigned long index) {
 
 } // namespace
 
-GeneratedAnnotation generateAnnotation(unsigned long geneCount, uint64_t seed) {
+GeneratedAnnotation generateAnnotation(unsigned long geneCount, uint64_t seed, double genomeScale) {
     SplitMix64 random(seed);
     GeneratedAnnotation annotation;
     unsigned long genomeLength = 0;
     for (const auto& chromosome : HUMAN_CHROMOSOMES) {
-        annotation.chromosomes.emplace_back(chromosome.first, chromosome.second);
-        genomeLength += chromosome.second;
+        unsigned long length =
+            std::max(100000UL, static_cast<unsigned long>(chromosome.second * genomeScale));
+        annotation.chromosomes.emplace_back(chromosome.first, length);
+        genomeLength += length;
     }
     unsigned long index = 0;
     for (const auto& chromosome : annotation.chromosomes) {

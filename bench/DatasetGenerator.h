@@ -39,9 +39,11 @@ struct GeneratedAnnotation {
     std::vector<GeneratedGene> genes;                               // ordered by chromosome, start
 };
 
-// About geneCount genes over the human chromosome layout: multi-exon transcripts, genes overlapping
-// on both strands, a few immune-receptor genes.
-GeneratedAnnotation generateAnnotation(unsigned long geneCount, uint64_t seed);
+// About geneCount genes over the human chromosome layout (lengths times genomeScale, at least
+// 100 kb): multi-exon transcripts, genes overlapping on both strands, a few immune-receptor genes.
+// A small test set keeps the human gene density with geneCount = 60000 * genomeScale.
+GeneratedAnnotation generateAnnotation(unsigned long geneCount, uint64_t seed,
+                                       double genomeScale = 1.0);
 
 // Writes a GENCODE-like GTF: gene, transcript, exon, CDS, UTR and codon lines with full attribute
 // sets. Returns the bytes written; throws std::runtime_error when the file cannot be written.

@@ -8,6 +8,7 @@ packages=(
     googletest libgtest-dev libbenchmark-dev
     samtools pigz tar coreutils
     locales
+    python3-htseq subread
 )
 
 SUDO=""
