@@ -4,15 +4,21 @@
 //   bamSplitter <input BAM> <records per fragment L> <output prefix> <fragment count T>
 //
 // Writes <prefix>_1.bam, <prefix>_2.bam, ... (each with the input's header, records in input
-// order), at BGZF level 1 since they are temporary, using an HTSlib thread pool of T threads.
-// An empty input gives one header-only fragment. Exits non-zero with a message naming the file on
-// unreadable or truncated input, a bad argument or a failed write.
+// order), using an HTSlib thread pool of T threads. An empty input gives one header-only fragment.
+// Exits non-zero with a message naming the file on unreadable or truncated input, a bad argument
+// or a failed write.
+//
+// The input is decoded once to find the cuts; the fragments are then assembled mostly from the
+// input's own compressed BGZF blocks, copied as they are: only the blocks in which a fragment
+// starts or ends are decompressed, and their part of the fragment compressed again (level 1).
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
+#include <htslib/bgzf.h>
 #include <htslib/hts.h>
 #include <htslib/sam.h>
 #include <htslib/thread_pool.h>
@@ -36,124 +42,196 @@ bool __parse_count(const char* text, unsigned long& value) {
     return errno == 0 && end && *end == '\0';
 }
 
+constexpr size_t COPY_CHUNK = 4 << 20;
+
 struct Splitter {
     const char* inputPath;
     std::string prefix;
     unsigned long perFragment;
     htsThreadPool pool{nullptr, 0};
-    htsFile* input = nullptr;
     sam_hdr_t* header = nullptr;
-    htsFile* output = nullptr;
-    std::string outputPath;
-    int fragments = 0;
+    // Virtual offsets where each fragment's first record starts, then the end of the records.
+    std::vector<uint64_t> cuts;
 
-    bool openFragment() {
-        outputPath = prefix + "_" + std::to_string(++fragments) + ".bam";
-        output = hts_open(outputPath.c_str(), "wb1");
-        if (!output) {
-            std::fprintf(stderr, "bamSplitter: cannot create %s: %s\n", outputPath.c_str(),
-                         std::strerror(errno));
-            return false;
-        }
+    ~Splitter() {
+        if (header)
+            sam_hdr_destroy(header);
         if (pool.pool)
-            hts_set_opt(output, HTS_OPT_THREAD_POOL, &pool);
-        if (sam_hdr_write(output, header) < 0) {
-            std::fprintf(stderr, "bamSplitter: cannot write the header to %s\n",
-                         outputPath.c_str());
-            return false;
-        }
-        return true;
+            hts_tpool_destroy(pool.pool);
     }
 
-    bool closeFragment() {
-        int closed = hts_close(output);
-        output = nullptr;
-        if (closed < 0) {
-            std::fprintf(stderr, "bamSplitter: cannot finish %s\n", outputPath.c_str());
-            return false;
-        }
-        return true;
-    }
-
-    int run() {
-        input = hts_open(inputPath, "rb");
+    // Decodes the input once and notes where each fragment begins.
+    bool findCuts() {
+        htsFile* input = hts_open(inputPath, "rb");
         if (!input) {
             std::fprintf(stderr, "bamSplitter: cannot open %s: %s\n", inputPath,
                          std::strerror(errno));
-            return 1;
+            return false;
+        }
+        if (input->format.format != bam) {
+            std::fprintf(stderr, "bamSplitter: %s is not a BAM file\n", inputPath);
+            hts_close(input);
+            return false;
         }
         header = sam_hdr_read(input);
         if (!header) {
             std::fprintf(stderr, "bamSplitter: cannot read a BAM header from %s\n", inputPath);
-            return 1;
+            hts_close(input);
+            return false;
         }
         // Threads only once the header is in: HTSlib's threaded reader can wait forever on a
         // file too short to hold one.
         if (pool.pool)
             hts_set_opt(input, HTS_OPT_THREAD_POOL, &pool);
-        if (!openFragment())
-            return 1;
+        BGZF* bgzf = input->fp.bgzf;
         bam1_t* record = bam_init1();
-        unsigned long inFragment = 0;
+        unsigned long inFragment = 0, total = 0;
         long remainingOfRead = 0; // records still to come of the current read
+        cuts.push_back(bgzf_tell(bgzf));
         int result;
-        int status = 0;
-        while ((result = sam_read1(input, header, record)) >= 0) {
+        for (;;) {
+            uint64_t position = bgzf_tell(bgzf);
+            if ((result = sam_read1(input, header, record)) < 0)
+                break;
             if (remainingOfRead == 0) {
                 // A read boundary: cut here once the fragment holds its share.
                 if (perFragment > 0 && inFragment >= perFragment) {
-                    if (!closeFragment() || !openFragment()) {
-                        status = 1;
-                        break;
-                    }
+                    cuts.push_back(position);
                     inFragment = 0;
                 }
                 // A record without NH is a read of its own.
                 long nh = getIntegerTag(record, "NH", 1);
                 remainingOfRead = nh > 1 ? nh : 1;
             }
-            if (sam_write1(output, header, record) < 0) {
-                std::fprintf(stderr, "bamSplitter: cannot write a record to %s\n",
-                             outputPath.c_str());
-                status = 1;
-                break;
-            }
             ++inFragment;
+            ++total;
             --remainingOfRead;
         }
-        if (status == 0 && result < -1) {
-            std::fprintf(stderr,
-                         "bamSplitter: %s is truncated or corrupt (read error after %lu "
-                         "records of fragment %d)\n",
-                         inputPath, inFragment, fragments);
-            status = 1;
-        }
+        cuts.push_back(bgzf_tell(bgzf));
         bam_destroy1(record);
-        if (output && !closeFragment())
-            status = 1;
         // The threaded reader reports a cut-off last block as the end of the input; only the
         // close says that the input was incomplete.
-        int inputClosed = hts_close(input);
-        input = nullptr;
-        if (status == 0 && inputClosed < 0) {
+        int closed = hts_close(input);
+        if (result < -1 || closed < 0) {
             std::fprintf(stderr,
-                         "bamSplitter: %s is truncated or corrupt (its end could not be "
-                         "read)\n",
-                         inputPath);
-            status = 1;
+                         "bamSplitter: %s is truncated or corrupt (read error after %lu "
+                         "records)\n",
+                         inputPath, total);
+            return false;
         }
-        return status;
+        return true;
     }
 
-    ~Splitter() {
-        if (output)
-            hts_close(output);
-        if (header)
-            sam_hdr_destroy(header);
-        if (input)
-            hts_close(input);
-        if (pool.pool)
-            hts_tpool_destroy(pool.pool);
+    // Appends the uncompressed bytes [from, from + length) of the input's stream to out.
+    bool copyDecoded(BGZF* in, uint64_t from, size_t length, BGZF* out, std::vector<char>& buffer) {
+        if (length == 0)
+            return true;
+        buffer.resize(length);
+        if (bgzf_seek(in, static_cast<int64_t>(from), SEEK_SET) < 0 ||
+            bgzf_read(in, buffer.data(), length) != static_cast<ssize_t>(length))
+            return false;
+        return bgzf_write(out, buffer.data(), length) == static_cast<ssize_t>(length) &&
+               bgzf_flush(out) == 0;
+    }
+
+    // Appends the input's compressed bytes [from, to) as they are.
+    bool copyRaw(FILE* raw, uint64_t from, uint64_t to, BGZF* out, std::vector<char>& buffer) {
+        buffer.resize(COPY_CHUNK);
+        if (fseeko(raw, static_cast<off_t>(from), SEEK_SET) != 0)
+            return false;
+        while (from < to) {
+            size_t n = static_cast<size_t>(std::min<uint64_t>(COPY_CHUNK, to - from));
+            if (std::fread(buffer.data(), 1, n, raw) != n ||
+                bgzf_raw_write(out, buffer.data(), n) != static_cast<ssize_t>(n))
+                return false;
+            from += n;
+        }
+        return true;
+    }
+
+    // The compressed size of the BGZF block at address (from its header's BSIZE field).
+    bool blockSize(FILE* raw, uint64_t address, uint64_t& size) {
+        unsigned char head[18];
+        if (fseeko(raw, static_cast<off_t>(address), SEEK_SET) != 0 ||
+            std::fread(head, 1, sizeof head, raw) != sizeof head || head[0] != 31 || head[1] != 139)
+            return false;
+        size = static_cast<uint64_t>(head[16] | (head[17] << 8)) + 1;
+        return true;
+    }
+
+    // The uncompressed size of the BGZF block at address (its trailing ISIZE field).
+    bool blockLength(FILE* raw, uint64_t address, uint64_t size, size_t& length) {
+        unsigned char isize[4];
+        if (fseeko(raw, static_cast<off_t>(address + size - 4), SEEK_SET) != 0 ||
+            std::fread(isize, 1, sizeof isize, raw) != sizeof isize)
+            return false;
+        length = static_cast<size_t>(isize[0] | (isize[1] << 8) | (isize[2] << 16)) |
+                 (static_cast<size_t>(isize[3]) << 24);
+        return true;
+    }
+
+    bool writeFragment(int k, BGZF* in, FILE* raw, std::vector<char>& buffer) {
+        std::string path = prefix + "_" + std::to_string(k + 1) + ".bam";
+        htsFile* output = hts_open(path.c_str(), "wb1");
+        if (!output) {
+            std::fprintf(stderr, "bamSplitter: cannot create %s: %s\n", path.c_str(),
+                         std::strerror(errno));
+            return false;
+        }
+        BGZF* out = output->fp.bgzf;
+        uint64_t start = cuts[k], end = cuts[k + 1];
+        uint64_t startBlock = start >> 16, endBlock = end >> 16;
+        size_t startOffset = start & 0xFFFF, endOffset = end & 0xFFFF;
+        bool ok = sam_hdr_write(output, header) == 0 && bgzf_flush(out) == 0;
+        if (ok && startBlock == endBlock) {
+            ok = endOffset >= startOffset &&
+                 copyDecoded(in, start, endOffset - startOffset, out, buffer);
+        } else if (ok) {
+            // The end of the block the fragment starts in, then whole blocks, then the start of
+            // the block it ends in.
+            uint64_t rawStart = startBlock;
+            if (startOffset > 0) {
+                size_t length = 0;
+                uint64_t size = 0;
+                ok = blockSize(raw, startBlock, size) &&
+                     blockLength(raw, startBlock, size, length) && length >= startOffset &&
+                     copyDecoded(in, start, length - startOffset, out, buffer);
+                rawStart = startBlock + size;
+            }
+            ok = ok && copyRaw(raw, rawStart, endBlock, out, buffer) &&
+                 copyDecoded(in, endBlock << 16, endOffset, out, buffer);
+        }
+        int closed = hts_close(output);
+        if (!ok || closed < 0) {
+            std::fprintf(stderr, "bamSplitter: cannot write %s (or read %s)\n", path.c_str(),
+                         inputPath);
+            return false;
+        }
+        return true;
+    }
+
+    int run() {
+        if (!findCuts())
+            return 1;
+        BGZF* in = bgzf_open(inputPath, "r");
+        FILE* raw = std::fopen(inputPath, "rb");
+        if (!in || !raw) {
+            std::fprintf(stderr, "bamSplitter: cannot reopen %s: %s\n", inputPath,
+                         std::strerror(errno));
+            if (in)
+                bgzf_close(in);
+            if (raw)
+                std::fclose(raw);
+            return 1;
+        }
+        std::vector<char> buffer;
+        int status = 0;
+        for (size_t k = 0; k + 1 < cuts.size() && status == 0; ++k)
+            if (!writeFragment(static_cast<int>(k), in, raw, buffer))
+                status = 1;
+        bgzf_close(in);
+        std::fclose(raw);
+        return status;
     }
 };
 

@@ -122,3 +122,24 @@ TEST(BamSplitter, BadInputsAndArgumentsFailWithNamedFiles) {
     EXPECT_EQ(unwritable.status, 1);
     EXPECT_NE(unwritable.err.find("no/dir/p_1.bam"), std::string::npos);
 }
+
+TEST(BamSplitter, FragmentsOfAManyBlockInputAreWholeBamFiles) {
+    // Cuts fall inside compressed blocks, and whole blocks are copied as they are between them.
+    ScratchDir dir;
+    SamText sam({"chr1:10000"});
+    size_t records = writeReads(sam, "large.bam", 30000);
+    ProcessResult result = runProcess({BAM_SPLITTER_BINARY, "large.bam", "7001", "big", "2"});
+    ASSERT_EQ(result.status, 0) << result.err;
+    std::vector<std::string> all;
+    int fragments = 0;
+    for (int k = 1; fs::exists("big_" + std::to_string(k) + ".bam"); ++k, ++fragments) {
+        std::string name = "big_" + std::to_string(k) + ".bam";
+        ProcessResult check = runProcess({"samtools", "quickcheck", "-v", name});
+        EXPECT_EQ(check.status, 0) << name << ": " << check.out << check.err;
+        std::vector<std::string> lines = readBamAsSam(name);
+        all.insert(all.end(), lines.begin(), lines.end());
+    }
+    EXPECT_EQ(fragments, 7); // 45000 records in cuts of at least 7001
+    ASSERT_EQ(all.size(), records);
+    EXPECT_EQ(all, readBamAsSam("large.bam"));
+}

@@ -1,0 +1,81 @@
+#!/usr/bin/env bash
+# End-to-end benchmark: Ambrel against featureCounts and the samtools decode/encode floor on a
+# human-scale dataset (generated once into $DIR), 3 alternating rounds, medians reported.
+#
+#   bash bench/whole_run_bench.sh [DIR] [READS]      (defaults: /tmp/ambrel_bench/e2e 2000000)
+set -euo pipefail
+root="$(cd "$(dirname "$0")/.." && pwd)"
+dir="${1:-/tmp/ambrel_bench/e2e}"
+reads="${2:-2000000}"
+threads=2
+bin="$root/build/release"
+[ -x "$bin/bench/make_dataset" ] || bash "$root/scripts/build.sh" release >/dev/null
+mkdir -p "$dir"
+[ -f "$dir/Bench_Lib1_Aligned.out.bam" ] || "$bin/bench/make_dataset" "$dir" "$reads"
+
+results="$dir/results.tsv"
+: > "$results"
+measure() { # label, working directory, command...
+    local label="$1" cwd="$2"
+    shift 2
+    (cd "$cwd" && /usr/bin/time -f "%e\t%U\t%S\t%M" -o "$dir/time.txt" "$@" >/dev/null 2>"$dir/$label.stderr")
+    printf '%s\t%s\n' "$label" "$(cat "$dir/time.txt")" >> "$results"
+}
+ambrel_run() { # working directory, BAM
+    rm -rf "$1" && mkdir -p "$1" && ln -s "$dir/$2" "$1/$2"
+    echo "$1"
+}
+args=(--run-metadata "$dir/meta.json" --assay WTA --gtf "$dir/genes.gtf"
+      --transcript-length "$dir/lengths.json" --extra-seqs "$dir/extra.fa"
+      --quality-metrics "$dir/quality.json" --threads "$threads")
+
+for round in 1 2 3; do
+    echo "round $round" >&2
+    w=$(ambrel_run "$dir/run_full" Bench_Lib1_Aligned.out.bam)
+    measure ambrel_full "$w" "$bin/ambrel" --r2-bam Bench_Lib1_Aligned.out.bam "${args[@]}"
+    cp "$dir/ambrel_full.stderr" "$dir/ambrel_full_$round.log"
+    w=$(ambrel_run "$dir/run_load" Bench_Empty_Aligned.out.bam)
+    measure ambrel_gtf_load "$w" "$bin/ambrel" --r2-bam Bench_Empty_Aligned.out.bam "${args[@]}"
+    measure featurecounts "$dir" featureCounts -T "$threads" -s 1 -t exon -g gene_name -M -R BAM \
+        -a "$dir/genes.gtf" -o "$dir/fc.txt" "$dir/Bench_Lib1_Aligned.out.bam"
+    measure featurecounts_gtf_load "$dir" featureCounts -T "$threads" -s 1 -t exon -g gene_name \
+        -a "$dir/genes.gtf" -o "$dir/fc_empty.txt" "$dir/Bench_Empty_Aligned.out.bam"
+    measure samtools_floor "$dir" samtools view -@ "$threads" -b -o "$dir/floor.bam" \
+        "$dir/Bench_Lib1_Aligned.out.bam"
+done
+
+python3 - "$results" "$dir" <<'PY'
+import re, statistics, sys, datetime
+rows = {}
+for line in open(sys.argv[1]):
+    label, wall, user, system, rss = line.rstrip("\n").split("\t")
+    rows.setdefault(label, []).append((float(wall), float(user) + float(system), int(rss) / 1024))
+med = {k: tuple(statistics.median(v[i] for v in vs) for i in range(3)) for k, vs in rows.items()}
+print(f"{'run':<24}{'wall s':>9}{'cpu s':>9}{'peak RSS MB':>13}")
+for k in ("ambrel_full", "ambrel_gtf_load", "featurecounts", "featurecounts_gtf_load", "samtools_floor"):
+    w, c, r = med[k]
+    print(f"{k:<24}{w:>9.2f}{c:>9.2f}{r:>13.0f}")
+full, load, fc, fcload, floor = (med[k][0] for k in
+    ("ambrel_full", "ambrel_gtf_load", "featurecounts", "featurecounts_gtf_load", "samtools_floor"))
+print(f"\nambrel / featureCounts -M -R BAM:          {full / fc:.2f}  (target <= 1.0)")
+print(f"(ambrel - its GTF load) / samtools floor:   {(full - load) / floor:.2f}  (target <= 1.4)")
+print(f"ambrel GTF load / featureCounts GTF load:   {load / fcload:.2f}  (target <= 1.0)")
+print(f"ambrel peak RSS with the loaded model:      {med['ambrel_gtf_load'][2]:.0f} MB (target < 300)")
+# Phases of the last full run, from its log's timestamps (1 s resolution).
+marks = []
+for line in open(f"{sys.argv[2]}/ambrel_full_3.log"):
+    m = re.match(r"\[(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d)\] Ambrel: INFO\s+(.*)", line)
+    if m:
+        marks.append((datetime.datetime.strptime(m.group(1), "%Y-%m-%d %H:%M:%S"), m.group(2)))
+def at(prefix):
+    return next(t for t, text in marks if text.startswith(prefix))
+phases = [("GTF load", "Building the feature assigner", "Bam file:"),
+          ("count", "Calling samtools", "Number of reads"),
+          ("split", "Executing: bamsplitter", "Getting the list"),
+          ("annotation", "Starting annotation", "Finished annotation"),
+          ("sort and compression", "Sorting the output CSVs", "Writing aggregate"),
+          ("report", "Writing aggregate", "Ambrel has completed")]
+print("\nphases of the last full run (log timestamps, 1 s resolution):")
+for name, a, b in phases:
+    print(f"  {name:<22}{(at(b) - at(a)).total_seconds():>5.0f} s")
+PY
