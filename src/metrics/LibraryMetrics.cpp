@@ -184,7 +184,7 @@ ReadMetricsOutcome LibraryMetrics::update(const std::string& umi, const std::str
     return outcome;
 }
 
-LibraryMetrics& LibraryMetrics::operator+=(const LibraryMetrics& other) {
+void LibraryMetrics::_addReadCounters(const LibraryMetrics& other) {
     cellularReads += other.cellularReads.load();
     usefulReads += other.usefulReads.load();
     phixReads += other.phixReads.load();
@@ -197,6 +197,10 @@ LibraryMetrics& LibraryMetrics::operator+=(const LibraryMetrics& other) {
     usefulVdjReads += other.usefulVdjReads.load();
     usefulVdjBcrReads += other.usefulVdjBcrReads.load();
     usefulVdjTcrReads += other.usefulVdjTcrReads.load();
+}
+
+LibraryMetrics& LibraryMetrics::operator+=(const LibraryMetrics& other) {
+    _addReadCounters(other);
     for (const std::string& type : WTA_ALIGNMENT_TYPES)
         categoryCounts.at(type) += other.categoryCounts.at(type);
     return *this;
@@ -205,18 +209,7 @@ LibraryMetrics& LibraryMetrics::operator+=(const LibraryMetrics& other) {
 void LibraryMetrics::addConcurrently(const LibraryMetrics& other) {
     sampleTagCorrectStartReads += other.sampleTagCorrectStartReads.load();
     sampleTagAlignLengthReads += other.sampleTagAlignLengthReads.load();
-    cellularReads += other.cellularReads.load();
-    usefulReads += other.usefulReads.load();
-    phixReads += other.phixReads.load();
-    uniquelyAlignedReads += other.uniquelyAlignedReads.load();
-    sampleTagReads += other.sampleTagReads.load();
-    cellularSampleTagReads += other.cellularSampleTagReads.load();
-    usefulSampleTagReads += other.usefulSampleTagReads.load();
-    vdjReads += other.vdjReads.load();
-    cellularVdjReads += other.cellularVdjReads.load();
-    usefulVdjReads += other.usefulVdjReads.load();
-    usefulVdjBcrReads += other.usefulVdjBcrReads.load();
-    usefulVdjTcrReads += other.usefulVdjTcrReads.load();
+    _addReadCounters(other);
     std::lock_guard<std::mutex> lock(categoryLock);
     for (const auto& entry : other.categoryCounts)
         categoryCounts[entry.first] += entry.second;

@@ -72,6 +72,8 @@ public:
 
 private:
     void _bindCategorySlots();
+    // Adds the read counters (all but the two sample-tag filter counters).
+    void _addReadCounters(const LibraryMetrics& other);
     // The categoryCounts entry of each WTA_ALIGNMENT_TYPES category (map nodes never move).
     unsigned long* _categorySlots[15];
 };

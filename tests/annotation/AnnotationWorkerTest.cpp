@@ -105,8 +105,24 @@ protected:
         featureCounts = counts;
     }
 
+    // Runs one worker per input in a run without VDJ or sample tags; the files are closed after.
+    std::unique_ptr<LibraryMetrics> runPlain(const std::vector<std::string>& inputs) {
+        auto metrics = std::make_unique<LibraryMetrics>("", WTA, ABSEQ_UMI_ONLY, false,
+                                                        std::vector<std::string>{},
+                                                        std::vector<std::string>{}, "");
+        ProgressCounter progress;
+        {
+            ReadAnnotationFiles files("run");
+            log = captureStderr([&] { run(inputs, *metrics, files, progress); });
+        }
+        progressCount = progress.count.load();
+        return metrics;
+    }
+
     ScratchDir dir;
     SamText sam;
+    std::string log;
+    unsigned long progressCount = 0;
     std::unique_ptr<FeatureAssigner> model;
     std::unordered_set<std::string> extra = {"Tag1stAbO"};
     std::vector<std::string> outputs;
@@ -206,15 +222,10 @@ TEST_F(Workers, MultiMappedGroupsStayWholeAcrossChunks) {
                                      "\t255\t40M\t*\t0\t0\t*\t*\tNH:i:3"));
     std::string input = dir.file("fragment.bam");
     writeBam(input, sam, records);
-    LibraryMetrics metrics("", WTA, ABSEQ_UMI_ONLY, false, {}, {}, "");
-    ProgressCounter progress;
-    {
-        ReadAnnotationFiles files("run");
-        run({input}, metrics, files, progress);
-    }
+    std::unique_ptr<LibraryMetrics> metrics = runPlain({input});
     // Two of three alignments are on GENEA: corrected to GENEA and counted once.
-    EXPECT_EQ(metrics.categoryCounts.at("Mapped_to_Genes_mRNA"), 448u);
-    EXPECT_EQ(metrics.categoryCounts.at("Not_Unique"), 0u);
+    EXPECT_EQ(metrics->categoryCounts.at("Mapped_to_Genes_mRNA"), 448u);
+    EXPECT_EQ(metrics->categoryCounts.at("Not_Unique"), 0u);
     std::vector<std::string> written = readBamAsSam(outputs[0]);
     ASSERT_EQ(written.size(), 450u);
     EXPECT_EQ(written.back().substr(0, 2), "m\t");
@@ -226,12 +237,7 @@ TEST_F(Workers, MalformedNamesFailTheRunButRecordsAreWritten) {
         sam.record("bad\t0\tchr1\t1101\t255\t40M\t*\t0\t0\t*\t*\tNH:i:1")};
     std::string input = dir.file("fragment.bam");
     writeBam(input, sam, records);
-    LibraryMetrics metrics("", WTA, ABSEQ_UMI_ONLY, false, {}, {}, "");
-    ProgressCounter progress;
-    {
-        ReadAnnotationFiles files("run");
-        run({input}, metrics, files, progress);
-    }
+    std::unique_ptr<LibraryMetrics> metrics = runPlain({input});
     EXPECT_TRUE(TERMINATE_STATE.failed());
     EXPECT_EQ(terminateMessages(),
               std::vector<std::string>{"No semicolons present in QName: bad. Cannot parse Cell "
@@ -243,21 +249,15 @@ TEST_F(Workers, MalformedNamesFailTheRunButRecordsAreWritten) {
 
 TEST_F(Workers, UnreadableInputsFailWithoutReading) {
     writeFile(dir.file("not-a-bam.bam"), "this is not a BAM file\n");
-    LibraryMetrics metrics("", WTA, ABSEQ_UMI_ONLY, false, {}, {}, "");
-    ProgressCounter progress;
-    {
-        ReadAnnotationFiles files("run");
-        captureStderr([&] {
-            run({dir.file("missing.bam"), dir.file("not-a-bam.bam")}, metrics, files, progress);
-        });
-    }
+    std::unique_ptr<LibraryMetrics> metrics =
+        runPlain({dir.file("missing.bam"), dir.file("not-a-bam.bam")});
     std::vector<std::string> messages = terminateMessages();
     ASSERT_EQ(messages.size(), 2u);
     EXPECT_NE(messages[0].find("annotationMetricsAndCounting: Failed to"), std::string::npos);
     std::string both = messages[0] + messages[1];
     EXPECT_NE(both.find("missing.bam"), std::string::npos);
     EXPECT_NE(both.find("not-a-bam.bam"), std::string::npos);
-    EXPECT_EQ(progress.count.load(), 0u);
+    EXPECT_EQ(progressCount, 0u);
 }
 
 TEST_F(Workers, TruncatedInputIsAnError) {
@@ -270,12 +270,7 @@ TEST_F(Workers, TruncatedInputIsAnError) {
     writeBam(input, sam, records);
     std::string bytes = readFile(input);
     writeFile(input, bytes.substr(0, bytes.size() / 2));
-    LibraryMetrics metrics("", WTA, ABSEQ_UMI_ONLY, false, {}, {}, "");
-    ProgressCounter progress;
-    {
-        ReadAnnotationFiles files("run");
-        captureStderr([&] { run({input}, metrics, files, progress); });
-    }
+    std::unique_ptr<LibraryMetrics> metrics = runPlain({input});
     EXPECT_TRUE(TERMINATE_STATE.failed());
     EXPECT_EQ(terminateMessages(), std::vector<std::string>{"Unexpected error in input BAM file."});
 }
@@ -283,12 +278,7 @@ TEST_F(Workers, TruncatedInputIsAnError) {
 TEST_F(Workers, HeaderOnlyFragmentGivesHeaderOnlyOutput) {
     std::string input = dir.file("empty.bam");
     writeBam(input, sam, {});
-    LibraryMetrics metrics("", WTA, ABSEQ_UMI_ONLY, false, {}, {}, "");
-    ProgressCounter progress;
-    {
-        ReadAnnotationFiles files("run");
-        run({input}, metrics, files, progress);
-    }
+    std::unique_ptr<LibraryMetrics> metrics = runPlain({input});
     EXPECT_FALSE(TERMINATE_STATE.failed());
     EXPECT_TRUE(readBamAsSam(outputs[0]).empty());
     EXPECT_FALSE(std::filesystem::exists("run_VDJ_TCR_Valid_Reads.fastq.gz"));
