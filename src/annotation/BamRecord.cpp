@@ -72,11 +72,15 @@ bool bamCigarContains(const bam1_t* record, char operation) {
     return false;
 }
 
-std::string getStringTag(const bam1_t* record, const char* tag) {
+std::string_view stringTagView(const bam1_t* record, const char* tag) {
     const uint8_t* data = bam_aux_get(record, tag);
     if (!data || (*data != 'Z' && *data != 'H'))
-        return "";
+        return {};
     return reinterpret_cast<const char*>(data + 1);
+}
+
+std::string getStringTag(const bam1_t* record, const char* tag) {
+    return std::string(stringTagView(record, tag));
 }
 
 long getIntegerTag(const bam1_t* record, const char* tag, long fallback) {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <htslib/sam.h>
@@ -27,6 +28,8 @@ bool bamCigarContains(const bam1_t* record, char operation);
 
 // The value of a string tag; "" when absent or not a string.
 std::string getStringTag(const bam1_t* record, const char* tag);
+// The same without a copy: valid until the record's tags change.
+std::string_view stringTagView(const bam1_t* record, const char* tag);
 // The integer value of a tag; fallback when absent or not an integer.
 long getIntegerTag(const bam1_t* record, const char* tag, long fallback);
 

@@ -28,14 +28,6 @@ bool __starts_with(std::string_view text, const char* prefix) {
     return text.compare(0, std::char_traits<char>::length(prefix), prefix) == 0;
 }
 
-// The value of a string tag without copying it; empty when absent or not a string.
-std::string_view __string_tag_view(const bam1_t* record, const char* tag) {
-    const uint8_t* data = bam_aux_get(record, tag);
-    if (!data || (*data != 'Z' && *data != 'H'))
-        return {};
-    return reinterpret_cast<const char*>(data + 1);
-}
-
 std::string __join(const std::set<std::string>& pieces) {
     std::string joined;
     for (const std::string& piece : pieces) {
@@ -119,7 +111,7 @@ ReadAssignment assignReadGene(sam_hdr_t* header, std::vector<bam1_t*>& records,
                 continue;
             }
         } else {
-            feature = __string_tag_view(record, TAG_FEATURE);
+            feature = stringTagView(record, TAG_FEATURE);
             if (feature.find("VDJ") != std::string_view::npos) {
                 auto vdj =
                     rewriteVdjFeature(std::string(feature), record->core.flag & BAM_FREVERSE);

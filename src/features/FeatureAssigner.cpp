@@ -296,8 +296,11 @@ void __update_start_stop(unsigned long& start, unsigned long& stop, char op, uns
     }
 }
 
-void FeatureAssigner::_collectLabels(const bam1_t* record, const GeneTree& tree,
-                                     std::vector<const std::string*>& labels) {
+namespace {
+
+// Calls block(start, stop) with the closed reference range of every non-empty "M" operation of
+// the record's CIGAR walk.
+template <class Block> void __for_each_match_block(const bam1_t* record, Block block) {
     const uint32_t* cigar = bam_get_cigar(record);
     unsigned long start = static_cast<unsigned long>(record->core.pos);
     unsigned long stop = start;
@@ -306,10 +309,18 @@ void FeatureAssigner::_collectLabels(const bam1_t* record, const GeneTree& tree,
         unsigned int length = bam_cigar_oplen(cigar[k]);
         __update_start_stop(start, stop, op, length);
         if (op == 'M' && length > 0)
-            tree.visit_overlapping(start, stop - 1, [&labels](const GeneTree::interval& i) {
-                labels.push_back(&i.value);
-            });
+            block(start, stop - 1);
     }
+}
+
+} // namespace
+
+void FeatureAssigner::_collectLabels(const bam1_t* record, const GeneTree& tree,
+                                     std::vector<const std::string*>& labels) {
+    __for_each_match_block(record, [&](unsigned long start, unsigned long stop) {
+        tree.visit_overlapping(
+            start, stop, [&labels](const GeneTree::interval& i) { labels.push_back(&i.value); });
+    });
 }
 
 std::set<std::string> FeatureAssigner::_getReadFeatures(bam1_t* record,
@@ -331,23 +342,15 @@ std::set<std::string> FeatureAssigner::_getReadFeatures(bam1_t* record,
 
 void FeatureAssigner::_collectLabelIds(const bam1_t* record, const StepSource& source,
                                        std::vector<uint32_t>& ids) const {
-    const uint32_t* cigar = bam_get_cigar(record);
-    unsigned long start = static_cast<unsigned long>(record->core.pos);
-    unsigned long stop = start;
     auto add = [&ids](uint32_t id) { ids.push_back(id); };
-    for (uint32_t k = 0; k < record->core.n_cigar; ++k) {
-        char op = BAM_CIGAR_STR[bam_cigar_op(cigar[k])];
-        unsigned int length = bam_cigar_oplen(cigar[k]);
-        __update_start_stop(start, stop, op, length);
-        if (op != 'M' || length == 0)
-            continue;
+    __for_each_match_block(record, [&](unsigned long start, unsigned long stop) {
         if (source.index)
-            source.index->visit(start, stop - 1, add);
+            source.index->visit(start, stop, add);
         else
-            source.tree->visit_overlapping(start, stop - 1, [&](const GeneTree::interval& i) {
+            source.tree->visit_overlapping(start, stop, [&](const GeneTree::interval& i) {
                 ids.push_back(_labelIds.at(i.value));
             });
-    }
+    });
 }
 
 namespace {
@@ -362,36 +365,29 @@ void __set_feature(bam1_t* record, const std::string& text) {
 
 } // namespace
 
+long FeatureAssigner::_slotOfReference(const char* name) const {
+    if (!name)
+        return NOT_IN_MODEL;
+    auto chromosome = _chromosomeIndex.find(std::string_view(name));
+    if (chromosome != _chromosomeIndex.end())
+        return static_cast<long>(chromosome->second);
+    return std::strcmp(name, STRING_STAR_PADDING_REFERENCE) == 0 ? PADDING : NOT_IN_MODEL;
+}
+
 FeatureAssigner::HeaderIndex FeatureAssigner::indexHeader(const sam_hdr_t* header) const {
     HeaderIndex index;
     int targets = sam_hdr_nref(header);
-    index.slots.assign(targets > 0 ? static_cast<size_t>(targets) : 0, NOT_IN_MODEL);
-    for (int tid = 0; tid < targets; ++tid) {
-        const char* name = sam_hdr_tid2name(const_cast<sam_hdr_t*>(header), tid);
-        if (!name)
-            continue;
-        auto chromosome = _chromosomeIndex.find(std::string_view(name));
-        if (chromosome != _chromosomeIndex.end())
-            index.slots[tid] = static_cast<long>(chromosome->second);
-        else if (std::strcmp(name, STRING_STAR_PADDING_REFERENCE) == 0)
-            index.slots[tid] = PADDING;
-    }
+    for (int tid = 0; tid < targets; ++tid)
+        index.slots.push_back(
+            _slotOfReference(sam_hdr_tid2name(const_cast<sam_hdr_t*>(header), tid)));
     return index;
 }
 
 void FeatureAssigner::assignFeature(FeatureCounts& counts, bam1_t* record,
                                     const sam_hdr_t* header) const {
     long slot = NOT_IN_MODEL;
-    if (!(record->core.flag & BAM_FUNMAP)) {
-        const char* name = sam_hdr_tid2name(const_cast<sam_hdr_t*>(header), record->core.tid);
-        if (name) {
-            auto chromosome = _chromosomeIndex.find(std::string_view(name));
-            if (chromosome != _chromosomeIndex.end())
-                slot = static_cast<long>(chromosome->second);
-            else if (std::strcmp(name, STRING_STAR_PADDING_REFERENCE) == 0)
-                slot = PADDING;
-        }
-    }
+    if (!(record->core.flag & BAM_FUNMAP))
+        slot = _slotOfReference(sam_hdr_tid2name(const_cast<sam_hdr_t*>(header), record->core.tid));
     _assign(counts, record, slot);
 }
 

@@ -100,6 +100,8 @@ private:
         const GeneTree* tree;
     };
     void _indexStepTrees();
+    // The model's slot of a reference name: a chromosome index, NOT_IN_MODEL or PADDING.
+    long _slotOfReference(const char* name) const;
     // assignFeature once the record's chromosome slot is known.
     void _assign(FeatureCounts& counts, bam1_t* record, long slot) const;
     // The flat index that a schedule step consults for a record, or null.

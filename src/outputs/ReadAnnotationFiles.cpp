@@ -18,6 +18,14 @@ std::system_error __open_error(const std::string& name) {
                              "Failed to open " + name + " for write.");
 }
 
+// Closes the stream when open; false when that close failed.
+bool __close_stream(std::ofstream& stream) {
+    if (!stream.is_open())
+        return true;
+    stream.close();
+    return !stream.fail();
+}
+
 } // namespace
 
 ReadAnnotationFiles::ReadAnnotationFiles(const std::string& prefix_)
@@ -36,14 +44,10 @@ ReadAnnotationFiles::ReadAnnotationFiles(const std::string& prefix_)
 }
 
 ReadAnnotationFiles::~ReadAnnotationFiles() {
-    for (std::ofstream* stream : {&tcrStream, &bcrStream}) {
-        if (!stream->is_open())
-            continue;
-        stream->close();
-        if (stream->fail())
-            gLogger.error("Failed to close %s",
-                          (stream == &tcrStream ? tcrFileName : bcrFileName).c_str());
-    }
+    if (!__close_stream(tcrStream))
+        gLogger.error("Failed to close %s", tcrFileName.c_str());
+    if (!__close_stream(bcrStream))
+        gLogger.error("Failed to close %s", bcrFileName.c_str());
     for (_Slot& slot : _slots) {
         _ValidReadsFile* file = slot.file.load();
         if (!file)
@@ -62,14 +66,10 @@ ReadAnnotationFiles::~ReadAnnotationFiles() {
 }
 
 void ReadAnnotationFiles::closeVdjFastqFiles() {
-    for (std::ofstream* stream : {&tcrStream, &bcrStream}) {
-        if (!stream->is_open())
-            continue;
-        stream->close();
-        if (stream->fail())
-            throw std::runtime_error("Failed to close " +
-                                     (stream == &tcrStream ? tcrFileName : bcrFileName));
-    }
+    if (!__close_stream(tcrStream))
+        throw std::runtime_error("Failed to close " + tcrFileName);
+    if (!__close_stream(bcrStream))
+        throw std::runtime_error("Failed to close " + bcrFileName);
 }
 
 int ReadAnnotationFiles::partitionOfGene(const std::string& gene) {
