@@ -91,7 +91,7 @@ void FeatureAssigner::_parseGTFAndPopulateFeaturesTrees(const std::string& gtfPa
     std::string lastType, lastSeqname;
     std::pair<IntervalVector, IntervalVector>* lastLists = nullptr;
     unsigned long lines = 0, features = 0;
-    std::string featureType;
+    std::string featureType, label;
 
     auto onLine = [&](char* text) {
         ++lines;
@@ -100,41 +100,47 @@ void FeatureAssigner::_parseGTFAndPopulateFeaturesTrees(const std::string& gtfPa
             return;
         if (std::strcmp(line.feature, "gene") != 0 && std::strcmp(line.feature, "exon") != 0)
             return;
-        std::string geneName = __get_attribute(line, "gene_name");
-        std::string geneId = __get_attribute(line, "gene_id");
-        std::string label;
-        if (geneName.empty() && geneId.empty()) {
+        std::string_view nameView = __get_attribute_view(line, "gene_name");
+        std::string_view idView = __get_attribute_view(line, "gene_id");
+        if (nameView.empty() && idView.empty()) {
             logger.warning("GTF line missing both gene_name and gene_id");
             return;
         }
-        if (geneName.empty()) {
-            geneName = "NO_NAME_" + geneId;
-            label = geneId;
-        } else if (geneId.empty()) {
-            geneId = "NO_ID_" + geneName;
-            label = geneName;
+        // The lines of one gene follow each other; only a change of id or name can warn or add,
+        // so the names are only copied out of the line when they change.
+        bool sameGene = haveLast && !nameView.empty() && !idView.empty() && idView == lastId &&
+                        nameView == lastName;
+        if (sameGene) {
+            label = lastName;
         } else {
-            label = geneName;
-        }
-
-        // The lines of one gene follow each other; only a change of id or name can warn or add.
-        if (!haveLast || geneId != lastId || geneName != lastName) {
-            auto byId = idToName.find(geneId);
-            if (byId != idToName.end() && byId->second != geneName)
-                logger.warning("gene_id '%s' maps to multiple gene_names: '%s' and '%s'",
-                               geneId.c_str(), byId->second.c_str(), geneName.c_str());
-            auto byName = nameToId.find(geneName);
-            if (byName != nameToId.end() && byName->second != geneId)
-                logger.warning("gene_name '%s' maps to multiple gene_ids: '%s' and '%s'. Counts "
-                               "for these gene_ids will be combined under gene_name.",
-                               geneName.c_str(), byName->second.c_str(), geneId.c_str());
-            idToName[geneId] = geneName;
-            nameToId[geneName] = geneId;
-            if (!geneInfo.count(label))
-                geneInfo.emplace(label, std::make_pair(geneName, geneId));
-            lastId = geneId;
-            lastName = geneName;
-            haveLast = true;
+            std::string geneName(nameView), geneId(idView);
+            if (geneName.empty()) {
+                geneName = "NO_NAME_" + geneId;
+                label = geneId;
+            } else if (geneId.empty()) {
+                geneId = "NO_ID_" + geneName;
+                label = geneName;
+            } else {
+                label = geneName;
+            }
+            if (!haveLast || geneId != lastId || geneName != lastName) {
+                auto byId = idToName.find(geneId);
+                if (byId != idToName.end() && byId->second != geneName)
+                    logger.warning("gene_id '%s' maps to multiple gene_names: '%s' and '%s'",
+                                   geneId.c_str(), byId->second.c_str(), geneName.c_str());
+                auto byName = nameToId.find(geneName);
+                if (byName != nameToId.end() && byName->second != geneId)
+                    logger.warning("gene_name '%s' maps to multiple gene_ids: '%s' and '%s'. "
+                                   "Counts for these gene_ids will be combined under gene_name.",
+                                   geneName.c_str(), byName->second.c_str(), geneId.c_str());
+                idToName[geneId] = geneName;
+                nameToId[geneName] = geneId;
+                if (!geneInfo.count(label))
+                    geneInfo.emplace(label, std::make_pair(geneName, geneId));
+                lastId = std::move(geneId);
+                lastName = std::move(geneName);
+                haveLast = true;
+            }
         }
 
         if (line.strand == '.') {
@@ -225,17 +231,24 @@ void FeatureAssigner::_indexStepTrees() {
     _chromosomeIndex.clear();
     _stepSources.clear();
 
-    std::set<std::string> labels;
+    // The distinct labels in byte order; views into the trees, which no longer change.
+    std::unordered_set<std::string_view> distinct;
     std::vector<const GeneTree*> trees;
     for (const auto& byType : _featuresTrees)
         for (const ChromosomeTrees* strand : {&byType.second.first, &byType.second.second})
             for (const auto& byChromosome : *strand) {
                 trees.push_back(&byChromosome.second);
-                byChromosome.second.visit_overlapping(
-                    0, ~0UL, [&labels](const GeneTree::interval& i) { labels.insert(i.value); });
+                std::string_view previous;
+                byChromosome.second.visit_overlapping(0, ~0UL, [&](const GeneTree::interval& i) {
+                    // Exons of one gene lie together in the tree: skip the hash for repeats.
+                    if (i.value != previous)
+                        distinct.insert(previous = i.value);
+                });
             }
+    std::vector<std::string_view> labels(distinct.begin(), distinct.end());
+    std::sort(labels.begin(), labels.end());
     size_t labelBytes = 0;
-    for (const std::string& label : labels) {
+    for (std::string_view label : labels) {
         _labelIds.emplace(label, static_cast<uint32_t>(labelBytes));
         labelBytes += sizeof(uint32_t) + label.size() + 1;
     }
@@ -251,10 +264,12 @@ void FeatureAssigner::_indexStepTrees() {
     for (auto& index : _indexes)
         index.second.relocate(_arena);
     char* text = static_cast<char*>(_arena.take(labelBytes + 1, 1));
-    for (const std::string& label : labels) {
-        uint32_t id = _labelIds.at(label), length = static_cast<uint32_t>(label.size());
+    for (std::string_view label : labels) {
+        uint32_t id = _labelIds.at(std::string(label)),
+                 length = static_cast<uint32_t>(label.size());
         std::memcpy(text + id, &length, sizeof length);
-        std::memcpy(text + id + sizeof length, label.c_str(), label.size() + 1);
+        std::memcpy(text + id + sizeof length, label.data(), label.size());
+        text[id + sizeof length + label.size()] = '\0';
     }
     _labelText = text;
 

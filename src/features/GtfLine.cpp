@@ -38,15 +38,19 @@ bool __parse_gtf_line(GTFLine& gtfLine, char* line) {
 }
 
 std::string __get_attribute(const GTFLine& gtfLine, const char* name) {
+    return std::string(__get_attribute_view(gtfLine, name));
+}
+
+std::string_view __get_attribute_view(const GTFLine& gtfLine, const char* name) {
     if (!name || !gtfLine.attributes || *gtfLine.attributes == '\0')
-        return "";
+        return {};
     const char* p = std::strstr(gtfLine.attributes, name);
     if (!p)
-        return "";
+        return {};
     size_t nameLength = std::strlen(name);
     // strnlen bounds the scan: only "longer than name + 2" matters.
     if (strnlen(p, nameLength + 3) <= nameLength + 2)
-        return "";
+        return {};
     const char* value;
     const char* stop;
     if (p[nameLength + 1] == '"') {
@@ -57,8 +61,8 @@ std::string __get_attribute(const GTFLine& gtfLine, const char* name) {
         stop = std::strchr(value, ';');
     }
     if (!stop)
-        return "";
-    return std::string(value, stop);
+        return {};
+    return std::string_view(value, static_cast<size_t>(stop - value));
 }
 
 void __noop_modify_feature(std::string&, std::string&, GTFLine&, const std::vector<std::string>&,

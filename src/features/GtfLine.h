@@ -2,6 +2,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 #include <unordered_set>
 #include <vector>
 
@@ -25,6 +26,8 @@ bool __parse_gtf_line(GTFLine& gtfLine, char* line);
 
 // The value of attribute name, quoted or bare up to ';'; empty when absent.
 std::string __get_attribute(const GTFLine& gtfLine, const char* name);
+// The same value as a view into the line's attribute text, for the reader's hot loop.
+std::string_view __get_attribute_view(const GTFLine& gtfLine, const char* name);
 
 using FeatureModifier = void (*)(std::string& featureType, std::string& geneLabel, GTFLine& line,
                                  const std::vector<std::string>& vdjPrefixes,
