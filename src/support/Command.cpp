@@ -28,6 +28,50 @@ char* __copy_string(const std::string& text) {
     return copy;
 }
 
+struct ChildStart {
+    const char* program;
+    char** argv;
+    char** environment;
+    bool absolute;
+    int* inputPipe;
+    int outFd;
+    int errFd;
+};
+
+// Runs in the child between vfork and exec: only redirections, the exec and async-signal-safe
+// output are allowed here.
+[[noreturn]] void __exec_child(const ChildStart& child) {
+    if (child.inputPipe) {
+        dup2(child.inputPipe[0], 0);
+        close(child.inputPipe[1]);
+    }
+    if (child.outFd >= 0)
+        dup2(child.outFd, 1);
+    if (child.errFd >= 0)
+        dup2(child.errFd, 2);
+    if (child.absolute)
+        execve(child.program, child.argv, child.environment);
+    else
+        execvpe(child.program, child.argv, child.environment);
+    // The message goes to the (possibly logged) stderr.
+    const char* reason = strerror(errno);
+    const char* parts[] = {"execv(p) failed to execute ", child.program, ": ", reason, "\n"};
+    for (const char* part : parts) {
+        ssize_t ignored = write(2, part, std::strlen(part));
+        (void)ignored;
+    }
+    _exit(1);
+}
+
+// vfork: the child only redirects and executes, and the run's memory (the gene model, some
+// hundred megabytes) need not have its page tables copied for each of the ~70 commands.
+pid_t __start_child(const ChildStart& child) {
+    pid_t pid = vfork();
+    if (pid == 0)
+        __exec_child(child);
+    return pid;
+}
+
 } // namespace
 
 Command::Command(const std::string& program) {
@@ -147,38 +191,16 @@ int Command::_execute(int* inputPipe) {
             envp.push_back(&entry[0]);
         envp.push_back(nullptr);
     }
-    char** childEnvironment = environment.empty() ? environ : envp.data();
-    bool absolute = _program[0] == '/';
-
+    ChildStart child{
+        _program, _argv, environment.empty() ? environ : envp.data(), _program[0] == '/', inputPipe,
+        outFd,    errFd};
     std::fflush(nullptr);
-    pid_t pid = fork();
+    pid_t pid = __start_child(child);
     if (pid < 0) {
         int error = errno;
         std::fprintf(stderr, "Failed to fork\n");
         closeAll();
         return -error;
-    }
-    if (pid == 0) {
-        if (inputPipe) {
-            dup2(inputPipe[0], 0);
-            close(inputPipe[1]);
-        }
-        if (outFd >= 0)
-            dup2(outFd, 1);
-        if (errFd >= 0)
-            dup2(errFd, 2);
-        if (absolute)
-            execve(_program, _argv, childEnvironment);
-        else
-            execvpe(_program, _argv, childEnvironment);
-        // Only async-signal-safe output here: the message goes to the (possibly logged) stderr.
-        const char* reason = strerror(errno);
-        const char* parts[] = {"execv(p) failed to execute ", _program, ": ", reason, "\n"};
-        for (const char* part : parts) {
-            ssize_t ignored = write(2, part, std::strlen(part));
-            (void)ignored;
-        }
-        _exit(1);
     }
     _pid = pid;
     closeAll();
