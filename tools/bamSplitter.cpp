@@ -4,13 +4,16 @@
 //   bamSplitter <input BAM> <records per fragment L> <output prefix> <fragment count T>
 //
 // Writes <prefix>_1.bam, <prefix>_2.bam, ... (each with the input's header, records in input
-// order), using an HTSlib thread pool of T threads. An empty input gives one header-only fragment.
-// Exits non-zero with a message naming the file on unreadable or truncated input, a bad argument
-// or a failed write.
+// order), at most T of them: the last fragment takes whatever follows the last cut. It uses an
+// HTSlib thread pool of T threads. An empty input gives one header-only fragment. Exits non-zero
+// with a message naming the file on unreadable or truncated input, a bad argument or a failed
+// write.
 //
-// The input is decoded once to find the cuts; the fragments are then assembled mostly from the
-// input's own compressed BGZF blocks, copied as they are: only the blocks in which a fragment
-// starts or ends are decompressed, and their part of the fragment compressed again (level 1).
+// The input is decoded up to its last cut to find the cuts; the fragments are then assembled
+// mostly from the input's own compressed BGZF blocks, copied as they are: only the blocks in which
+// a fragment starts or ends are decompressed, and their part of the fragment compressed again
+// (level 1). The records after the last cut are never decoded here; their blocks are copied up to
+// the input's end-of-file marker, whose absence marks the input as truncated.
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -48,10 +51,13 @@ struct Splitter {
     const char* inputPath;
     std::string prefix;
     unsigned long perFragment;
+    unsigned long fragmentCount;
     htsThreadPool pool{nullptr, 0};
     sam_hdr_t* header = nullptr;
-    // Virtual offsets where each fragment's first record starts, then the end of the records.
+    // Virtual offsets where each fragment's first record starts, then the end of the records
+    // (TO_END_OF_FILE when decoding stopped at the last cut).
     std::vector<uint64_t> cuts;
+    static constexpr uint64_t TO_END_OF_FILE = ~0ULL;
 
     ~Splitter() {
         if (header)
@@ -88,8 +94,10 @@ struct Splitter {
         unsigned long inFragment = 0, total = 0;
         long remainingOfRead = 0; // records still to come of the current read
         cuts.push_back(bgzf_tell(bgzf));
-        int result;
-        for (;;) {
+        // With one fragment there is nothing to find: the whole input is copied.
+        bool stopped = fragmentCount == 1;
+        int result = 0;
+        while (!stopped) {
             uint64_t position = bgzf_tell(bgzf);
             if ((result = sam_read1(input, header, record)) < 0)
                 break;
@@ -98,6 +106,9 @@ struct Splitter {
                 if (perFragment > 0 && inFragment >= perFragment) {
                     cuts.push_back(position);
                     inFragment = 0;
+                    // The last fragment takes the rest of the input.
+                    if ((stopped = cuts.size() == fragmentCount))
+                        break;
                 }
                 // A record without NH is a read of its own.
                 long nh = getIntegerTag(record, "NH", 1);
@@ -107,12 +118,12 @@ struct Splitter {
             ++total;
             --remainingOfRead;
         }
-        cuts.push_back(bgzf_tell(bgzf));
+        cuts.push_back(stopped ? TO_END_OF_FILE : bgzf_tell(bgzf));
         bam_destroy1(record);
         // The threaded reader reports a cut-off last block as the end of the input; only the
         // close says that the input was incomplete.
         int closed = hts_close(input);
-        if (result < -1 || closed < 0) {
+        if (!stopped && (result < -1 || closed < 0)) {
             std::fprintf(stderr,
                          "bamSplitter: %s is truncated or corrupt (read error after %lu "
                          "records)\n",
@@ -170,6 +181,21 @@ struct Splitter {
         return true;
     }
 
+    // Where the compressed records end: before the end-of-file marker block, which must be there.
+    bool dataEnd(BGZF* in, FILE* raw, uint64_t& end) {
+        const off_t EOF_BLOCK_SIZE = 28;
+        off_t size = -1;
+        if (bgzf_check_EOF(in) == 1 && fseeko(raw, 0, SEEK_END) == 0)
+            size = ftello(raw);
+        if (size < EOF_BLOCK_SIZE) {
+            std::fprintf(stderr, "bamSplitter: %s is truncated or corrupt (no end-of-file block)\n",
+                         inputPath);
+            return false;
+        }
+        end = static_cast<uint64_t>(size - EOF_BLOCK_SIZE);
+        return true;
+    }
+
     bool writeFragment(int k, BGZF* in, FILE* raw, std::vector<char>& buffer) {
         std::string path = prefix + "_" + std::to_string(k + 1) + ".bam";
         htsFile* output = hts_open(path.c_str(), "wb1");
@@ -180,10 +206,23 @@ struct Splitter {
         }
         BGZF* out = output->fp.bgzf;
         uint64_t start = cuts[k], end = cuts[k + 1];
+        bool toEnd = end == TO_END_OF_FILE;
         uint64_t startBlock = start >> 16, endBlock = end >> 16;
         size_t startOffset = start & 0xFFFF, endOffset = end & 0xFFFF;
         bool ok = sam_hdr_write(output, header) == 0 && bgzf_flush(out) == 0;
-        if (ok && startBlock == endBlock) {
+        if (ok && toEnd) {
+            uint64_t rawStart = startBlock, rawEnd = 0;
+            ok = dataEnd(in, raw, rawEnd);
+            if (ok && startOffset > 0) {
+                size_t length = 0;
+                uint64_t size = 0;
+                ok = blockSize(raw, startBlock, size) &&
+                     blockLength(raw, startBlock, size, length) && length >= startOffset &&
+                     copyDecoded(in, start, length - startOffset, out, buffer);
+                rawStart = startBlock + size;
+            }
+            ok = ok && rawStart <= rawEnd && copyRaw(raw, rawStart, rawEnd, out, buffer);
+        } else if (ok && startBlock == endBlock) {
             ok = endOffset >= startOffset &&
                  copyDecoded(in, start, endOffset - startOffset, out, buffer);
         } else if (ok) {
@@ -261,6 +300,7 @@ int main(int argc, char** argv) {
     splitter.inputPath = argv[1];
     splitter.prefix = argv[3];
     splitter.perFragment = perFragment;
+    splitter.fragmentCount = threads;
     if (threads > 1) {
         splitter.pool.pool = hts_tpool_init(static_cast<int>(threads));
         if (!splitter.pool.pool) {

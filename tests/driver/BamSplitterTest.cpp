@@ -38,7 +38,7 @@ TEST(BamSplitter, CutsAtReadBoundariesInInputOrder) {
     SamText sam({"chr1:10000"});
     size_t records = writeReads(sam, "in.bam", 101);
     fs::create_directory("frags");
-    ProcessResult result = runProcess({BAM_SPLITTER_BINARY, "in.bam", "20", "frags/part", "4"});
+    ProcessResult result = runProcess({BAM_SPLITTER_BINARY, "in.bam", "20", "frags/part", "8"});
     ASSERT_EQ(result.status, 0) << result.err;
     std::vector<std::string> names = fragmentsOf("frags");
     ASSERT_GE(names.size(), 5u);
@@ -108,10 +108,14 @@ TEST(BamSplitter, BadInputsAndArgumentsFailWithNamedFiles) {
     writeReads(sam, "large.bam", 40000);
     std::string bytes = readFile("large.bam");
     writeFile("cut.bam", bytes.substr(0, bytes.size() / 2));
-    ProcessResult truncated = runProcess({BAM_SPLITTER_BINARY, "cut.bam", "100", "t", "2"});
-    EXPECT_EQ(truncated.status, 1);
-    EXPECT_NE(truncated.err.find("cut.bam is truncated or corrupt"), std::string::npos)
-        << truncated.err;
+    // Cut in the part decoded to find the cuts, and in the part copied without decoding.
+    for (const char* fragments : {"4096", "2"}) {
+        ProcessResult truncated =
+            runProcess({BAM_SPLITTER_BINARY, "cut.bam", "100", "t", fragments});
+        EXPECT_EQ(truncated.status, 1);
+        EXPECT_NE(truncated.err.find("cut.bam is truncated or corrupt"), std::string::npos)
+            << truncated.err;
+    }
     writeFile("head.bam", bytes.substr(0, 30));
     ProcessResult header = runProcess({BAM_SPLITTER_BINARY, "head.bam", "100", "h", "2"});
     EXPECT_EQ(header.status, 1);
@@ -128,18 +132,28 @@ TEST(BamSplitter, FragmentsOfAManyBlockInputAreWholeBamFiles) {
     ScratchDir dir;
     SamText sam({"chr1:10000"});
     size_t records = writeReads(sam, "large.bam", 30000);
-    ProcessResult result = runProcess({BAM_SPLITTER_BINARY, "large.bam", "7001", "big", "2"});
-    ASSERT_EQ(result.status, 0) << result.err;
-    std::vector<std::string> all;
-    int fragments = 0;
-    for (int k = 1; fs::exists("big_" + std::to_string(k) + ".bam"); ++k, ++fragments) {
-        std::string name = "big_" + std::to_string(k) + ".bam";
-        ProcessResult check = runProcess({"samtools", "quickcheck", "-v", name});
-        EXPECT_EQ(check.status, 0) << name << ": " << check.out << check.err;
-        std::vector<std::string> lines = readBamAsSam(name);
-        all.insert(all.end(), lines.begin(), lines.end());
+    std::vector<std::string> original = readBamAsSam("large.bam");
+    // 45000 records in cuts of at least 7001: 7 fragments when 8 are allowed. With 3 allowed, or
+    // 1, the last fragment takes the rest without being decoded.
+    for (auto [count, expected] : {std::pair<int, int>{8, 7}, {3, 3}, {1, 1}}) {
+        std::string prefix = "big" + std::to_string(count);
+        ProcessResult result =
+            runProcess({BAM_SPLITTER_BINARY, "large.bam", "7001", prefix, std::to_string(count)});
+        ASSERT_EQ(result.status, 0) << result.err;
+        std::vector<std::string> all;
+        int fragments = 0;
+        for (int k = 1; fs::exists(prefix + "_" + std::to_string(k) + ".bam"); ++k, ++fragments) {
+            std::string name = prefix + "_" + std::to_string(k) + ".bam";
+            ProcessResult check = runProcess({"samtools", "quickcheck", "-v", name});
+            EXPECT_EQ(check.status, 0) << name << ": " << check.out << check.err;
+            std::vector<std::string> lines = readBamAsSam(name);
+            if (k < expected) {
+                EXPECT_LE(lines.size(), 7003u) << name;
+            }
+            all.insert(all.end(), lines.begin(), lines.end());
+        }
+        EXPECT_EQ(fragments, expected) << count;
+        ASSERT_EQ(all.size(), records) << count;
+        EXPECT_EQ(all, original) << count;
     }
-    EXPECT_EQ(fragments, 7); // 45000 records in cuts of at least 7001
-    ASSERT_EQ(all.size(), records);
-    EXPECT_EQ(all, readBamAsSam("large.bam"));
 }
