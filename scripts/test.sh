@@ -20,4 +20,4 @@ echo "=== tsan: build"
 bash scripts/build.sh tsan
 echo "=== tsan: concurrency tests"
 ctest --test-dir build/tsan --output-on-failure -j "$jobs" \
-    -R 'Concurrent|Workers\.|LinesFromManyThreads'
+    -R 'Concurrent|Workers\.|LinesFromManyThreads|GeneModel\.'

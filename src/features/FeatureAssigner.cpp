@@ -2,9 +2,14 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
+#include <deque>
+#include <memory>
+#include <mutex>
 #include <system_error>
+#include <thread>
 
 #include "Constants.h"
 #include "GtfLine.h"
@@ -16,42 +21,150 @@ using IntervalVector = GeneTree::interval_vector;
 using IntervalLists =
     std::map<std::string, std::map<std::string, std::pair<IntervalVector, IntervalVector>>>;
 
-constexpr size_t GTF_BLOCK_SIZE = 8 << 20;
+constexpr size_t GTF_BLOCK_SIZE = 4 << 20;
 
-// Calls onLine(char* line) for every newline-terminated line of file (newline kept, zero-terminated
-// after it), reading in large blocks; a last line without newline is passed as it is.
-template <class OnLine> void __for_each_line(FILE* file, const std::string& path, OnLine onLine) {
-    std::vector<char> block(GTF_BLOCK_SIZE + 1);
-    size_t held = 0;
-    for (;;) {
-        if (held == block.size() - 1)
-            block.resize(block.size() * 2); // a line longer than the block
-        size_t got = std::fread(block.data() + held, 1, block.size() - 1 - held, file);
-        if (got == 0) {
-            if (std::ferror(file))
-                throw std::system_error(errno, std::generic_category(),
-                                        "Failed to read the GTF file \"" + path + "\"");
-            if (held) {
-                block[held] = '\0';
-                onLine(block.data());
-            }
-            return;
+// A gene or exon line, cut up in place in its block, with its gene name and id.
+struct GeneLine {
+    GTFLine line;
+    std::string_view name, id;
+};
+
+// One block of the GTF: its text (every line zero-terminated in place of its newline), how many
+// lines it holds, and the gene and exon lines among them, in file order.
+struct GtfBlock {
+    std::vector<char> text;
+    std::vector<GeneLine> geneLines;
+    unsigned long lineCount = 0;
+};
+
+// Reads and cuts up the GTF on a thread of its own while the caller builds the model from the
+// blocks already read: the two halves of the load take about the same time. Blocks are handed
+// over in file order through a queue of at most two and come back to be reused.
+class GtfBlockReader {
+public:
+    GtfBlockReader(FILE* file, const std::string& path)
+        : _file(file), _path(path), _thread(&GtfBlockReader::_read, this) {}
+
+    ~GtfBlockReader() {
+        {
+            std::lock_guard<std::mutex> lock(_mutex);
+            _stopping = true;
         }
-        size_t filled = held + got;
-        char* lineStart = block.data();
-        char* end = block.data() + filled;
-        char* newline;
-        while ((newline = static_cast<char*>(std::memchr(lineStart, '\n', end - lineStart)))) {
-            char saved = newline[1];
-            newline[1] = '\0';
-            onLine(lineStart);
-            newline[1] = saved;
-            lineStart = newline + 1;
-        }
-        held = static_cast<size_t>(end - lineStart);
-        std::memmove(block.data(), lineStart, held);
+        _changed.notify_all();
+        _thread.join();
     }
-}
+
+    // The next block in file order, or null at the end of the file; throws on a read error.
+    std::unique_ptr<GtfBlock> next() {
+        std::unique_lock<std::mutex> lock(_mutex);
+        _changed.wait(lock, [this] { return !_ready.empty() || _finished; });
+        if (_ready.empty()) {
+            if (_readError)
+                throw std::system_error(_readError, std::generic_category(),
+                                        "Failed to read the GTF file \"" + _path + "\"");
+            return nullptr;
+        }
+        std::unique_ptr<GtfBlock> block = std::move(_ready.front());
+        _ready.pop_front();
+        _changed.notify_all();
+        return block;
+    }
+
+    void giveBack(std::unique_ptr<GtfBlock> block) {
+        std::lock_guard<std::mutex> lock(_mutex);
+        _spare.push_back(std::move(block));
+    }
+
+private:
+    static void _cut(GtfBlock& block, char* begin, char* end) {
+        char* newline;
+        while (begin < end) {
+            newline = static_cast<char*>(std::memchr(begin, '\n', end - begin));
+            char* stop = newline ? newline : end;
+            *stop = '\0';
+            ++block.lineCount;
+            GeneLine gene;
+            if (__parse_gtf_line(gene.line, begin) &&
+                (std::strcmp(gene.line.feature, "gene") == 0 ||
+                 std::strcmp(gene.line.feature, "exon") == 0)) {
+                gene.name = __get_attribute_view(gene.line, "gene_name");
+                gene.id = __get_attribute_view(gene.line, "gene_id");
+                block.geneLines.push_back(gene);
+            }
+            begin = stop + 1;
+        }
+    }
+
+    std::unique_ptr<GtfBlock> _takeSpare() {
+        std::lock_guard<std::mutex> lock(_mutex);
+        if (_spare.empty())
+            return std::make_unique<GtfBlock>();
+        std::unique_ptr<GtfBlock> block = std::move(_spare.back());
+        _spare.pop_back();
+        return block;
+    }
+
+    // Passes a block on; false when the reader is to stop.
+    bool _hand(std::unique_ptr<GtfBlock> block) {
+        std::unique_lock<std::mutex> lock(_mutex);
+        _changed.wait(lock, [this] { return _ready.size() < 2 || _stopping; });
+        if (_stopping)
+            return false;
+        _ready.push_back(std::move(block));
+        _changed.notify_all();
+        return true;
+    }
+
+    void _read() {
+        std::vector<char> carried; // the start of a line that the previous block cut off
+        int error = 0;
+        for (;;) {
+            std::unique_ptr<GtfBlock> block = _takeSpare();
+            block->geneLines.clear();
+            block->lineCount = 0;
+            std::vector<char>& text = block->text;
+            // Room for a whole block after the carried part, and for a terminating zero.
+            text.resize(std::max(text.size(), carried.size() + GTF_BLOCK_SIZE + 1));
+            std::memcpy(text.data(), carried.data(), carried.size());
+            size_t got = std::fread(text.data() + carried.size(), 1, GTF_BLOCK_SIZE, _file);
+            if (got == 0 && std::ferror(_file))
+                error = errno ? errno : EIO;
+            size_t filled = carried.size() + got;
+            char* begin = text.data();
+            char* end = begin + filled;
+            char* cut = end;
+            if (got > 0) {
+                // Lines up to the last newline now; the rest goes with the next block.
+                while (cut > begin && cut[-1] != '\n')
+                    --cut;
+            }
+            carried.assign(cut, end);
+            *end = '\0';
+            _cut(*block, begin, cut == begin && got == 0 ? end : cut);
+            if (got == 0)
+                carried.clear();
+            bool last = got == 0;
+            if ((block->lineCount > 0 || last) && !_hand(std::move(block)))
+                return;
+            if (last)
+                break;
+        }
+        std::lock_guard<std::mutex> lock(_mutex);
+        _readError = error;
+        _finished = true;
+        _changed.notify_all();
+    }
+
+    FILE* _file;
+    std::string _path;
+    std::mutex _mutex;
+    std::condition_variable _changed;
+    std::deque<std::unique_ptr<GtfBlock>> _ready;
+    std::vector<std::unique_ptr<GtfBlock>> _spare;
+    bool _stopping = false, _finished = false;
+    int _readError = 0;
+    std::thread _thread; // last: starts once the members above exist
+};
 
 } // namespace
 
@@ -93,15 +206,9 @@ void FeatureAssigner::_parseGTFAndPopulateFeaturesTrees(const std::string& gtfPa
     unsigned long lines = 0, features = 0;
     std::string featureType, label;
 
-    auto onLine = [&](char* text) {
-        ++lines;
-        GTFLine line;
-        if (!__parse_gtf_line(line, text))
-            return;
-        if (std::strcmp(line.feature, "gene") != 0 && std::strcmp(line.feature, "exon") != 0)
-            return;
-        std::string_view nameView = __get_attribute_view(line, "gene_name");
-        std::string_view idView = __get_attribute_view(line, "gene_id");
+    auto onGeneLine = [&](GeneLine& gene) {
+        GTFLine& line = gene.line;
+        std::string_view nameView = gene.name, idView = gene.id;
         if (nameView.empty() && idView.empty()) {
             logger.warning("GTF line missing both gene_name and gene_id");
             return;
@@ -161,7 +268,13 @@ void FeatureAssigner::_parseGTFAndPopulateFeaturesTrees(const std::string& gtfPa
         ++features;
     };
     try {
-        __for_each_line(file, gtfPath, onLine);
+        GtfBlockReader reader(file, gtfPath);
+        while (std::unique_ptr<GtfBlock> block = reader.next()) {
+            lines += block->lineCount;
+            for (GeneLine& gene : block->geneLines)
+                onGeneLine(gene);
+            reader.giveBack(std::move(block));
+        }
     } catch (...) {
         std::fclose(file);
         throw;

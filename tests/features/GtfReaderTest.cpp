@@ -1,6 +1,7 @@
 #include <cmath>
 #include <filesystem>
 #include <gtest/gtest.h>
+#include <set>
 #include <system_error>
 
 #include "FeatureTestSupport.h"
@@ -144,6 +145,41 @@ TEST(GeneModel, EdgeLayoutsOfTheFile) {
                      "chr1\tt\tgene\t60\t70\t.\t+\t.\tgene_id \"G4\"; gene_name \"D\";");
     EXPECT_EQ(labelsIn(*built.model, "gene", "chr1", true),
               (std::vector<std::string>{"A@0-9", "C@39-49", "D@59-69", "LONG@19-29"}));
+}
+
+TEST(GeneModel, LinesAcrossBlockEdgesAreReadOnce) {
+    // About 14 MB of lines of varying length: lines straddle the edges of the blocks the file is
+    // read in, and the last line has no newline.
+    std::string text;
+    const int genes = 100000;
+    for (int g = 0; g < genes; ++g) {
+        std::string id = "G" + std::to_string(g);
+        text +=
+            gtfLine("chr" + std::to_string(1 + g % 3), g % 2 ? "exon" : "gene", 100 + g, 150 + g,
+                    g % 5 ? '+' : '-',
+                    geneAttributes(id, "N" + id) + " pad \"" + std::string(g % 97, 'p') + "\";");
+        text += "chr1\ttest\ttranscript\t1\t2\t.\t+\t.\tgene_id \"" + id + "\";\n";
+    }
+    text.pop_back();
+    BuiltModel built(text);
+    EXPECT_NE(built.log.find("Read 200000 GTF lines: 100000 gene and exon features of 100000 "
+                             "genes on 3 chromosomes"),
+              std::string::npos)
+        << built.log.substr(0, 2000);
+    size_t intervals = 0;
+    std::set<std::string> labels;
+    for (const char* tree : {"gene", "exon"})
+        for (const ChromosomeTrees* strand : {&built.model->featuresTrees().at(tree).first,
+                                              &built.model->featuresTrees().at(tree).second})
+            for (const auto& byChromosome : *strand)
+                for (const auto& i : byChromosome.second.findOverlapping(0, ~0UL)) {
+                    ++intervals;
+                    labels.insert(i.value);
+                    EXPECT_EQ(i.stop - i.start, 50u) << i.value;
+                }
+    EXPECT_EQ(intervals, 100000u);
+    EXPECT_EQ(labels.size(), 100000u);
+    EXPECT_TRUE(labels.count("NG99999"));
 }
 
 TEST(GeneModel, EmptyModelWritesANewlineOnlyJson) {
