@@ -125,7 +125,8 @@ private:
             std::vector<char>& text = block->text;
             // Room for a whole block after the carried part, and for a terminating zero.
             text.resize(std::max(text.size(), carried.size() + GTF_BLOCK_SIZE + 1));
-            std::memcpy(text.data(), carried.data(), carried.size());
+            if (!carried.empty())
+                std::memcpy(text.data(), carried.data(), carried.size());
             size_t got = std::fread(text.data() + carried.size(), 1, GTF_BLOCK_SIZE, _file);
             if (got == 0 && std::ferror(_file))
                 error = errno ? errno : EIO;
