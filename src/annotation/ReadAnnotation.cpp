@@ -24,10 +24,6 @@ const std::string READ_TYPE_MRNA = "mrna";
                             "Unknown read type: '" + readType + "'");
 }
 
-bool __starts_with(std::string_view text, const char* prefix) {
-    return text.compare(0, std::char_traits<char>::length(prefix), prefix) == 0;
-}
-
 std::string __join(const std::set<std::string>& pieces) {
     std::string joined;
     for (const std::string& piece : pieces) {
@@ -100,8 +96,8 @@ ReadAssignment assignReadGene(sam_hdr_t* header, std::vector<bam1_t*>& records,
         const char* name =
             record->core.tid >= 0 ? sam_hdr_tid2name(header, record->core.tid) : nullptr;
         referenceName = name ? name : "";
-        bool spikeIn = !referenceName.empty() && (__starts_with(referenceName, STRING_PHIX174) ||
-                                                  __starts_with(referenceName, STRING_ERCC_PREFIX));
+        bool spikeIn = !referenceName.empty() && (strStartsWith(referenceName, STRING_PHIX174) ||
+                                                  strStartsWith(referenceName, STRING_ERCC_PREFIX));
         if (spikeIn) {
             feature = referenceName;
             gene.assign(referenceName);
@@ -130,18 +126,18 @@ ReadAssignment assignReadGene(sam_hdr_t* header, std::vector<bam1_t*>& records,
         if (nh > 1) {
             if (feature == "__alignment_not_unique")
                 candidates.insert("alignment_not_unique");
-            if (!__starts_with(feature, "__"))
+            if (!strStartsWith(feature, "__"))
                 candidates.emplace(feature);
             continue;
         }
-        if (!__starts_with(feature, "__")) {
+        if (!strStartsWith(feature, "__")) {
             gene.assign(feature);
             status = "1";
         } else if (extraReferenceNames.count(std::string(referenceName))) {
             gene.assign(referenceName);
             status = "1";
         } else {
-            if (!excludeIntronicReads && __starts_with(feature, "__introns"))
+            if (!excludeIntronicReads && strStartsWith(feature, "__introns"))
                 gene.assign(feature.substr(10));
             status.assign(feature.substr(2));
         }

@@ -3,6 +3,7 @@
 #include <stdexcept>
 
 #include "Constants.h"
+#include "support/Utilities.h"
 
 LibraryMetrics::LibraryMetrics(std::string sampleTagsVersion_, AssayType assayType_,
                                UMIOption umiOption_, bool excludeIntronicReads_,
@@ -58,17 +59,6 @@ enum Category : size_t {
     OTHER_INTERGENIC = 14
 };
 
-bool __ends_with(const std::string& text, const char* suffix, size_t length) {
-    return text.size() >= length && text.compare(text.size() - length, length, suffix) == 0;
-}
-
-bool __starts_with(const std::string& text, const char* prefix, size_t length) {
-    return text.compare(0, length, prefix) == 0;
-}
-
-#define ENDS_WITH(text, literal) __ends_with(text, literal, sizeof(literal) - 1)
-#define STARTS_WITH(text, literal) __starts_with(text, literal, sizeof(literal) - 1)
-
 } // namespace
 
 ReadMetricsOutcome LibraryMetrics::update(const std::string& umi, const std::string& gene,
@@ -80,7 +70,7 @@ ReadMetricsOutcome LibraryMetrics::update(const std::string& umi, const std::str
     Category category = OTHER_NO_FEATURE;
     bool isUseful = false;
 
-    bool abseq = ENDS_WITH(gene, "pAbO");
+    bool abseq = strEndsWith(gene, "pAbO");
     if (abseq && !abseqUmi.empty()) {
         switch (umiOption) {
         case R1_UMI_ONLY:
@@ -99,18 +89,18 @@ ReadMetricsOutcome LibraryMetrics::update(const std::string& umi, const std::str
 
     bool categorise = true;
     if (!abseq) {
-        if (passesTargetedFilter && ENDS_WITH(gene, "stAbO")) {
+        if (passesTargetedFilter && strEndsWith(gene, "stAbO")) {
             outcome.isSampleTag = true;
             ++sampleTagReads;
-        } else if (ENDS_WITH(gene, "phiX174")) {
+        } else if (strEndsWith(gene, "phiX174")) {
             ++phixReads;
             category = OTHER_NO_FEATURE;
             categorise = false;
-        } else if (passesTargetedFilter && !vdjVersion.empty() && ENDS_WITH(gene, "VDJ")) {
+        } else if (passesTargetedFilter && !vdjVersion.empty() && strEndsWith(gene, "VDJ")) {
             ++vdjReads;
-            if (ENDS_WITH(gene, "BVDJ"))
+            if (strEndsWith(gene, "BVDJ"))
                 outcome.chainClass = "BCR";
-            else if (ENDS_WITH(gene, "TVDJ"))
+            else if (strEndsWith(gene, "TVDJ"))
                 outcome.chainClass = "TCR";
         }
     }
@@ -129,18 +119,18 @@ ReadMetricsOutcome LibraryMetrics::update(const std::string& umi, const std::str
             else
                 category = MAPPED_MRNA;
             useful = true;
-        } else if (STARTS_WITH(status, "alignment")) {
+        } else if (strStartsWith(status, "alignment")) {
             category = NOT_UNIQUE;
-        } else if (STARTS_WITH(status, "ambiguous")) {
+        } else if (strStartsWith(status, "ambiguous")) {
             category = OTHER_AMBIGUOUS;
-        } else if (STARTS_WITH(status, "introns")) {
+        } else if (strStartsWith(status, "introns")) {
             category = OTHER_INTRONS;
             useful = !excludeIntronicReads;
-        } else if (STARTS_WITH(status, "antisense_exons")) {
+        } else if (strStartsWith(status, "antisense_exons")) {
             category = OTHER_ANTISENSE_EXONS;
-        } else if (STARTS_WITH(status, "antisense_introns")) {
+        } else if (strStartsWith(status, "antisense_introns")) {
             category = OTHER_ANTISENSE_INTRONS;
-        } else if (STARTS_WITH(status, "intergenic")) {
+        } else if (strStartsWith(status, "intergenic")) {
             category = OTHER_INTERGENIC;
         } else if (status == "x") {
             category = UNALIGNED;

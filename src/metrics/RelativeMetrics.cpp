@@ -53,9 +53,9 @@ JsonValue LibraryMetrics::calculateRelativeMetrics(const JsonValue& readQuality)
     unsigned long& mapped = categoryCounts["Mapped_to_Genes"];
     unsigned long& antisense = categoryCounts["Other_Antisense"];
     for (const auto& entry : categoryCounts) {
-        if (entry.first.compare(0, 15, "Other_Antisense") == 0)
+        if (strStartsWith(entry.first, "Other_Antisense"))
             antisense += entry.second;
-        if (entry.first.compare(0, 15, "Mapped_to_Genes") == 0)
+        if (strStartsWith(entry.first, "Mapped_to_Genes"))
             mapped += entry.second;
     }
     categoryCounts["Other"] =

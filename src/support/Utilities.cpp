@@ -60,19 +60,6 @@ std::vector<std::filesystem::path> getDirectoryContents(const std::string& direc
     return entries;
 }
 
-bool strStartsWith(const std::string& text, const std::string& prefix) {
-    if (text.size() < prefix.size())
-        return false;
-    return std::strncmp(text.c_str(), prefix.c_str(), prefix.size()) == 0;
-}
-
-bool strEndsWith(const std::string& text, const std::string& suffix) {
-    if (text.size() < suffix.size())
-        return false;
-    return std::strncmp(text.c_str() + (text.size() - suffix.size()), suffix.c_str(),
-                        suffix.size()) == 0;
-}
-
 std::vector<std::string> strSplit(const std::string& text, char delimiter) {
     std::vector<std::string> pieces;
     std::istringstream stream(text);

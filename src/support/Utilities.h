@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "JsonValue.h"
@@ -18,8 +19,15 @@ extern const UMIOption UMIOPTION_VALUES[3];
 bool loadJsonFile(JsonValue& json, const char* path);
 std::vector<std::filesystem::path> getDirectoryContents(const std::string& directory);
 
-bool strStartsWith(const std::string& text, const std::string& prefix);
-bool strEndsWith(const std::string& text, const std::string& suffix);
+// Views, so that literals, strings and views into records compare without a temporary string: the
+// read classification and the metrics call these for every read.
+inline bool strStartsWith(std::string_view text, std::string_view prefix) {
+    return text.size() >= prefix.size() && text.compare(0, prefix.size(), prefix) == 0;
+}
+inline bool strEndsWith(std::string_view text, std::string_view suffix) {
+    return text.size() >= suffix.size() &&
+           text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
+}
 std::vector<std::string> strSplit(const std::string& text, char delimiter);
 std::string substrReplace(const std::string& text, const std::string& target,
                           const std::string& replacement, int count);
