@@ -210,25 +210,13 @@ struct Splitter {
         uint64_t startBlock = start >> 16, endBlock = end >> 16;
         size_t startOffset = start & 0xFFFF, endOffset = end & 0xFFFF;
         bool ok = sam_hdr_write(output, header) == 0 && bgzf_flush(out) == 0;
-        if (ok && toEnd) {
-            uint64_t rawStart = startBlock, rawEnd = 0;
-            ok = dataEnd(in, raw, rawEnd);
-            if (ok && startOffset > 0) {
-                size_t length = 0;
-                uint64_t size = 0;
-                ok = blockSize(raw, startBlock, size) &&
-                     blockLength(raw, startBlock, size, length) && length >= startOffset &&
-                     copyDecoded(in, start, length - startOffset, out, buffer);
-                rawStart = startBlock + size;
-            }
-            ok = ok && rawStart <= rawEnd && copyRaw(raw, rawStart, rawEnd, out, buffer);
-        } else if (ok && startBlock == endBlock) {
+        if (ok && !toEnd && startBlock == endBlock) {
             ok = endOffset >= startOffset &&
                  copyDecoded(in, start, endOffset - startOffset, out, buffer);
         } else if (ok) {
             // The end of the block the fragment starts in, then whole blocks, then the start of
-            // the block it ends in.
-            uint64_t rawStart = startBlock;
+            // the block it ends in (none for the last fragment, which runs to the end of file).
+            uint64_t rawStart = startBlock, rawEnd = endBlock;
             if (startOffset > 0) {
                 size_t length = 0;
                 uint64_t size = 0;
@@ -237,8 +225,11 @@ struct Splitter {
                      copyDecoded(in, start, length - startOffset, out, buffer);
                 rawStart = startBlock + size;
             }
-            ok = ok && copyRaw(raw, rawStart, endBlock, out, buffer) &&
-                 copyDecoded(in, endBlock << 16, endOffset, out, buffer);
+            if (toEnd)
+                ok = ok && dataEnd(in, raw, rawEnd);
+            ok = ok && rawStart <= rawEnd && copyRaw(raw, rawStart, rawEnd, out, buffer);
+            if (!toEnd)
+                ok = ok && copyDecoded(in, endBlock << 16, endOffset, out, buffer);
         }
         int closed = hts_close(output);
         if (!ok || closed < 0) {
