@@ -378,12 +378,14 @@ void FeatureAssigner::_indexStepTrees() {
     for (auto& index : _indexes)
         index.second.relocate(_arena);
     char* text = static_cast<char*>(_arena.take(labelBytes + 1, 1));
+    // Same order and sizes as the ids above: each label lands at its own id.
+    char* at = text;
     for (std::string_view label : labels) {
-        uint32_t id = _labelIds.at(std::string(label)),
-                 length = static_cast<uint32_t>(label.size());
-        std::memcpy(text + id, &length, sizeof length);
-        std::memcpy(text + id + sizeof length, label.data(), label.size());
-        text[id + sizeof length + label.size()] = '\0';
+        uint32_t length = static_cast<uint32_t>(label.size());
+        std::memcpy(at, &length, sizeof length);
+        std::memcpy(at + sizeof length, label.data(), label.size());
+        at[sizeof length + label.size()] = '\0';
+        at += sizeof length + label.size() + 1;
     }
     _labelText = text;
 
