@@ -77,9 +77,8 @@ public:
 
 private:
     static void _cut(GtfBlock& block, char* begin, char* end) {
-        char* newline;
         while (begin < end) {
-            newline = static_cast<char*>(std::memchr(begin, '\n', end - begin));
+            char* newline = static_cast<char*>(std::memchr(begin, '\n', end - begin));
             char* stop = newline ? newline : end;
             *stop = '\0';
             ++block.lineCount;
@@ -133,18 +132,15 @@ private:
             size_t filled = carried.size() + got;
             char* begin = text.data();
             char* end = begin + filled;
+            // Lines up to the last newline now, the rest with the next block; at the end of the
+            // file the last line, newline or not.
+            bool last = got == 0;
             char* cut = end;
-            if (got > 0) {
-                // Lines up to the last newline now; the rest goes with the next block.
-                while (cut > begin && cut[-1] != '\n')
-                    --cut;
-            }
+            while (!last && cut > begin && cut[-1] != '\n')
+                --cut;
             carried.assign(cut, end);
             *end = '\0';
-            _cut(*block, begin, cut == begin && got == 0 ? end : cut);
-            if (got == 0)
-                carried.clear();
-            bool last = got == 0;
+            _cut(*block, begin, cut);
             if ((block->lineCount > 0 || last) && !_hand(std::move(block)))
                 return;
             if (last)
