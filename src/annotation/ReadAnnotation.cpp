@@ -220,8 +220,11 @@ void annotateR2(AssayType assay, sam_hdr_t* header, std::vector<bam1_t*>& record
                                  getForwardQualityString(last));
         return;
     }
-    if (assay == Targeted && readType == READ_TYPE_MRNA)
-        gene = gene.substr(0, gene.find('|'));
+    if (assay == Targeted && readType == READ_TYPE_MRNA) {
+        size_t bar = gene.find('|');
+        if (bar != std::string::npos)
+            gene.resize(bar); // in place: no new string per read
+    }
     thread_local std::string line; // reused: one valid-reads line per counted read
     line.clear();
     line.append(cellIndex).append(1, ',').append(umi).append(1, ',').append(gene).append(1, ',');
