@@ -23,7 +23,7 @@
 #include "DatasetGenerator.h"
 #include "annotation/AnnotationWorker.h"
 #include "annotation/Semaphore.h"
-#include "driver/EarlyTerminate.h"
+#include "support/EarlyTerminate.h"
 #include "features/FeatureAssigner.h"
 #include "metrics/LibraryMetrics.h"
 #include "outputs/ReadAnnotationFiles.h"

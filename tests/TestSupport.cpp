@@ -1,5 +1,6 @@
 #include "TestSupport.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
@@ -9,6 +10,11 @@
 #include <stdexcept>
 #include <sys/wait.h>
 #include <unistd.h>
+
+#include <htslib/sam.h>
+
+#include "support/EarlyTerminate.h"
+#include "support/Logger.h"
 
 ScratchDir::ScratchDir() {
     char pattern[] = "/tmp/ambrel_test_XXXXXX";
@@ -106,8 +112,6 @@ ProcessResult runProcess(const std::vector<std::string>& argv, const std::string
     return result;
 }
 
-#include <htslib/sam.h>
-
 SamText::SamText(const std::vector<std::string>& references) {
     std::string text = "@HD\tVN:1.6\n";
     for (const std::string& reference : references) {
@@ -126,15 +130,15 @@ SamText::~SamText() {
     sam_hdr_destroy(_header);
 }
 
-bam1_t* SamText::record(const std::string& samLine) {
-    kstring_t line = {0, 0, nullptr};
-    kputsn(samLine.c_str(), samLine.size(), &line);
+bam1_t* SamText::record(const std::string& line) {
+    kstring_t text = {0, 0, nullptr};
+    kputsn(line.c_str(), line.size(), &text);
     bam1_t* record = bam_init1();
-    int parsed = sam_parse1(&line, _header, record);
-    free(line.s);
+    int parsed = sam_parse1(&text, _header, record);
+    free(text.s);
     if (parsed < 0) {
         bam_destroy1(record);
-        throw std::runtime_error("bad test SAM line: " + samLine);
+        throw std::runtime_error("bad test SAM line: " + line);
     }
     _records.push_back(record);
     return record;
@@ -142,8 +146,18 @@ bam1_t* SamText::record(const std::string& samLine) {
 
 bam1_t* SamText::aligned(int flag, const std::string& reference, long pos0,
                          const std::string& cigar, const std::string& name) {
-    return record(name + "\t" + std::to_string(flag) + "\t" + reference + "\t" +
-                  std::to_string(pos0 + 1) + "\t255\t" + cigar + "\t*\t0\t0\t*\t*");
+    return record(samLine(name, flag, reference, pos0 + 1, cigar, ""));
+}
+
+void SamText::writeBam(const std::string& path, const std::vector<std::string>& lines) {
+    htsFile* out = hts_open(path.c_str(), "wb");
+    if (!out || sam_hdr_write(out, _header) < 0)
+        throw std::runtime_error("cannot write " + path);
+    for (const std::string& line : lines)
+        if (sam_write1(out, _header, record(line)) < 0)
+            throw std::runtime_error("cannot write a record to " + path);
+    if (hts_close(out) < 0)
+        throw std::runtime_error("cannot close " + path);
 }
 
 std::string stringTag(const bam1_t* record, const char* tag) {
@@ -153,8 +167,6 @@ std::string stringTag(const bam1_t* record, const char* tag) {
     const char* value = bam_aux2Z(data);
     return value ? value : "<not a string>";
 }
-
-#include "driver/EarlyTerminate.h"
 
 void resetTerminateState() {
     std::lock_guard<std::mutex> lock(TERMINATE_STATE.mutex);
@@ -166,17 +178,6 @@ std::vector<std::string> terminateMessages() {
     std::lock_guard<std::mutex> lock(TERMINATE_STATE.mutex);
     return std::vector<std::string>(TERMINATE_STATE.messages.begin(),
                                     TERMINATE_STATE.messages.end());
-}
-
-void writeBam(const std::string& path, const SamText& sam, const std::vector<bam1_t*>& records) {
-    htsFile* out = hts_open(path.c_str(), "wb");
-    if (!out || sam_hdr_write(out, sam.header()) < 0)
-        throw std::runtime_error("cannot write " + path);
-    for (bam1_t* record : records)
-        if (sam_write1(out, sam.header(), record) < 0)
-            throw std::runtime_error("cannot write a record to " + path);
-    if (hts_close(out) < 0)
-        throw std::runtime_error("cannot close " + path);
 }
 
 std::vector<std::string> readBamAsSam(const std::string& path) {
@@ -200,4 +201,182 @@ std::vector<std::string> readBamAsSam(const std::string& path) {
     if (result < -1)
         throw std::runtime_error("truncated " + path);
     return lines;
+}
+
+std::string samLine(const std::string& name, int flag, const std::string& reference, long pos1,
+                    const std::string& cigar, const std::string& tags, const std::string& seq,
+                    const std::string& qual) {
+    return name + "\t" + std::to_string(flag) + "\t" + reference + "\t" + std::to_string(pos1) +
+           "\t255\t" + cigar + "\t*\t0\t0\t" + seq + "\t" + qual + (tags.empty() ? "" : "\t") +
+           tags;
+}
+
+std::string gtfLine(const std::string& chromosome, const std::string& feature, unsigned long start,
+                    unsigned long end, char strand, const std::string& attributes) {
+    return chromosome + "\ttest\t" + feature + "\t" + std::to_string(start) + "\t" +
+           std::to_string(end) + "\t.\t" + std::string(1, strand) + "\t.\t" + attributes + "\n";
+}
+
+std::string geneAttributes(const std::string& id, const std::string& name,
+                           const std::string& type) {
+    return "gene_id \"" + id + "\"; gene_name \"" + name + "\"; gene_type \"" + type + "\";";
+}
+
+std::string standardGtf(bool withReceptors) {
+    // gene id, name, type, chromosome, strand, gene span, exons
+    struct Gene {
+        const char *id, *name, *type, *chromosome;
+        char strand;
+        unsigned long start, end;
+        std::vector<std::pair<unsigned long, unsigned long>> exons;
+    };
+    std::vector<Gene> genes = {
+        {"GA",
+         "A",
+         "protein_coding",
+         "chr1",
+         '+',
+         1001,
+         3000,
+         {{1001, 1100}, {2001, 2100}, {2001, 2100}}},
+        {"GB", "B", "protein_coding", "chr1", '+', 2051, 2500, {{2051, 2150}}},
+        {"GR", "R", "protein_coding", "chr1", '-', 5001, 6000, {{5001, 5100}}},
+        {"GC", "C", "protein_coding", "chr1", '+', 1501, 1800, {{1701, 1800}}},
+        {"GE", "E", "protein_coding", "chr2", '+', 110, 200, {{110, 200}}},
+    };
+    if (withReceptors) {
+        genes.push_back({"E1", "IGHV1-2", "IG_V_gene", "chr14", '+', 1001, 2000, {{1001, 1200}}});
+        genes.push_back({"E2", "IGHM", "IG_C_gene", "chr14", '-', 3001, 4000, {{3001, 3200}}});
+        genes.push_back(
+            {"E3", "OVERLAP", "protein_coding", "chr14", '+', 3001, 4000, {{3001, 3200}}});
+        genes.push_back({"T1", "TRAV1", "TR_V_gene", "chr14", '+', 7001, 7500, {{7001, 7500}}});
+    }
+    std::string gtf;
+    for (const Gene& gene : genes) {
+        std::string attributes = geneAttributes(gene.id, gene.name, gene.type);
+        gtf += gtfLine(gene.chromosome, "gene", gene.start, gene.end, gene.strand, attributes);
+        for (const auto& exon : gene.exons)
+            gtf +=
+                gtfLine(gene.chromosome, "exon", exon.first, exon.second, gene.strand, attributes);
+    }
+    return gtf;
+}
+
+std::vector<std::string> standardReferences() {
+    return {"chr1:100000", "chr2:100000",   "chr14:100000",
+            "chrM:16000",  "phiX174:5386",  "ERCC-00002:1061",
+            "CD4pAbO:200", "Tag1stAbO:200", "STARReferenceCPadding:1000"};
+}
+
+BuiltModel::BuiltModel(const std::string& gtfText, const std::string& vdjVersion) {
+    writeFile(dir.file("genes.gtf"), gtfText);
+    Logger logger("T", Logger::ALL, dir.file("model.log"), Logger::NO_TIMESTAMP);
+    model = std::make_unique<FeatureAssigner>(dir.file("genes.gtf"), vdjVersion, logger);
+    geneInfoJson = readFile(dir.file("gtf.gene_info.json"));
+    log = readFile(dir.file("model.log"));
+}
+
+std::string qualityEntry(unsigned long total, unsigned long afterFilter) {
+    return "{\"Total number of reads\": " + std::to_string(total) +
+           ", \"Overlapping reads\": 3, \"Short reads\": 5, \"Low quality score per base "
+           "reads\": 7, \"High single nucleotide frequency reads\": 2, \"Number of reads after "
+           "quality filtering\": " +
+           std::to_string(afterFilter) +
+           ", \"Percentage of Q30 bases in filtered R2 reads\": 90.5}";
+}
+
+std::string demoFile(const std::string& name) {
+    return std::string(AMBREL_SOURCE_DIR) + "/demo/" + name;
+}
+
+RunInputs::RunInputs() = default;
+
+void RunInputs::addDemoLibrary(const std::string& library) {
+    std::string name = "Demo_" + library + "_Aligned.out.bam";
+    ProcessResult made =
+        runProcess({"samtools", "view", "-b", "-o", dir.file(name), demoFile("reads.sam")});
+    if (made.status != 0)
+        throw std::runtime_error("samtools cannot convert the demo reads: " + made.err);
+    bams.push_back(name);
+}
+
+std::string RunInputs::write(const std::string& name, const std::string& text) {
+    writeFile(dir.file(name), text);
+    return dir.file(name);
+}
+
+std::vector<std::string> RunInputs::args(const std::vector<std::string>& extra) const {
+    std::string bamList;
+    for (const std::string& bam : bams)
+        bamList += (bamList.empty() ? "" : ",") + bam;
+    std::vector<std::string> argv = {AMBREL_BINARY,
+                                     "--run-metadata",
+                                     metadata,
+                                     "--r2-bam",
+                                     bamList,
+                                     "--assay",
+                                     "WTA",
+                                     "--gtf",
+                                     gtf,
+                                     "--transcript-length",
+                                     demoFile("transcript_lengths.json"),
+                                     "--extra-seqs",
+                                     demoFile("extra.fasta"),
+                                     "--quality-metrics",
+                                     quality,
+                                     "--threads",
+                                     "2"};
+    argv.insert(argv.end(), extra.begin(), extra.end());
+    return argv;
+}
+
+ProcessResult RunInputs::run(const std::string& runDir, const std::vector<std::string>& extra) {
+    std::filesystem::create_directories(runDir);
+    for (const std::string& bam : bams)
+        if (std::filesystem::exists(dir.file(bam)) && !std::filesystem::exists(runDir + "/" + bam))
+            std::filesystem::create_symlink(dir.file(bam), runDir + "/" + bam);
+    return runProcess(args(extra), runDir);
+}
+
+std::string gunzip(const std::string& path) {
+    ProcessResult result = runProcess({"gzip", "-dc", path});
+    if (result.status != 0)
+        throw std::runtime_error("gzip -dc " + path + ": " + result.err);
+    return result.out;
+}
+
+std::vector<std::string> directoryNames(const std::string& dir) {
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(dir))
+        names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+std::vector<std::string> annotatedRecords(const std::string& runDir, const std::string& library) {
+    std::vector<std::string> records;
+    for (int k = 1;; ++k) {
+        std::string path = runDir + "/" + library + ".annotated." + std::to_string(k) + ".bam";
+        if (!std::filesystem::exists(path))
+            return records;
+        std::vector<std::string> part = readBamAsSam(path);
+        records.insert(records.end(), part.begin(), part.end());
+    }
+}
+
+std::map<std::string, std::vector<std::string>> segmentRows(const std::string& report,
+                                                            const std::string& header) {
+    std::map<std::string, std::vector<std::string>> rows;
+    std::vector<std::string> lines = splitLines(report);
+    auto start = std::find(lines.begin(), lines.end(), header);
+    if (start == lines.end())
+        return rows;
+    for (auto line = start + 2; line < lines.end() && (*line)[0] != '#'; ++line) {
+        std::vector<std::string> fields;
+        std::stringstream in(*line);
+        for (std::string field; std::getline(in, field, ',');)
+            fields.push_back(field);
+        rows[fields.back()] = fields;
+    }
+    return rows;
 }

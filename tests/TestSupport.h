@@ -1,9 +1,14 @@
-// Helpers shared by the tests: scratch directories, files, captured stderr, child processes.
+// Helpers shared by every test: scratch directories, files, child processes, SAM records, the
+// standard gene models, whole-run inputs and readers of the run's outputs.
 #pragma once
 
 #include <functional>
+#include <map>
+#include <memory>
 #include <string>
 #include <vector>
+
+#include "features/FeatureAssigner.h"
 
 // A fresh directory under /tmp that the test runs inside; removed with its contents afterwards.
 class ScratchDir {
@@ -33,22 +38,30 @@ struct ProcessResult {
 // Runs argv[0] (searched in PATH) with the arguments in directory cwd.
 ProcessResult runProcess(const std::vector<std::string>& argv, const std::string& cwd = "");
 
-// SAM text in memory: a header from "@SQ" lines and records parsed against it.
+// ---- SAM records ----
+
+// One SAM line; pos1 is 1-based as in SAM text, tags tab-separated.
+std::string samLine(const std::string& name, int flag, const std::string& reference, long pos1,
+                    const std::string& cigar, const std::string& tags = "NH:i:1",
+                    const std::string& seq = "*", const std::string& qual = "*");
+
+// SAM text in memory: a header from "name:length" references and records parsed against it.
 struct sam_hdr_t;
 struct bam1_t;
 class SamText {
 public:
-    // references: "name:length" pairs.
     explicit SamText(const std::vector<std::string>& references);
     ~SamText();
     SamText(const SamText&) = delete;
     SamText& operator=(const SamText&) = delete;
     sam_hdr_t* header() const { return _header; }
     // One record from a SAM line; owned by this object.
-    bam1_t* record(const std::string& samLine);
+    bam1_t* record(const std::string& line);
     // A mapped record: flag, reference, 0-based position and CIGAR, other fields defaulted.
     bam1_t* aligned(int flag, const std::string& reference, long pos0, const std::string& cigar,
                     const std::string& name = "r");
+    // Parses every line and writes them, with the header, as a BAM file.
+    void writeBam(const std::string& path, const std::vector<std::string>& lines);
 
 private:
     sam_hdr_t* _header;
@@ -57,13 +70,72 @@ private:
 
 // The string value of a record's tag, or "<none>".
 std::string stringTag(const bam1_t* record, const char* tag);
+// Every record of a BAM file as SAM text lines (header excluded).
+std::vector<std::string> readBamAsSam(const std::string& path);
 
 // Clears the run's failure record between tests (the run itself never resets it).
 void resetTerminateState();
 // The messages of the run's failure record, in order.
 std::vector<std::string> terminateMessages();
 
-// Writes the header of sam and the given records as a BAM file.
-void writeBam(const std::string& path, const SamText& sam, const std::vector<bam1_t*>& records);
-// Every record of a BAM file as SAM text lines (header excluded).
-std::vector<std::string> readBamAsSam(const std::string& path);
+// ---- Gene models ----
+
+std::string gtfLine(const std::string& chromosome, const std::string& feature, unsigned long start,
+                    unsigned long end, char strand, const std::string& attributes);
+std::string geneAttributes(const std::string& id, const std::string& name,
+                           const std::string& type = "protein_coding");
+
+// The standard small model. chr1: forward gene A (exons 1001-1100, 2001-2100, the second also of
+// a second transcript), forward gene B overlapping A's second exon (exon 2051-2150), forward
+// gene C nested in A's intron (exon 1701-1800), reverse gene R (exon 5001-5100); chr2: gene E
+// (110-200). With receptors, chr14 also holds IGHV1-2 (forward, V gene, 1001-1200), IGHM
+// (reverse, constant, 3001-3200), OVERLAP (forward, 3001-3200) and TRAV1 (forward, 7001-7500).
+std::string standardGtf(bool withReceptors = false);
+// References of the standard model as "name:length".
+std::vector<std::string> standardReferences();
+
+// A model built from GTF text inside a scratch directory; keeps the log and gene-info JSON.
+struct BuiltModel {
+    explicit BuiltModel(const std::string& gtfText, const std::string& vdjVersion = "");
+    ScratchDir dir;
+    std::unique_ptr<FeatureAssigner> model;
+    std::string geneInfoJson;
+    std::string log;
+};
+
+// ---- Whole runs of the real binary ----
+
+// One read-quality entry, the same numbers for every library.
+std::string qualityEntry(unsigned long total, unsigned long afterFilter);
+// The source tree's demo folder.
+std::string demoFile(const std::string& name);
+
+// The inputs of a run in one directory: metadata, GTF, lengths, extra FASTA, quality JSON and
+// library BAMs, and the arguments that run ambrel on them. Defaults are the demo data's.
+class RunInputs {
+public:
+    RunInputs();
+    ScratchDir dir;
+    std::string metadata = demoFile("run_metadata.json");
+    std::string gtf = demoFile("genes.gtf");
+    std::string quality = demoFile("ReadQualityMetrics.json");
+    std::vector<std::string> bams; // paths relative to the run directory
+    // The demo reads as the BAM of library `library` (run "Demo").
+    void addDemoLibrary(const std::string& library = "Sample1");
+    // Writes text as a file of the inputs' directory and returns its path.
+    std::string write(const std::string& name, const std::string& text);
+    std::vector<std::string> args(const std::vector<std::string>& extra = {}) const;
+    // Runs ambrel in `runDir` (created; the BAMs are linked into it).
+    ProcessResult run(const std::string& runDir, const std::vector<std::string>& extra = {});
+};
+
+// ---- Readers of the run's outputs ----
+
+std::string gunzip(const std::string& path);
+// The names in a directory, sorted.
+std::vector<std::string> directoryNames(const std::string& dir);
+// Every record of a library's annotated BAMs, outputs in number order.
+std::vector<std::string> annotatedRecords(const std::string& runDir, const std::string& library);
+// The report's rows of one segment, keyed by their "Library" column.
+std::map<std::string, std::vector<std::string>> segmentRows(const std::string& report,
+                                                            const std::string& header);

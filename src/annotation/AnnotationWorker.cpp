@@ -8,7 +8,7 @@
 #include "ReadAnnotation.h"
 #include "ReadIdentity.h"
 #include "Semaphore.h"
-#include "driver/EarlyTerminate.h"
+#include "support/EarlyTerminate.h"
 #include "features/FeatureAssigner.h"
 #include "metrics/LibraryMetrics.h"
 #include "outputs/ReadAnnotationFiles.h"

@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "driver/EarlyTerminate.h"
+#include "support/EarlyTerminate.h"
 #include "support/Logger.h"
 
 void getCellIndexAndUMIFromQName(std::string& cellIndex, std::string& umi, const bam1_t* record) {

@@ -6,7 +6,7 @@
 #include <thread>
 #include <unistd.h>
 
-#include "EarlyTerminate.h"
+#include "support/EarlyTerminate.h"
 #include "annotation/AnnotationWorker.h"
 #include "features/FeatureAssigner.h"
 #include "metrics/LibraryMetrics.h"

@@ -8,7 +8,7 @@
 #include <vector>
 #include <zlib.h>
 
-#include "driver/EarlyTerminate.h"
+#include "support/EarlyTerminate.h"
 #include "support/Logger.h"
 
 namespace {

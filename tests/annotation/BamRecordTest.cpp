@@ -3,7 +3,7 @@
 #include "TestSupport.h"
 #include "annotation/BamRecord.h"
 #include "annotation/ReadIdentity.h"
-#include "driver/EarlyTerminate.h"
+#include "support/EarlyTerminate.h"
 
 namespace {
 

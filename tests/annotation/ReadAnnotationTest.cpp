@@ -6,9 +6,9 @@
 #include "TestSupport.h"
 #include "annotation/BamRecord.h"
 #include "annotation/ReadAnnotation.h"
-#include "driver/EarlyTerminate.h"
 #include "metrics/LibraryMetrics.h"
 #include "outputs/ReadAnnotationFiles.h"
+#include "support/EarlyTerminate.h"
 
 namespace {
 

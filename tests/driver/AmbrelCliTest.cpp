@@ -1,26 +1,109 @@
-// Runs the real ambrel binary on small inputs and checks its exit status and messages.
+// The real ambrel binary on the demo data with one thing wrong at a time: exit status, the message
+// that names the cause, and what the run leaves in its directory.
+#include <filesystem>
 #include <gtest/gtest.h>
 
 #include "TestSupport.h"
 
+namespace fs = std::filesystem;
+
 namespace {
 
-std::vector<std::string> baseArgs() {
-    return {AMBREL_BINARY,  "--run-metadata",
-            "meta.json",    "--r2-bam",
-            "Run7_lib.bam", "--assay",
-            "WTA",          "--gtf",
-            "genes.gtf",    "--transcript-length",
-            "lengths.json"};
+struct FailureCase {
+    const char* name;
+    std::function<void(RunInputs&)> damage;
+    std::vector<std::string> args;
+    int status;
+    std::string message;
+};
+
+std::vector<FailureCase> failureCases() {
+    auto noop = [](RunInputs&) {};
+    return {
+        {"UnsupportedAssay",
+         noop,
+         {"--assay", "ATAC"},
+         2,
+         "CRITICAL Only WTA or Targeted assay types supported !"},
+        {"MissingMetadata",
+         [](RunInputs& in) { in.metadata = in.dir.file("absent.json"); },
+         {},
+         1,
+         "Ambrel: CRITICAL Failed to load the run metadata file: "},
+        {"TruncatedMetadata",
+         [](RunInputs& in) { in.metadata = in.write("meta.json", "{\"Run_Base_Name\": "); },
+         {},
+         1,
+         "Failed to parse the JSON string"},
+        {"UnreadableGtf",
+         [](RunInputs& in) { in.gtf = "missing/genes.gtf"; },
+         {},
+         2,
+         "CRITICAL Cannot open the GTF file \"missing/genes.gtf\": No such file or directory"},
+        {"BamNameShorterThanTheRunPrefix",
+         [](RunInputs& in) { in.bams = {"data/x.bam"}; },
+         {},
+         2,
+         "\"data/x.bam\""},
+        {"LibraryMissingFromTheQualityMetrics",
+         [](RunInputs& in) {
+             in.quality =
+                 in.write("quality.json",
+                          "{\"Read Quality Metrics\": {\"Other\": " + qualityEntry(10, 9) + "}}");
+         },
+         {},
+         2,
+         "The Read Quality Metrics json file is missing information for the library: Sample1, "
+         "cannot create the metrics summary file !"},
+        {"BamThatSamtoolsCannotRead",
+         [](RunInputs& in) { in.write(in.bams[0], "not a BAM at all\n"); },
+         {},
+         2,
+         "Non-zero exit code when running the below command:"},
+        {"MissingBam",
+         [](RunInputs& in) { in.bams = {"Demo_Absent_Aligned.out.bam"}; },
+         {},
+         2,
+         "Demo_Absent_Aligned.out.bam"},
+        {"MalformedReadName",
+         [](RunInputs& in) {
+             SamText sam({"chrD:100000"});
+             sam.writeBam(in.dir.file(in.bams[0]),
+                          {samLine("ok;1;ACGTACGT", 0, "chrD", 100, "50M"),
+                           samLine("noSemicolons", 0, "chrD", 100, "50M")});
+         },
+         {},
+         1,
+         "CRITICAL Encountered critical error(s) in the annotation threads. Exiting...\n"},
+    };
 }
 
-ProcessResult runAmbrel(std::vector<std::string> extra, const std::string& cwd) {
-    std::vector<std::string> args = baseArgs();
-    args.insert(args.end(), extra.begin(), extra.end());
-    return runProcess(args, cwd);
+class RunFailure : public testing::TestWithParam<FailureCase> {};
+
+void PrintTo(const FailureCase& c, std::ostream* out) {
+    *out << c.name;
 }
 
 } // namespace
+
+TEST_P(RunFailure, StopsWithStatusAndMessageAndNoReport) {
+    const FailureCase& c = GetParam();
+    RunInputs inputs;
+    inputs.addDemoLibrary();
+    c.damage(inputs);
+    std::string runDir = inputs.dir.file("run");
+    ProcessResult result = inputs.run(runDir, c.args);
+    EXPECT_EQ(result.status, c.status) << result.err;
+    EXPECT_NE(result.err.find(c.message), std::string::npos) << result.err;
+    EXPECT_EQ(result.err.find("Ambrel has completed"), std::string::npos);
+    EXPECT_FALSE(fs::exists(runDir + "/Demo_SeqMetrics.csv"));
+    EXPECT_FALSE(fs::exists(runDir + "/num_vdj_reads.json"));
+}
+
+INSTANTIATE_TEST_SUITE_P(Cli, RunFailure, testing::ValuesIn(failureCases()),
+                         [](const testing::TestParamInfo<FailureCase>& info) {
+                             return std::string(info.param.name);
+                         });
 
 TEST(AmbrelCli, HelpListsTheElevenOptionsAndExitsZero) {
     ProcessResult result = runProcess({AMBREL_BINARY, "--HELP"});
@@ -74,79 +157,20 @@ TEST(AmbrelCli, MissingRequiredOptionsExitOne) {
         << result.err;
 }
 
-TEST(AmbrelCli, UnloadableMetadataExitsOneWithCriticalMessage) {
-    ScratchDir dir;
-    ProcessResult missing = runAmbrel({}, dir.path());
-    EXPECT_EQ(missing.status, 1);
-    EXPECT_NE(missing.err.find("Ambrel: CRITICAL Failed to load the run metadata file: meta.json"),
-              std::string::npos)
-        << missing.err;
-    writeFile(dir.file("meta.json"), "{\"Run_Base_Name\": ");
-    ProcessResult truncated = runAmbrel({}, dir.path());
-    EXPECT_EQ(truncated.status, 1);
-    EXPECT_NE(truncated.err.find("Failed to parse the JSON string"), std::string::npos);
-}
-
-TEST(AmbrelCli, UnsupportedAssayFails) {
-    ScratchDir dir;
-    ProcessResult result = runAmbrel({"--assay", "ATAC"}, dir.path());
-    EXPECT_EQ(result.status, 2);
-    EXPECT_NE(result.err.find("CRITICAL Only WTA or Targeted assay types supported !"),
+TEST(AmbrelCli, DebugLevelLogsTheParametersOnBothLoggers) {
+    RunInputs inputs;
+    inputs.addDemoLibrary();
+    ProcessResult result = inputs.run(inputs.dir.file("run"), {"--message-level", "debug"});
+    ASSERT_EQ(result.status, 0) << result.err;
+    EXPECT_NE(result.err.find(
+                  "Ambrel: DEBUG    Running with parameters:\n\trun-metadata: " + inputs.metadata +
+                  "\n\tr2-bam: [\n\t\t\"Demo_Sample1_Aligned.out.bam\",\n\t]\n"),
               std::string::npos)
         << result.err;
-}
-
-TEST(AmbrelCli, SetUpLogsParametersInOrder) {
-    ScratchDir dir;
-    writeFile(dir.file("meta.json"), R"({"Run_Base_Name":"Run7","VDJ_Version":"human"})");
-    writeFile(dir.file("genes.gtf"), "chr1\tt\tgene\t1\t100\t.\t+\t.\tgene_id \"G1\"; "
-                                     "gene_name \"A\";\n");
-    ProcessResult result = runAmbrel({"--r2-bam", "Run7_b.bam,Run7_c.bam", "--message-level",
-                                      "debug", "--threads", "3", "--assay", "targeted"},
-                                     dir.path());
-    // The BAMs do not exist: the run stops when samtools cannot count the first one.
-    EXPECT_EQ(result.status, 2) << result.err;
-    EXPECT_NE(result.err.find("Ambrel: INFO     Bam file: Run7_lib.bam\n"), std::string::npos);
-    EXPECT_NE(result.err.find("Ambrel: INFO     Started Ambrel\n"), std::string::npos);
-    EXPECT_NE(result.err.find("Ambrel: INFO     Using 3 total threads\n"), std::string::npos);
-    EXPECT_NE(result.err.find("Ambrel: DEBUG    Running with parameters:\n\trun-metadata: "
-                              "meta.json\n\tr2-bam: [\n\t\t\"Run7_lib.bam\",\n\t\t\"Run7_b.bam\","
-                              "\n\t\t\"Run7_c.bam\",\n\t]\n\tgtf: genes.gtf\n\ttranscript-length: "
-                              "lengths.json\n\tassay: targeted\n"),
-              std::string::npos)
-        << result.err;
-    // Debug level also reaches the utility logger.
-    EXPECT_NE(result.err.find("Util: DEBUG    Calling fopen on the given path to a JSON file: "
-                              "meta.json"),
+    EXPECT_NE(result.err.find("Util: DEBUG    Calling fopen on the given path to a JSON file: "),
               std::string::npos);
-
-    EXPECT_NE(result.err.find("Ambrel: INFO     Building the feature assigner\n"),
-              std::string::npos);
-    EXPECT_EQ(readFile(dir.file("gtf.gene_info.json")),
-              "{\"A\":{\"gene_id\":\"G1\",\"gene_name\":\"A\"}}\n");
-
-    ProcessResult quiet = runAmbrel({}, dir.path());
-    EXPECT_EQ(quiet.status, 2);
-    EXPECT_EQ(quiet.err.find("Running with parameters"), std::string::npos);
-}
-
-TEST(AmbrelCli, UnreadableGtfIsNamed) {
-    ScratchDir dir;
-    writeFile(dir.file("meta.json"), R"({"Run_Base_Name":"Run7"})");
-    ProcessResult result = runAmbrel({"--gtf", "missing/genes.gtf"}, dir.path());
-    EXPECT_EQ(result.status, 2);
-    EXPECT_NE(result.err.find("CRITICAL Cannot open the GTF file \"missing/genes.gtf\": No such "
-                              "file or directory"),
-              std::string::npos)
-        << result.err;
-}
-
-TEST(AmbrelCli, BamNameTooShortForTheRunPrefixIsNamed) {
-    ScratchDir dir;
-    writeFile(dir.file("meta.json"), R"({"Run_Base_Name":"LongRunName"})");
-    ProcessResult result = runAmbrel({"--r2-bam", "data/x.bam"}, dir.path());
-    EXPECT_NE(result.status, 0);
-    EXPECT_NE(result.err.find("\"data/x.bam\""), std::string::npos) << result.err;
+    ProcessResult quiet = inputs.run(inputs.dir.file("quiet"));
+    EXPECT_EQ(quiet.err.find("DEBUG"), std::string::npos);
 }
 
 // The first start restarts itself with the allocator settings; the user must see one run with the

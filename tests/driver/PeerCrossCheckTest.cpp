@@ -68,35 +68,27 @@ protected:
                 GTEST_SKIP() << tool << " is not installed (Debian: python3-htseq, subread)";
         // Human gene density on a 1% genome: 600 genes, overlapping on both strands.
         GeneratedAnnotation annotation = generateAnnotation(600, 7, 0.01);
-        writeGtf(annotation, dir.file("genes.gtf"));
-        writeReadsBam(annotation, dir.file("Peer_Lib_Aligned.out.bam"), 20000, 11);
-        writeFile(dir.file("meta.json"), R"({"Run_Base_Name": "Peer", "Output_Header": []})");
-        writeFile(dir.file("lengths.json"), "{}");
-        std::string entry = R"({"Total number of reads": 20000, "Overlapping reads": 0,
-            "Short reads": 0, "Low quality score per base reads": 0,
-            "High single nucleotide frequency reads": 0,
-            "Number of reads after quality filtering": 20000,
-            "Percentage of Q30 bases in filtered R2 reads": 90})";
-        writeFile(dir.file("quality.json"), "{\"Read Quality Metrics\": {\"Lib\": " + entry +
-                                                ", \"Combined_stats\": " + entry + "}}");
-        ProcessResult ambrel =
-            runProcess({AMBREL_BINARY, "--run-metadata", dir.file("meta.json"), "--r2-bam",
-                        "Peer_Lib_Aligned.out.bam", "--assay", "WTA", "--gtf",
-                        dir.file("genes.gtf"), "--transcript-length", dir.file("lengths.json"),
-                        "--quality-metrics", dir.file("quality.json"), "--threads", "2"},
-                       dir.path());
+        inputs.gtf = inputs.dir.file("genes.gtf");
+        writeGtf(annotation, inputs.gtf);
+        writeReadsBam(annotation, inputs.dir.file("Demo_Lib_Aligned.out.bam"), 20000, 11);
+        inputs.bams = {"Demo_Lib_Aligned.out.bam"};
+        inputs.metadata =
+            inputs.write("meta.json", R"({"Run_Base_Name": "Demo", "Output_Header": []})");
+        std::string entry = qualityEntry(20000, 20000);
+        inputs.quality =
+            inputs.write("quality.json", "{\"Read Quality Metrics\": {\"Lib\": " + entry +
+                                             ", \"Combined_stats\": " + entry + "}}");
+        ProcessResult ambrel = inputs.run(inputs.dir.file("run"));
         ASSERT_EQ(ambrel.status, 0) << ambrel.err;
-        for (int k = 1; fs::exists(dir.file("Lib.annotated." + std::to_string(k) + ".bam")); ++k)
-            for (const std::string& line :
-                 readBamAsSam(dir.file("Lib.annotated." + std::to_string(k) + ".bam"))) {
-                SamRecord r = parseSam(line);
-                if (comparable(r))
-                    ambrelFeatures[r.name] = r;
-            }
+        for (const std::string& line : annotatedRecords(inputs.dir.file("run"), "Lib")) {
+            SamRecord r = parseSam(line);
+            if (comparable(r))
+                ambrelFeatures[r.name] = r;
+        }
         ASSERT_GT(ambrelFeatures.size(), 10000u);
     }
 
-    ScratchDir dir;
+    RunInputs inputs;
     std::map<std::string, SamRecord> ambrelFeatures; // stripped read name -> record
 };
 
@@ -125,10 +117,10 @@ TEST_F(PeerCrossCheck, FeaturesAgreeWithHtseqCount) {
                                       "-a",
                                       "0",
                                       "-o",
-                                      dir.file("htseq.sam"),
-                                      dir.file("Peer_Lib_Aligned.out.bam"),
-                                      dir.file("genes.gtf")},
-                                     dir.path());
+                                      inputs.dir.file("htseq.sam"),
+                                      inputs.dir.file("Demo_Lib_Aligned.out.bam"),
+                                      inputs.gtf},
+                                     inputs.dir.path());
     ASSERT_EQ(htseq.status, 0) << htseq.err;
     const std::set<std::string> laterSteps = {"__introns_",
                                               "__antisense_exons_",
@@ -139,7 +131,7 @@ TEST_F(PeerCrossCheck, FeaturesAgreeWithHtseqCount) {
                                               "__ambiguousantisense_exons_",
                                               "__ambiguousantisense_introns_"};
     size_t compared = 0, genes = 0, ambiguous = 0, noFeature = 0, disagreements = 0;
-    for (const std::string& line : splitLines(readFile(dir.file("htseq.sam")))) {
+    for (const std::string& line : splitLines(readFile(inputs.dir.file("htseq.sam")))) {
         if (line.empty() || line[0] == '@')
             continue;
         SamRecord peer = parseSam(line);
@@ -176,12 +168,12 @@ TEST_F(PeerCrossCheck, FeaturesAgreeWithHtseqCount) {
 
 TEST_F(PeerCrossCheck, GeneCountsAgreeWithFeatureCounts) {
     ProcessResult fc =
-        runProcess({"featureCounts", "-a", dir.file("genes.gtf"), "-o", dir.file("fc.txt"), "-s",
-                    "1", "-t", "exon", "-g", "gene_name", dir.file("Peer_Lib_Aligned.out.bam")},
-                   dir.path());
+        runProcess({"featureCounts", "-a", inputs.gtf, "-o", inputs.dir.file("fc.txt"), "-s", "1",
+                    "-t", "exon", "-g", "gene_name", inputs.dir.file("Demo_Lib_Aligned.out.bam")},
+                   inputs.dir.path());
     ASSERT_EQ(fc.status, 0) << fc.err;
     std::map<std::string, unsigned long> theirs, ours;
-    for (const std::string& line : splitLines(readFile(dir.file("fc.txt")))) {
+    for (const std::string& line : splitLines(readFile(inputs.dir.file("fc.txt")))) {
         if (line.empty() || line[0] == '#' || line.rfind("Geneid", 0) == 0)
             continue;
         std::string gene = line.substr(0, line.find('\t'));

@@ -2,32 +2,13 @@
 #include <gtest/gtest.h>
 #include <random>
 
-#include "FeatureTestSupport.h"
+#include "TestSupport.h"
 
 namespace {
 
-// Forward gene A (exons 1001-1100 and 2001-2100), forward gene B overlapping A's second exon,
-// reverse gene R, and a second forward gene C nested in A's intron.
-std::string plainGtf() {
-    return gtfLine("chr1", "gene", 1001, 3000, '+', geneAttributes("GA", "A")) +
-           gtfLine("chr1", "exon", 1001, 1100, '+', geneAttributes("GA", "A")) +
-           gtfLine("chr1", "exon", 2001, 2100, '+', geneAttributes("GA", "A")) +
-           gtfLine("chr1", "exon", 2001, 2100, '+', geneAttributes("GA", "A")) + // 2nd transcript
-           gtfLine("chr1", "gene", 2051, 2500, '+', geneAttributes("GB", "B")) +
-           gtfLine("chr1", "exon", 2051, 2150, '+', geneAttributes("GB", "B")) +
-           gtfLine("chr1", "gene", 5001, 6000, '-', geneAttributes("GR", "R")) +
-           gtfLine("chr1", "exon", 5001, 5100, '-', geneAttributes("GR", "R")) +
-           gtfLine("chr1", "gene", 1501, 1800, '+', geneAttributes("GC", "C")) +
-           gtfLine("chr1", "exon", 1701, 1800, '+', geneAttributes("GC", "C")) +
-           gtfLine("chr2", "gene", 110, 200, '+', geneAttributes("GE", "E")) +
-           gtfLine("chr2", "exon", 110, 200, '+', geneAttributes("GE", "E"));
-}
-
 class AssignFeature : public testing::Test {
 protected:
-    AssignFeature()
-        : built(plainGtf()),
-          sam({"chr1:100000", "chr2:100000", "chrM:16000", "STARReferenceCPadding:1000"}) {}
+    AssignFeature() : built(standardGtf(true), "human"), sam(standardReferences()) {}
 
     std::string assign(int flag, const std::string& ref, long pos0, const std::string& cigar) {
         bam1_t* record = sam.aligned(flag, ref, pos0, cigar);
@@ -40,47 +21,63 @@ protected:
     FeatureCounts counts;
 };
 
+struct Case {
+    int flag;
+    const char* reference;
+    long pos0;
+    const char* cigar;
+    const char* feature;
+};
+
 } // namespace
 
-TEST_F(AssignFeature, SenseAntisenseIntronAndIntergenic) {
-    EXPECT_EQ(assign(0, "chr1", 1010, "50M"), "A");
-    EXPECT_EQ(counts.ambiguous + counts.introns + counts.intergenic, 0u); // single exon: no count
-    EXPECT_EQ(assign(16, "chr1", 1010, "50M"), "__antisense_exons_A");
-    EXPECT_EQ(assign(0, "chr1", 1200, "50M"), "__introns_A");
-    EXPECT_EQ(assign(16, "chr1", 1200, "50M"), "__antisense_introns_A");
-    EXPECT_EQ(assign(16, "chr1", 5010, "50M"), "R");
-    EXPECT_EQ(assign(0, "chr1", 5010, "50M"), "__antisense_exons_R");
-    EXPECT_EQ(assign(0, "chr1", 8000, "50M"), "__intergenic");
-    EXPECT_EQ(counts.antisenseExons, 2u);
-    EXPECT_EQ(counts.introns, 1u);
-    EXPECT_EQ(counts.antisenseIntrons, 1u);
-    EXPECT_EQ(counts.intergenic, 1u);
-}
-
-TEST_F(AssignFeature, AmbiguityPerStep) {
-    EXPECT_EQ(assign(0, "chr1", 2060, "20M"), "__ambiguous[A+B]");
-    EXPECT_EQ(counts.ambiguous, 1u);
-    // Intron of A and of nested C, no exon of either.
-    EXPECT_EQ(assign(0, "chr1", 1600, "20M"), "__ambiguous"
-                                              "introns_[A+C]");
-    EXPECT_EQ(counts.introns, 1u);
-    EXPECT_EQ(assign(16, "chr1", 2060, "20M"), "__ambiguous"
-                                               "antisense_exons_[A+B]");
-    EXPECT_EQ(assign(16, "chr1", 1600, "20M"), "__ambiguous"
-                                               "antisense_introns_[A+C]");
-    EXPECT_EQ(counts.antisenseExons, 1u);
-    EXPECT_EQ(counts.antisenseIntrons, 1u);
-    // Two blocks in exons of different genes pool their labels; a splice over gene C adds none.
-    EXPECT_EQ(assign(0, "chr1", 1080, "20M1010N20M"), "__ambiguous[A+B]");
-    EXPECT_EQ(assign(0, "chr1", 1080, "20M900N20M"), "A");
-}
-
-TEST_F(AssignFeature, UnalignedUnknownAndPaddingReferences) {
-    EXPECT_EQ(assign(4, "chr1", 1010, "50M"), "__not_aligned");
-    EXPECT_EQ(assign(0, "chrM", 10, "50M"), "__no_feature");
-    EXPECT_EQ(assign(0, "STARReferenceCPadding", 10, "50M"), "__not_aligned");
-    EXPECT_EQ(counts.notAligned, 2u);
-    EXPECT_EQ(counts.noFeature, 1u);
+// Each step of the schedule, its ambiguity, the CIGAR walk's block coordinates and the flags that
+// matter (unmapped, reverse) and those that do not.
+TEST_F(AssignFeature, ScheduleOutcomes) {
+    const Case cases[] = {
+        {0, "chr1", 1010, "50M", "A"},
+        {16, "chr1", 1010, "50M", "__antisense_exons_A"},
+        {0, "chr1", 1200, "50M", "__introns_A"},
+        {16, "chr1", 1200, "50M", "__antisense_introns_A"},
+        {16, "chr1", 5010, "50M", "R"},
+        {0, "chr1", 5010, "50M", "__antisense_exons_R"},
+        {0, "chr1", 8000, "50M", "__intergenic"},
+        {0, "chr1", 2060, "20M", "__ambiguous[A+B]"},
+        {0, "chr1", 1600, "20M", "__ambiguousintrons_[A+C]"},
+        {16, "chr1", 2060, "20M", "__ambiguousantisense_exons_[A+B]"},
+        {16, "chr1", 1600, "20M", "__ambiguousantisense_introns_[A+C]"},
+        // Two blocks in exons of different genes pool their labels; a splice over C adds none.
+        {0, "chr1", 1080, "20M1010N20M", "__ambiguous[A+B]"},
+        {0, "chr1", 1080, "20M900N20M", "A"},
+        {4, "chr1", 1010, "50M", "__not_aligned"},
+        {0, "chrM", 10, "50M", "__no_feature"},
+        {0, "STARReferenceCPadding", 10, "50M", "__not_aligned"},
+        {256, "chr1", 1010, "50M", "A"},
+        {2048 | 16, "chr1", 5010, "50M", "R"},
+        {1024 | 512, "chr1", 1200, "50M", "__introns_A"},
+        // pos 99 with 10M covers [99, 108]; GTF start 110 is 109: no overlap; one more base is.
+        {0, "chr2", 99, "10M", "__intergenic"},
+        {0, "chr2", 100, "10M", "E"},
+        // Soft clips and insertions do not move along the reference; deletions do; = and X are
+        // not queried.
+        {0, "chr2", 90, "30S9M", "__intergenic"},
+        {0, "chr2", 90, "5M14D1M", "E"},
+        {0, "chr2", 90, "5M5I5M", "__intergenic"},
+        {0, "chr2", 90, "5H5M15=5M", "E"},
+        {0, "chr2", 90, "5M15X", "__intergenic"},
+        {0, "chr2", 150, "10S5I", "__intergenic"},
+        // Receptor steps come first: antisense to a constant region beats a sense exon.
+        {0, "chr14", 1010, "50M", "IGHV1-2|IGH_BVDJ"},
+        {0, "chr14", 3010, "50M", "__antisense_exons_IGHM|IGH_BReverseCONSTANTVDJ"},
+        {16, "chr14", 3010, "50M", "IGHM|IGH_BReverseCONSTANTVDJ"},
+        {0, "chr14", 1500, "50M", "__introns_IGHV1-2|IGH_BVDJ"},
+        {16, "chr14", 1010, "50M", "__antisense_exons_IGHV1-2|IGH_BVDJ"},
+        {0, "chr14", 7010, "50M", "TRAV1|TRA_TVDJ"},
+        {0, "chr14", 9000, "50M", "__intergenic"},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(assign(c.flag, c.reference, c.pos0, c.cigar), c.feature)
+            << c.flag << " " << c.reference << ":" << c.pos0 << " " << c.cigar;
     // Mapped records whose reference id names no header reference.
     for (int tid : {-1, 99}) {
         bam1_t* record = sam.aligned(0, "chr1", 10, "50M");
@@ -88,31 +85,37 @@ TEST_F(AssignFeature, UnalignedUnknownAndPaddingReferences) {
         built.model->assignFeature(counts, record, sam.header());
         EXPECT_EQ(stringTag(record, "XF"), "__no_feature");
     }
-    EXPECT_EQ(counts.noFeature, 3u);
 }
 
-TEST_F(AssignFeature, FlagsOtherThanUnmappedAndReverseAreIgnored) {
-    EXPECT_EQ(assign(256, "chr1", 1010, "50M"), "A");
-    EXPECT_EQ(assign(2048 | 16, "chr1", 5010, "50M"), "R");
-    EXPECT_EQ(assign(1024 | 512, "chr1", 1200, "50M"), "__introns_A");
+TEST(AssignFeatureCounts, OnePerOutcomeOfTheStep) {
+    BuiltModel built(standardGtf());
+    SamText sam(standardReferences());
+    FeatureCounts counts;
+    for (const Case& c : std::vector<Case>{{0, "chr1", 1010, "50M", ""},
+                                           {16, "chr1", 1010, "50M", ""},
+                                           {16, "chr1", 2060, "20M", ""},
+                                           {0, "chr1", 1200, "50M", ""},
+                                           {0, "chr1", 1600, "20M", ""},
+                                           {16, "chr1", 1200, "50M", ""},
+                                           {0, "chr1", 8000, "50M", ""},
+                                           {0, "chr1", 2060, "20M", ""},
+                                           {4, "chr1", 1010, "50M", ""},
+                                           {0, "STARReferenceCPadding", 1, "50M", ""},
+                                           {0, "chrM", 10, "50M", ""}})
+        built.model->assignFeature(counts, sam.aligned(c.flag, c.reference, c.pos0, c.cigar),
+                                   sam.header());
+    EXPECT_EQ(counts.antisenseExons, 2u);
+    EXPECT_EQ(counts.introns, 2u);
+    EXPECT_EQ(counts.antisenseIntrons, 1u);
+    EXPECT_EQ(counts.intergenic, 1u);
+    EXPECT_EQ(counts.ambiguous, 1u);
+    EXPECT_EQ(counts.notAligned, 2u);
+    EXPECT_EQ(counts.noFeature, 1u);
 }
 
-TEST_F(AssignFeature, CigarWalkBlockCoordinates) {
-    // pos 99 (0-based) with 10M covers [99, 108]: GTF start 110 is interval 109: no overlap;
-    EXPECT_EQ(assign(0, "chr2", 99, "10M"), "__intergenic");
-    // one more base reaches it.
-    EXPECT_EQ(assign(0, "chr2", 100, "10M"), "E");
-    // Soft clips and insertions do not move along the reference; deletions do.
-    EXPECT_EQ(assign(0, "chr2", 90, "30S9M"), "__intergenic");
-    EXPECT_EQ(assign(0, "chr2", 90, "5M14D1M"), "E");
-    EXPECT_EQ(assign(0, "chr2", 90, "5M5I5M"), "__intergenic");
-    EXPECT_EQ(assign(0, "chr2", 90, "5H5M15=5M"), "E");
-    EXPECT_EQ(assign(0, "chr2", 90, "5M15X"), "__intergenic"); // = and X are not queried
-    // Only soft clips and insertions on a known chromosome: intergenic.
-    EXPECT_EQ(assign(0, "chr2", 150, "10S5I"), "__intergenic");
-}
-
-TEST_F(AssignFeature, ReadFeatureSetsOfOneStep) {
+TEST(AssignFeatureReference, ReadFeatureSetsOfOneStep) {
+    BuiltModel built(standardGtf());
+    SamText sam(standardReferences());
     bam1_t* spliced = sam.aligned(0, "chr1", 0, "5M100N5M");
     const StrandTrees& exons = built.model->featuresTrees().at("exon");
     EXPECT_TRUE(built.model->_getReadFeatures(spliced, "chr1", exons, false).empty());
@@ -128,32 +131,6 @@ TEST_F(AssignFeature, ReplacesAnExistingTag) {
     built.model->assignFeature(counts, record, sam.header());
     EXPECT_EQ(stringTag(record, "XF"), "A");
     EXPECT_NE(bam_aux_get(record, "NH"), nullptr);
-}
-
-TEST(AssignFeatureVdj, ScheduleOrderDecidesBetweenReceptorAndOtherGenes) {
-    BuiltModel built(
-        gtfLine("chr14", "gene", 1001, 2000, '+', geneAttributes("E1", "IGHV1-2", "IG_V_gene")) +
-            gtfLine("chr14", "exon", 1001, 1200, '+',
-                    geneAttributes("E1", "IGHV1-2", "IG_V_gene")) +
-            gtfLine("chr14", "gene", 3001, 4000, '-', geneAttributes("E2", "IGHM", "IG_C_gene")) +
-            gtfLine("chr14", "exon", 3001, 3200, '-', geneAttributes("E2", "IGHM", "IG_C_gene")) +
-            gtfLine("chr14", "gene", 3001, 4000, '+', geneAttributes("E3", "OVERLAP")) +
-            gtfLine("chr14", "exon", 3001, 3200, '+', geneAttributes("E3", "OVERLAP")),
-        "human");
-    SamText sam({"chr14:100000"});
-    FeatureCounts counts;
-    auto assign = [&](int flag, long pos0) {
-        bam1_t* record = sam.aligned(flag, "chr14", pos0, "50M");
-        built.model->assignFeature(counts, record, sam.header());
-        return stringTag(record, "XF");
-    };
-    EXPECT_EQ(assign(0, 1010), "IGHV1-2|IGH_BVDJ");
-    // Antisense to the constant region wins (step 2) over the sense exon of OVERLAP (step 4).
-    EXPECT_EQ(assign(0, 3010), "__antisense_exons_IGHM|IGH_BReverseCONSTANTVDJ");
-    EXPECT_EQ(assign(16, 3010), "IGHM|IGH_BReverseCONSTANTVDJ");
-    EXPECT_EQ(assign(0, 1500), "__introns_IGHV1-2|IGH_BVDJ");
-    EXPECT_EQ(assign(16, 1010), "__antisense_exons_IGHV1-2|IGH_BVDJ");
-    EXPECT_EQ(assign(0, 9000), "__intergenic");
 }
 
 namespace {

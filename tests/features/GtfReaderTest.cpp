@@ -4,8 +4,9 @@
 #include <set>
 #include <system_error>
 
-#include "FeatureTestSupport.h"
+#include "TestSupport.h"
 #include "features/GtfLine.h"
+#include "support/Logger.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "FeatureTestSupport.h"
+#include "TestSupport.h"
 
 namespace {
 

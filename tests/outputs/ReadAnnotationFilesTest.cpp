@@ -4,8 +4,8 @@
 #include <thread>
 
 #include "TestSupport.h"
-#include "driver/EarlyTerminate.h"
 #include "outputs/ReadAnnotationFiles.h"
+#include "support/EarlyTerminate.h"
 
 namespace fs = std::filesystem;
 

@@ -1,0 +1,236 @@
+// Whole runs of the real binary on the demo data, compared with the expected outputs checked in
+// under tests/golden/<case>/: the report and the JSON files byte for byte, the tables, FASTQ,
+// annotated BAMs and the log archive's listing by digest of their decompressed contents.
+// After a deliberate change of outputs: tests/golden/update.sh, then review `git diff`.
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+#include <gtest/gtest.h>
+#include <regex>
+
+#include "TestSupport.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+struct GoldenCase {
+    const char* name;
+    std::vector<std::string> libraries;
+    std::vector<std::string> args;
+    const char* metadata; // replaces the demo's run metadata when set
+};
+
+const GoldenCase CASES[] = {
+    {"wta", {"Sample1"}, {}, nullptr},
+    {"targeted",
+     {"Sample1"},
+     {"--assay", "targeted", "--exclude-intronic-reads", "--umi-option", "2"},
+     nullptr},
+    // The same reads as two libraries with different read-quality numbers: the run-wide row sums
+    // the libraries and takes its own percentages.
+    {"two-libraries", {"Sample1", "Sample2"}, {"--threads", "3"}, nullptr},
+    {"no-vdj-no-tags",
+     {"Sample1"},
+     {"--umi-option", "0"},
+     R"({"Run_Base_Name": "Demo", "Putative_Cell_Calling_Data": "mRNA", "Output_Header": []})"},
+};
+
+std::string goldenDir(const std::string& name) {
+    return std::string(AMBREL_SOURCE_DIR) + "/tests/golden/" + name;
+}
+
+// Command log names carry their start time.
+std::string withoutTimes(const std::string& text) {
+    static const std::regex TIME("_[0-9]{14}\\.");
+    return std::regex_replace(text, TIME, "_<time>.");
+}
+
+// Commands started in the same second share their log files: names are compared as a set.
+std::vector<std::string> distinct(std::vector<std::string> names) {
+    std::sort(names.begin(), names.end());
+    names.erase(std::unique(names.begin(), names.end()), names.end());
+    return names;
+}
+
+std::string joined(const std::vector<std::string>& lines) {
+    std::string text;
+    for (const std::string& line : lines)
+        text += line + "\n";
+    return text;
+}
+
+// FASTQ records are written in the order the workers flush them: compare them sorted.
+std::string sortedFastq(const std::string& text) {
+    std::vector<std::string> lines = splitLines(text), records;
+    for (size_t i = 0; i + 3 < lines.size(); i += 4)
+        records.push_back(lines[i] + "\n" + lines[i + 1] + "\n" + lines[i + 2] + "\n" +
+                          lines[i + 3]);
+    std::sort(records.begin(), records.end());
+    return joined(records);
+}
+
+bool endsWith(const std::string& text, const std::string& suffix) {
+    return text.size() >= suffix.size() &&
+           text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
+}
+
+// Every output of a run as comparable text, by name: kept whole (report, JSON) or digested.
+std::map<std::string, std::string> runOutputs(const std::string& runDir,
+                                              const std::vector<std::string>& libraries) {
+    std::map<std::string, std::string> outputs;
+    std::vector<std::string> names;
+    for (const std::string& name : directoryNames(runDir)) {
+        if (fs::is_symlink(runDir + "/" + name))
+            continue; // the input BAMs
+        names.push_back(withoutTimes(name));
+        std::string path = runDir + "/" + name;
+        if (endsWith(name, ".tar.gz")) {
+            std::vector<std::string> listing = splitLines(runProcess({"tar", "tzf", path}).out);
+            for (std::string& entry : listing)
+                entry = withoutTimes(entry);
+            outputs[name + " listing"] = joined(distinct(listing));
+        } else if (endsWith(name, ".fastq.gz")) {
+            outputs[name] = sortedFastq(gunzip(path));
+        } else if (endsWith(name, ".gz")) {
+            outputs[name] = gunzip(path);
+        } else if (endsWith(name, ".bam")) {
+            outputs[name] = joined(readBamAsSam(path));
+        } else if (!endsWith(name, ".log")) {
+            outputs[name] = readFile(path);
+        }
+    }
+    outputs["files.txt"] = joined(distinct(names));
+    for (const std::string& library : libraries) {
+        std::vector<std::string> records = annotatedRecords(runDir, library);
+        std::sort(records.begin(), records.end());
+        outputs[library + ".annotated.all.sorted"] = joined(records);
+    }
+    return outputs;
+}
+
+bool keptWhole(const std::string& name) {
+    return endsWith(name, ".csv") || endsWith(name, ".json") || name == "files.txt";
+}
+
+std::string digest(const std::string& text) {
+    unsigned long long hash = 14695981039346656037ULL; // FNV-1a, 64 bits
+    for (unsigned char c : text)
+        hash = (hash ^ c) * 1099511628211ULL;
+    char hex[17];
+    std::snprintf(hex, sizeof hex, "%016llx", hash);
+    return std::to_string(splitLines(text).size()) + " lines " + hex;
+}
+
+std::map<std::string, std::string> readDigests(const std::string& path) {
+    std::map<std::string, std::string> digests;
+    for (const std::string& line : splitLines(readFile(path)))
+        digests[line.substr(0, line.find('\t'))] = line.substr(line.find('\t') + 1);
+    return digests;
+}
+
+void writeExpected(const std::string& name, const std::map<std::string, std::string>& outputs) {
+    fs::remove_all(goldenDir(name));
+    fs::create_directories(goldenDir(name));
+    std::string digests;
+    for (const auto& [file, text] : outputs) {
+        if (keptWhole(file))
+            writeFile(goldenDir(name) + "/" + file, text);
+        else
+            digests += file + "\t" + digest(text) + "\n";
+    }
+    writeFile(goldenDir(name) + "/digests.tsv", digests);
+}
+
+// Compares outputs with the expected ones; `skip` names outputs left out of the comparison.
+void compareWithExpected(const std::string& name, const std::map<std::string, std::string>& outputs,
+                         const std::function<bool(const std::string&)>& skip) {
+    std::map<std::string, std::string> digests = readDigests(goldenDir(name) + "/digests.tsv");
+    ASSERT_FALSE(digests.empty()) << "no expected outputs for " << name;
+    for (const auto& [file, text] : outputs) {
+        if (skip(file))
+            continue;
+        if (keptWhole(file)) {
+            EXPECT_EQ(text, readFile(goldenDir(name) + "/" + file)) << name << ": " << file;
+            continue;
+        }
+        auto expected = digests.find(file);
+        std::string actual = digest(text);
+        if (expected == digests.end() || expected->second != actual) {
+            std::vector<std::string> lines = splitLines(text);
+            lines.resize(std::min<size_t>(lines.size(), 40));
+            ADD_FAILURE() << name << ": " << file << " is " << actual << ", expected "
+                          << (expected == digests.end() ? "no such output" : expected->second)
+                          << "; its first records:\n"
+                          << joined(lines);
+        }
+    }
+    for (const auto& [file, expected] : digests)
+        if (!skip(file))
+            EXPECT_TRUE(outputs.count(file)) << name << ": missing output " << file;
+}
+
+// Runs a case in a directory of the inputs with extra arguments; returns its outputs.
+std::map<std::string, std::string> runCase(RunInputs& inputs, const GoldenCase& c,
+                                           const std::string& label,
+                                           const std::vector<std::string>& extra = {}) {
+    if (inputs.bams.empty()) {
+        for (const std::string& library : c.libraries)
+            inputs.addDemoLibrary(library);
+        if (c.metadata)
+            inputs.metadata = inputs.write("meta.json", c.metadata);
+        if (c.libraries.size() > 1)
+            inputs.quality = inputs.write(
+                "quality.json",
+                "{\"Read Quality Metrics\": {\"Sample1\": " + qualityEntry(4400, 4000) +
+                    ", \"Sample2\": " + qualityEntry(5000, 4500) +
+                    ", \"Combined_stats\": " + qualityEntry(9400, 8500) + "}}");
+    }
+    std::vector<std::string> args = c.args;
+    args.insert(args.end(), extra.begin(), extra.end());
+    std::string runDir = inputs.dir.file(label);
+    ProcessResult result = inputs.run(runDir, args);
+    EXPECT_EQ(result.status, 0) << result.err;
+    EXPECT_NE(result.err.find("Ambrel has completed"), std::string::npos) << result.err;
+    return runOutputs(runDir, c.libraries);
+}
+
+void PrintTo(const GoldenCase& c, std::ostream* out) {
+    *out << c.name;
+}
+
+class GoldenRun : public testing::TestWithParam<GoldenCase> {};
+
+} // namespace
+
+TEST_P(GoldenRun, OutputsMatchTheExpectedFiles) {
+    RunInputs inputs;
+    std::map<std::string, std::string> outputs = runCase(inputs, GetParam(), "run");
+    if (std::getenv("AMBREL_UPDATE_GOLDEN")) {
+        writeExpected(GetParam().name, outputs);
+        GTEST_SKIP() << "expected outputs written to " << goldenDir(GetParam().name);
+    }
+    compareWithExpected(GetParam().name, outputs, [](const std::string&) { return false; });
+}
+
+// One thread and three: other fragments and another interleaving of the workers' writes, the
+// same tables, FASTQ records, report and records (the per-fragment files differ by design).
+TEST(GoldenRunThreads, ThreadCountChangesOnlyTheFragmentFiles) {
+    auto perFragment = [](const std::string& file) {
+        return file == "files.txt" ||
+               std::regex_match(file, std::regex(".*\\.annotated\\.[0-9]+\\.bam"));
+    };
+    RunInputs inputs;
+    for (const char* threads : {"1", "3"})
+        compareWithExpected(
+            "wta",
+            runCase(inputs, CASES[0], std::string("threads") + threads, {"--threads", threads}),
+            perFragment);
+}
+
+INSTANTIATE_TEST_SUITE_P(Demo, GoldenRun, testing::ValuesIn(CASES),
+                         [](const testing::TestParamInfo<GoldenCase>& info) {
+                             std::string name = info.param.name;
+                             std::replace(name.begin(), name.end(), '-', '_');
+                             return name;
+                         });
