@@ -8,10 +8,10 @@
 #include "ReadAnnotation.h"
 #include "ReadIdentity.h"
 #include "Semaphore.h"
-#include "support/EarlyTerminate.h"
 #include "features/FeatureAssigner.h"
 #include "metrics/LibraryMetrics.h"
 #include "outputs/ReadAnnotationFiles.h"
+#include "support/EarlyTerminate.h"
 #include "support/Logger.h"
 
 namespace {
@@ -19,13 +19,6 @@ namespace {
 // Chunk budget: each appended group costs the number of groups then in the chunk, so a chunk
 // that starts empty holds 447 groups.
 constexpr long CHUNK_BUDGET = 100000;
-
-void __flush_fastq(std::string& buffer, ReadAnnotationFiles& files, const std::string& name,
-                   std::ofstream& stream, std::mutex& mutex, std::atomic<unsigned long>& blocks) {
-    files.mCompressAndWriteBufferToGzFile(buffer, name, stream, mutex);
-    ++blocks;
-    buffer.clear();
-}
 
 } // namespace
 
@@ -84,6 +77,56 @@ void writeAnnotatedBamRecords(RecordChunk& chunk, htsFile* output, sam_hdr_t* he
         gLogger.info("    Processed and wrote %'lu total annotated bam records to disk", after);
 }
 
+namespace {
+
+const char* const WORKER = "annotationMetricsAndCounting: ";
+
+// Records a worker failure that names its file and, where a system call failed, the reason.
+void __fail(const std::string& what, const std::string& path, bool withErrno = true) {
+    TERMINATE_STATE.fail(WORKER + what + path +
+                         (withErrno ? std::string(". errno desc: ") + std::strerror(errno) : ""));
+}
+
+// A worker's fragment BAM, its annotated BAM, and the fragment's header.
+struct WorkerBams {
+    htsFile* input = nullptr;
+    htsFile* output = nullptr;
+    sam_hdr_t* header = nullptr;
+};
+
+// Opens both BAMs and copies the header; false (failure recorded) when the worker cannot start.
+bool __open_worker_bams(WorkerBams& bams, const std::string& outputBamPath,
+                        const std::string& inputBamPath) {
+    if (!(bams.output = hts_open(outputBamPath.c_str(), "wb"))) {
+        __fail("Failed to open output BAM file: ", outputBamPath);
+        return false;
+    }
+    if (!(bams.input = hts_open(inputBamPath.c_str(), "rb"))) {
+        __fail("Failed to open input BAM file: ", inputBamPath);
+        return false;
+    }
+    if (!(bams.header = sam_hdr_read(bams.input))) {
+        __fail("Failed to read the BAM header of input file: ", inputBamPath, false);
+        return false;
+    }
+    if (sam_hdr_write(bams.output, bams.header) < 0) {
+        __fail("Failed to write BAM header to output file: ", outputBamPath);
+        return false;
+    }
+    return true;
+}
+
+void __close_worker_bams(WorkerBams& bams, const std::string& outputBamPath) {
+    if (bams.input)
+        hts_close(bams.input); // a read error has been reported already
+    if (bams.output && hts_close(bams.output) < 0)
+        __fail("Failed to close output BAM file: ", outputBamPath);
+    if (bams.header)
+        sam_hdr_destroy(bams.header);
+}
+
+} // namespace
+
 void annotationMetricsAndCounting(const AssayType& assay, const std::string& outputBamPath,
                                   const std::string& inputBamPath,
                                   const std::unordered_set<std::string>& extraReferenceNames,
@@ -91,36 +134,12 @@ void annotationMetricsAndCounting(const AssayType& assay, const std::string& out
                                   ProgressCounter& progress, FeatureCounts& featureCounts,
                                   FeatureAssigner& featureAssigner, bool excludeIntronicReads,
                                   bool vdjCellCalling) {
-    const std::string origin = "annotationMetricsAndCounting: ";
     gLogger.debug("    Entering annotationMetricsAndCounting");
-    htsFile* output = hts_open(outputBamPath.c_str(), "wb");
-    if (!output) {
-        TERMINATE_STATE.fail(origin + "Failed to open output BAM file: " + outputBamPath +
-                             ". errno desc: " + std::strerror(errno));
+    WorkerBams bams;
+    if (!__open_worker_bams(bams, outputBamPath, inputBamPath)) {
+        __close_worker_bams(bams, outputBamPath);
         return;
     }
-    htsFile* input = hts_open(inputBamPath.c_str(), "rb");
-    if (!input) {
-        TERMINATE_STATE.fail(origin + "Failed to open input BAM file: " + inputBamPath +
-                             ". errno desc: " + std::strerror(errno));
-        hts_close(output);
-        return;
-    }
-    sam_hdr_t* header = sam_hdr_read(input);
-    if (!header) {
-        TERMINATE_STATE.fail(origin +
-                             "Failed to read the BAM header of input file: " + inputBamPath);
-        hts_close(input);
-        hts_close(output);
-        return;
-    }
-    bool more = true;
-    if (sam_hdr_write(output, header) < 0) {
-        TERMINATE_STATE.fail(origin + "Failed to write BAM header to output file: " +
-                             outputBamPath + ". errno desc: " + std::strerror(errno));
-        more = false;
-    }
-
     // This worker's counts, added to the library's once at the end.
     LibraryMetrics counts = metrics.emptyCopy();
     std::string tcrFastqBuffer, bcrFastqBuffer;
@@ -128,42 +147,34 @@ void annotationMetricsAndCounting(const AssayType& assay, const std::string& out
     bcrFastqBuffer.reserve(FASTQ_BLOCK_SIZE);
     RecordChunk chunk;
     std::vector<bam1_t*> chunkRecords;
-    FeatureAssigner::HeaderIndex headerIndex = featureAssigner.indexHeader(header);
+    FeatureAssigner::HeaderIndex headerIndex = featureAssigner.indexHeader(bams.header);
+    bool more = true;
     while (more && !TERMINATE_STATE.failed()) {
-        more = readAlignedReadsChunk(chunk, input, header);
+        // Read whole reads; give every record its feature; annotate each read; write.
+        more = readAlignedReadsChunk(chunk, bams.input, bams.header);
         chunkRecords.clear();
         for (RecordGroup& group : chunk)
             chunkRecords.insert(chunkRecords.end(), group.begin(), group.end());
         featureAssigner.assignFeatures(featureCounts, chunkRecords.data(), chunkRecords.size(),
                                        headerIndex);
         for (RecordGroup& group : chunk)
-            annotateR2(assay, header, group, extraReferenceNames, counts, files, tcrFastqBuffer,
-                       bcrFastqBuffer, excludeIntronicReads, vdjCellCalling);
-        for (RecordGroup& group : chunk)
-            for (bam1_t* record : group)
-                if (!stripCellAndUMIFromQName(record))
-                    TERMINATE_STATE.fail(origin + "Failed to set the read name of a record");
-        writeAnnotatedBamRecords(chunk, output, header, progress);
+            annotateR2(assay, bams.header, group, extraReferenceNames, counts, files,
+                       tcrFastqBuffer, bcrFastqBuffer, excludeIntronicReads, vdjCellCalling);
+        for (bam1_t* record : chunkRecords)
+            if (!stripCellAndUMIFromQName(record))
+                __fail("Failed to set the read name of a record", "", false);
+        writeAnnotatedBamRecords(chunk, bams.output, bams.header, progress);
         freeVectorBamRecords(chunk);
         if (tcrFastqBuffer.size() >= FASTQ_BLOCK_SIZE)
-            __flush_fastq(tcrFastqBuffer, files, files.tcrFileName, files.tcrStream, files.tcrMutex,
-                          files.tcrBlockCount);
+            files.flushFastq(tcrFastqBuffer, files.tcr);
         if (bcrFastqBuffer.size() >= FASTQ_BLOCK_SIZE)
-            __flush_fastq(bcrFastqBuffer, files, files.bcrFileName, files.bcrStream, files.bcrMutex,
-                          files.bcrBlockCount);
+            files.flushFastq(bcrFastqBuffer, files.bcr);
     }
     metrics.addConcurrently(counts);
     if (!tcrFastqBuffer.empty())
-        __flush_fastq(tcrFastqBuffer, files, files.tcrFileName, files.tcrStream, files.tcrMutex,
-                      files.tcrBlockCount);
+        files.flushFastq(tcrFastqBuffer, files.tcr);
     if (!bcrFastqBuffer.empty())
-        __flush_fastq(bcrFastqBuffer, files, files.bcrFileName, files.bcrStream, files.bcrMutex,
-                      files.bcrBlockCount);
-
-    hts_close(input); // a read error has been reported already
-    if (hts_close(output) < 0)
-        TERMINATE_STATE.fail(origin + "Failed to close output BAM file: " + outputBamPath +
-                             ". errno desc: " + std::strerror(errno));
-    sam_hdr_destroy(header);
+        files.flushFastq(bcrFastqBuffer, files.bcr);
+    __close_worker_bams(bams, outputBamPath);
     freeVectorBamRecords(chunk);
 }

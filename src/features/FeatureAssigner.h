@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstring>
+#include <functional>
 #include <map>
 #include <set>
 #include <string>
@@ -19,6 +20,7 @@
 #include "support/LookupArena.h"
 
 class Logger;
+struct GeneLine;
 
 // Per-worker tally of assignFeature outcomes.
 struct FeatureCounts {
@@ -69,8 +71,8 @@ public:
     void assignFeatures(FeatureCounts& counts, bam1_t* const* records, size_t count,
                         const HeaderIndex& headerIndex) const;
 
-    // The labels that the record's aligned blocks overlap in trees, on the strand the step asks
-    // for.
+    // The reference path and the parts of the model, for the tests and the benchmarks: the labels
+    // that the record's aligned blocks overlap in trees, on the strand the step asks for.
     std::set<std::string> _getReadFeatures(bam1_t* record, const std::string& chromosome,
                                            const StrandTrees& trees, bool antisense) const;
 
@@ -91,6 +93,10 @@ private:
     void _parseGTFAndPopulateFeaturesTrees(const std::string& gtfPath, Logger& logger,
                                            const std::vector<std::string>& vdjPrefixes,
                                            const std::vector<std::string>& treeNames);
+    // Reads the GTF's blocks in file order and hands each gene or exon line to onGeneLine;
+    // returns the number of lines read.
+    static unsigned long _readGeneLines(const std::string& gtfPath,
+                                        const std::function<void(GeneLine&)>& onGeneLine);
     void _buildFeatureAnnotationSchedule(bool vdj);
     void _emitGeneNameIDJson(const GeneInfo& geneInfo, const std::string& gtfPath, Logger& logger);
     // Where one step looks for one read strand: the flat index, else (coordinates beyond 32 bits)
@@ -138,4 +144,37 @@ private:
 };
 
 // One step of the CIGAR walk: moves [start, stop) along the reference for op.
-void __update_start_stop(unsigned long& start, unsigned long& stop, char op, unsigned int length);
+inline void __update_start_stop(unsigned long& start, unsigned long& stop, char op,
+                                unsigned int length) {
+    switch (op) {
+    case 'M':
+    case '=':
+    case 'X':
+    case 'D':
+    case 'N':
+        start = stop;
+        stop += length;
+        break;
+    case 'I':
+    case 'S':
+        start = stop;
+        break;
+    default:
+        break;
+    }
+}
+
+// Calls block(start, stop) with the closed reference range of every non-empty "M" operation of
+// the record's CIGAR walk.
+template <class Block> void __for_each_match_block(const bam1_t* record, Block block) {
+    const uint32_t* cigar = bam_get_cigar(record);
+    unsigned long start = static_cast<unsigned long>(record->core.pos);
+    unsigned long stop = start;
+    for (uint32_t k = 0; k < record->core.n_cigar; ++k) {
+        char op = BAM_CIGAR_STR[bam_cigar_op(cigar[k])];
+        unsigned int length = bam_cigar_oplen(cigar[k]);
+        __update_start_stop(start, stop, op, length);
+        if (op == 'M' && length > 0)
+            block(start, stop - 1);
+    }
+}

@@ -29,25 +29,23 @@ bool __close_stream(std::ofstream& stream) {
 } // namespace
 
 ReadAnnotationFiles::ReadAnnotationFiles(const std::string& prefix_)
-    : tcrFileName(prefix_ + "_VDJ_TCR_Valid_Reads.fastq.gz"),
-      bcrFileName(prefix_ + "_VDJ_BCR_Valid_Reads.fastq.gz"), prefix(prefix_),
+    : tcr(prefix_ + "_VDJ_TCR_Valid_Reads.fastq.gz"),
+      bcr(prefix_ + "_VDJ_BCR_Valid_Reads.fastq.gz"), prefix(prefix_),
       sampleTagFileName(prefix_ + "_SampleTag_Sorted_Valid_Reads.csv.0") {
-    tcrStream.open(tcrFileName, std::ios::binary | std::ios::trunc);
-    if (!tcrStream.is_open())
-        throw __open_error(tcrFileName);
-    bcrStream.open(bcrFileName, std::ios::binary | std::ios::trunc);
-    if (!bcrStream.is_open())
-        throw __open_error(bcrFileName);
+    for (FastqStream* fastq : {&tcr, &bcr}) {
+        fastq->stream.open(fastq->fileName, std::ios::binary | std::ios::trunc);
+        if (!fastq->stream.is_open())
+            throw __open_error(fastq->fileName);
+    }
     sampleTagStream = std::fopen(sampleTagFileName.c_str(), "w");
     if (!sampleTagStream)
         throw __open_error(sampleTagFileName);
 }
 
 ReadAnnotationFiles::~ReadAnnotationFiles() {
-    if (!__close_stream(tcrStream))
-        gLogger.error("Failed to close %s", tcrFileName.c_str());
-    if (!__close_stream(bcrStream))
-        gLogger.error("Failed to close %s", bcrFileName.c_str());
+    for (FastqStream* fastq : {&tcr, &bcr})
+        if (!__close_stream(fastq->stream))
+            gLogger.error("Failed to close %s", fastq->fileName.c_str());
     for (_Slot& slot : _slots) {
         _ValidReadsFile* file = slot.file.load();
         if (!file)
@@ -59,17 +57,21 @@ ReadAnnotationFiles::~ReadAnnotationFiles() {
     if (sampleTagStream)
         std::fclose(sampleTagStream);
     // A run without VDJ reads of a chain leaves no empty FASTQ file behind.
-    if (tcrBlockCount.load() == 0)
-        std::remove(tcrFileName.c_str());
-    if (bcrBlockCount.load() == 0)
-        std::remove(bcrFileName.c_str());
+    for (FastqStream* fastq : {&tcr, &bcr})
+        if (fastq->blockCount.load() == 0)
+            std::remove(fastq->fileName.c_str());
 }
 
 void ReadAnnotationFiles::closeVdjFastqFiles() {
-    if (!__close_stream(tcrStream))
-        throw std::runtime_error("Failed to close " + tcrFileName);
-    if (!__close_stream(bcrStream))
-        throw std::runtime_error("Failed to close " + bcrFileName);
+    for (FastqStream* fastq : {&tcr, &bcr})
+        if (!__close_stream(fastq->stream))
+            throw std::runtime_error("Failed to close " + fastq->fileName);
+}
+
+void ReadAnnotationFiles::flushFastq(std::string& buffer, FastqStream& fastq) {
+    mCompressAndWriteBufferToGzFile(buffer, fastq.fileName, fastq.stream, fastq.mutex);
+    ++fastq.blockCount;
+    buffer.clear();
 }
 
 int ReadAnnotationFiles::partitionOfGene(const std::string& gene) {

@@ -15,6 +15,16 @@ void sortTxtFile(const std::string& outputFile, std::string inputFile, unsigned 
                  const std::string& separator, const std::string& bufferSize,
                  const std::vector<std::string>& keys);
 
+// One receptor FASTQ output: gzip members appended under its own lock, and how many were written
+// (a file that never got one is removed at the end).
+struct FastqStream {
+    explicit FastqStream(std::string name) : fileName(std::move(name)) {}
+    std::string fileName;
+    std::ofstream stream;
+    std::mutex mutex;
+    std::atomic<unsigned long> blockCount{0};
+};
+
 class ReadAnnotationFiles {
 public:
     static constexpr int NUMBER_OF_FILES = 32;
@@ -55,6 +65,9 @@ public:
     // Finishes the sample-tag table, even when no sample-tag read was written.
     void closeSortAndCompressSampleTagValidReads(unsigned long threads);
 
+    // Appends buffer to fastq as one gzip member and empties it.
+    void flushFastq(std::string& buffer, FastqStream& fastq);
+
     // Closes the TCR and then the BCR stream; throws std::runtime_error("Failed to close <name>")
     // when a close fails. The destructor cannot report that, so the driver calls this first.
     void closeVdjFastqFiles();
@@ -66,14 +79,7 @@ public:
         return _slots[partition].ready.load() ? _slots[partition].file.load() : nullptr;
     }
 
-    std::ofstream tcrStream;
-    std::atomic<unsigned long> tcrBlockCount{0};
-    std::string tcrFileName;
-    std::mutex tcrMutex;
-    std::ofstream bcrStream;
-    std::atomic<unsigned long> bcrBlockCount{0};
-    std::string bcrFileName;
-    std::mutex bcrMutex;
+    FastqStream tcr, bcr;
     std::string prefix;
     FILE* sampleTagStream = nullptr;
     std::mutex sampleTagMutex;

@@ -31,11 +31,6 @@ protected:
         return records;
     }
 
-    ReadAssignment assign(const std::vector<std::string>& fields, bool excludeIntrons = false) {
-        std::vector<bam1_t*> records = group(fields);
-        return assignReadGene(sam.header(), records, extra, excludeIntrons);
-    }
-
     std::vector<bam1_t*> annotate(const std::vector<std::string>& fields,
                                   const std::string& name = "read1;17;ACGTACGT",
                                   AssayType assay = WTA, bool cellCalling = false,
@@ -67,64 +62,65 @@ const std::string UNIQUE = "0\tchr1\t100\t255\t50M\t*\t0\t0\t*\t*\tNH:i:1\tXF:Z:
 
 } // namespace
 
-TEST_F(AnnotateRead, UniqueReadsByFeature) {
-    ReadAssignment a = assign({UNIQUE + "GAPDH"});
-    EXPECT_EQ(a.gene, "GAPDH");
-    EXPECT_EQ(a.status, "1");
-    a = assign({UNIQUE + "__intergenic"});
-    EXPECT_EQ(a.gene, "*");
-    EXPECT_EQ(a.status, "intergenic");
-    a = assign({UNIQUE + "__introns_ACTB"});
-    EXPECT_EQ(a.gene, "ACTB");
-    EXPECT_EQ(a.status, "introns_ACTB");
-    a = assign({UNIQUE + "__introns_ACTB"}, true);
-    EXPECT_EQ(a.gene, "*");
-    EXPECT_EQ(a.status, "introns_ACTB");
-    a = assign({UNIQUE + "__ambiguous[A+B]"});
-    EXPECT_EQ(a.status, "ambiguous[A+B]");
-    a = assign({"4\t*\t0\t0\t*\t*\t0\t0\t*\t*\tNH:i:1\tXF:Z:__not_aligned"});
-    EXPECT_EQ(a.status, "x");
-    // A "__" feature on an extra reference counts for the reference.
-    a = assign({"0\tCD4pAbO\t1\t255\t40M\t*\t0\t0\t*\t*\tNH:i:1\tXF:Z:__no_feature"});
-    EXPECT_EQ(a.gene, "CD4pAbO");
-    EXPECT_EQ(a.status, "1");
-    // Without an NH tag a record is a read with one alignment.
-    a = assign({"0\tchr1\t100\t255\t50M\t*\t0\t0\t*\t*\tXF:Z:GAPDH"});
-    EXPECT_EQ(a.status, "1");
-}
-
-TEST_F(AnnotateRead, SpikeIns) {
-    ReadAssignment a = assign({"0\tphiX174\t10\t255\t20M100N20M\t*\t0\t0\t*\t*\tNH:i:1"});
-    EXPECT_EQ(a.status, "x");
-    EXPECT_EQ(a.gene, "phiX174");
-    a = assign({"0\tphiX174\t10\t255\t40M\t*\t0\t0\t*\t*\tNH:i:1\tXF:Z:__no_feature"});
-    EXPECT_EQ(a.status, "1");
-    EXPECT_EQ(a.gene, "phiX174");
-    a = assign({"16\tERCC-00002\t10\t255\t40M\t*\t0\t0\t*\t*\tNH:i:1"});
-    EXPECT_EQ(a.gene, "ERCC-00002");
-    EXPECT_EQ(a.status, "1");
-}
-
-TEST_F(AnnotateRead, MultipleAlignments) {
+// The gene and status of a read from its records' features (NH records of one name).
+TEST_F(AnnotateRead, GeneAndStatusFromTheFeatures) {
     const std::string multi = "\tchr1\t100\t255\t50M\t*\t0\t0\t*\t*\tNH:i:3\tXF:Z:";
-    ReadAssignment a =
-        assign({"0" + multi + "GENEA", "256" + multi + "__intergenic", "256" + multi + "GENEA"});
-    EXPECT_EQ(a.status, "alignment:3_feature:GENEA:MAcorrected");
-    EXPECT_EQ(a.gene, "GENEA");
-    a = assign({"0" + multi + "GENEB", "256" + multi + "GENEA", "256" + multi + "__no_feature"});
-    EXPECT_EQ(a.status, "alignment:3_feature:GENEA+GENEB");
-    EXPECT_EQ(a.gene, "*");
     const std::string two = "\tchr1\t100\t255\t50M\t*\t0\t0\t*\t*\tNH:i:2\tXF:Z:";
-    a = assign({"0" + two + "__alignment_not_unique", "256" + two + "__alignment_not_unique"});
-    EXPECT_EQ(a.status, "alignment_not_unique");
-    a = assign({"0" + two + "__intergenic", "256" + two + "__intergenic"});
-    EXPECT_EQ(a.status, "alignment:2_feature:0");
-    a = assign({"0" + two + "TRBV5|TRB_TVDJ", "256" + two + "TRBV6|TRB_TVDJ"});
-    EXPECT_EQ(a.status, "alignment:2_feature:TRBV5|TRB_TVDJ+TRBV6|TRB_TVDJ:VDJMAcorrected");
-    EXPECT_EQ(a.gene, "TRBV5|TRB_TVDJ+TRBV6|TRB_TVDJ");
-    a = assign({"0" + two + "TRAV1|TRA_TVDJ", "256" + two + "TRBV5|TRB_TVDJ"});
-    EXPECT_EQ(a.status, "alignment:2_feature:TRAV1|TRA_TVDJ+TRBV5|TRB_TVDJ:VDJMixed");
-    EXPECT_EQ(a.gene, "*");
+    const struct {
+        std::vector<std::string> records;
+        bool excludeIntrons;
+        const char *gene, *status;
+    } cases[] = {
+        {{UNIQUE + "GAPDH"}, false, "GAPDH", "1"},
+        {{UNIQUE + "__intergenic"}, false, "*", "intergenic"},
+        {{UNIQUE + "__introns_ACTB"}, false, "ACTB", "introns_ACTB"},
+        {{UNIQUE + "__introns_ACTB"}, true, "*", "introns_ACTB"},
+        {{UNIQUE + "__ambiguous[A+B]"}, false, "*", "ambiguous[A+B]"},
+        {{"4\t*\t0\t0\t*\t*\t0\t0\t*\t*\tNH:i:1\tXF:Z:__not_aligned"}, false, "*", "x"},
+        // A "__" feature on an extra reference counts for the reference.
+        {{"0\tCD4pAbO\t1\t255\t40M\t*\t0\t0\t*\t*\tNH:i:1\tXF:Z:__no_feature"},
+         false,
+         "CD4pAbO",
+         "1"},
+        // Without an NH tag a record is a read with one alignment.
+        {{"0\tchr1\t100\t255\t50M\t*\t0\t0\t*\t*\tXF:Z:GAPDH"}, false, "GAPDH", "1"},
+        {{"0\tphiX174\t10\t255\t20M100N20M\t*\t0\t0\t*\t*\tNH:i:1"}, false, "phiX174", "x"},
+        {{"0\tphiX174\t10\t255\t40M\t*\t0\t0\t*\t*\tNH:i:1\tXF:Z:__no_feature"},
+         false,
+         "phiX174",
+         "1"},
+        {{"16\tERCC-00002\t10\t255\t40M\t*\t0\t0\t*\t*\tNH:i:1"}, false, "ERCC-00002", "1"},
+        {{"0" + multi + "GENEA", "256" + multi + "__intergenic", "256" + multi + "GENEA"},
+         false,
+         "GENEA",
+         "alignment:3_feature:GENEA:MAcorrected"},
+        {{"0" + multi + "GENEB", "256" + multi + "GENEA", "256" + multi + "__no_feature"},
+         false,
+         "*",
+         "alignment:3_feature:GENEA+GENEB"},
+        {{"0" + two + "__alignment_not_unique", "256" + two + "__alignment_not_unique"},
+         false,
+         "*",
+         "alignment_not_unique"},
+        {{"0" + two + "__intergenic", "256" + two + "__intergenic"},
+         false,
+         "*",
+         "alignment:2_feature:0"},
+        {{"0" + two + "TRBV5|TRB_TVDJ", "256" + two + "TRBV6|TRB_TVDJ"},
+         false,
+         "TRBV5|TRB_TVDJ+TRBV6|TRB_TVDJ",
+         "alignment:2_feature:TRBV5|TRB_TVDJ+TRBV6|TRB_TVDJ:VDJMAcorrected"},
+        {{"0" + two + "TRAV1|TRA_TVDJ", "256" + two + "TRBV5|TRB_TVDJ"},
+         false,
+         "*",
+         "alignment:2_feature:TRAV1|TRA_TVDJ+TRBV5|TRB_TVDJ:VDJMixed"},
+    };
+    for (const auto& c : cases) {
+        std::vector<bam1_t*> records = group(c.records);
+        ReadAssignment a = assignReadGene(sam.header(), records, extra, c.excludeIntrons);
+        EXPECT_EQ(a.gene, c.gene) << c.records[0];
+        EXPECT_EQ(a.status, c.status) << c.records[0];
+    }
 }
 
 TEST_F(AnnotateRead, TagsOfUniqueAndMultipleReads) {
@@ -151,59 +147,46 @@ TEST_F(AnnotateRead, TagsOfUniqueAndMultipleReads) {
     EXPECT_EQ(validReads(), "17,ACGTACGT,GAPDH,\n17,ACGTACGT,IGHM,\n|");
 }
 
-TEST_F(AnnotateRead, ValidReadsLinesByReadType) {
-    annotate({UNIQUE + "GAPDH"}, "r;5;AAAACCCC");
-    annotate({UNIQUE + "__intergenic"}, "r;6;AAAACCCC");
-    annotate({UNIQUE + "__introns_ACTB"}, "r;7;AAAACCCC");
-    annotate({"0\tCD4pAbO\t1\t255\t16M\t*\t0\t0\tGGGGTTTTAAAACCCC\t*\tNH:i:1\tXF:Z:__no_feature"},
-             "r;8;AAAACCCC");
-    std::vector<bam1_t*> tag = annotate(
-        {"0\tTag1stAbO\t1\t255\t40M\t*\t0\t0\t*\t*\tNH:i:1\tXF:Z:__no_feature"}, "r;9;AAAACCCC");
-    annotate({UNIQUE + "GAPDH"}, "r;10;AAAACCC"); // 7-base UMI: not cellular
-    std::string lines = validReads();
-    EXPECT_NE(lines.find("5,AAAACCCC,GAPDH,\n"), std::string::npos);
-    EXPECT_NE(lines.find("7,AAAACCCC,ACTB,\n"), std::string::npos);
-    EXPECT_NE(lines.find("8,AAAACCCC,CD4pAbO,GGGGTTTTAAAA\n"), std::string::npos);
-    EXPECT_EQ(lines.substr(lines.find('|')), "|9,AAAACCCC,Tag1stAbO,\n");
-    EXPECT_EQ(lines.find(",6,"), std::string::npos);
-    EXPECT_EQ(lines.find("10,"), std::string::npos);
-    EXPECT_EQ(metrics.cellularReads.load(), 5u);
-}
-
-TEST_F(AnnotateRead, AbseqReadsTagTheirOwnUmi) {
-    std::vector<bam1_t*> read = annotate(
-        {"0\tCD4pAbO\t1\t255\t16M\t*\t0\t0\tGGGGTTTTAAAACCCC\t*\tNH:i:1\tXF:Z:__no_feature"});
-    EXPECT_EQ(getStringTag(read[0], "MR"), "GGGGTTTTAAAA");
-    EXPECT_EQ(metrics.categoryCounts.at("Mapped_to_Genes_AbSeq"), 1u);
-}
-
-TEST_F(AnnotateRead, TargetedFilter) {
-    LibraryMetrics targeted("", Targeted, ABSEQ_UMI_ONLY, false, {}, {}, "");
+// A Targeted read counts when it starts within its type's window of the reference (1-based),
+// runs forward and has enough aligned bases.
+TEST_F(AnnotateRead, TargetedStartWindowAndAlignedLength) {
+    LibraryMetrics targeted("hs", Targeted, ABSEQ_UMI_ONLY, false, {}, {}, "");
+    const struct {
+        const char* reference;
+        long lastStart;
+        int minimumLength;
+    } types[] = {{"chr1", 5, 37}, {"CD4pAbO", 15, 25}, {"Tag1stAbO", 29, 40}};
     const std::string name = "r;1;ACGTACGT";
-    annotate({"0\tchr1\t3\t255\t40M\t*\t0\t0\t*\t*\tNH:i:1\tXF:Z:GENE|extra"}, name, Targeted,
-             false, &targeted);
-    annotate({"16\tchr1\t3\t255\t40M\t*\t0\t0\t*\t*\tNH:i:1\tXF:Z:GENE"}, name, Targeted, false,
-             &targeted);
-    annotate({"0\tchr1\t6\t255\t40M\t*\t0\t0\t*\t*\tNH:i:1\tXF:Z:GENE"}, name, Targeted, false,
-             &targeted);
-    annotate({"0\tchr1\t1\t255\t36M\t*\t0\t0\t*\t*\tNH:i:1\tXF:Z:GENE"}, name, Targeted, false,
-             &targeted);
-    EXPECT_EQ(targeted.categoryCounts.at("Mapped_to_Genes_mRNA"), 1u);
-    EXPECT_EQ(targeted.categoryCounts.at("Other_No_Feature"), 3u);
-    // A Targeted mRNA line keeps the gene up to its first "|".
-    EXPECT_EQ(validReads(), "1,ACGTACGT,GENE,\n|");
-
-    EXPECT_FALSE(checkTargetedStartPosition(0, "mrna"));
-    EXPECT_TRUE(checkTargetedStartPosition(15, "abseq"));
-    EXPECT_TRUE(checkTargetedStartPosition(29, "sample_tag"));
-    EXPECT_FALSE(checkTargetedStartPosition(30, "sample_tag"));
+    unsigned long expectedCounted = 0;
+    for (const auto& type : types) {
+        const std::string m = std::to_string(type.minimumLength) + "M";
+        const std::string shortM = std::to_string(type.minimumLength - 1) + "M";
+        const std::string tags =
+            "NH:i:1\tXF:Z:" + std::string(type.reference[0] == 'c' ? "GENE|x" : "__no_feature");
+        const std::tuple<int, long, std::string, bool> reads[] = {
+            {0, 1, m, true},
+            {0, type.lastStart, "3S" + m, true},
+            {0, type.lastStart + 1, m, false},
+            {16, 1, m, false},
+            {0, 1, shortM, false}};
+        for (const auto& [flag, pos, cigar, passes] : reads) {
+            unsigned long before = targeted.usefulReads.load();
+            // Sequenced bases: the AbSeq UMI is taken from them.
+            std::string seq(
+                std::stoi(cigar.substr(cigar[1] == 'S' ? 2 : 0)) + (cigar[1] == 'S' ? 3 : 0), 'C');
+            annotate({samLine("x", flag, type.reference, pos, cigar, tags, seq).substr(2)}, name,
+                     Targeted, false, &targeted);
+            EXPECT_EQ(targeted.usefulReads.load() - before, passes ? 1u : 0u)
+                << type.reference << " " << flag << " " << pos << " " << cigar;
+            expectedCounted += passes;
+        }
+    }
+    EXPECT_EQ(targeted.usefulReads.load(), expectedCounted);
+    EXPECT_EQ(checkTargetedStartPosition(0, "mrna"), false);
     EXPECT_TRUE(checkTargetedStartPosition(999, "vdj"));
     EXPECT_THROW(checkTargetedStartPosition(1, "rna"), std::system_error);
-    EXPECT_THROW(checkReadAlignmentLengthMatch(nullptr, "other"), std::system_error);
-    EXPECT_EQ(getReadTypeFromGeneName("X|TRB_TVDJ"), "vdj");
-    EXPECT_EQ(getReadTypeFromGeneName("TagstAbO"), "sample_tag");
-    EXPECT_EQ(getReadTypeFromGeneName("CDpAbO"), "abseq");
-    EXPECT_EQ(getReadTypeFromGeneName("ACTB"), "mrna");
+    // A Targeted mRNA line keeps the gene up to its first "|".
+    EXPECT_EQ(validReads().substr(0, 17), "1,ACGTACGT,GENE,\n");
 }
 
 TEST_F(AnnotateRead, CellCallingOnVdjKeepsOnlySampleTagLines) {

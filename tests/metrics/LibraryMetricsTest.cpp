@@ -17,13 +17,6 @@ const std::string ABSEQ12 = "AAAACCCCGGGG";
 
 } // namespace
 
-TEST(LibraryMetrics, StartsWithTheFifteenCategories) {
-    LibraryMetrics m = makeMetrics();
-    ASSERT_EQ(m.categoryCounts.size(), 15u);
-    for (const std::string& type : WTA_ALIGNMENT_TYPES)
-        EXPECT_EQ(m.categoryCounts.at(type), 0u);
-}
-
 TEST(LibraryMetrics, UmiLengthDecidesCellular) {
     LibraryMetrics m = makeMetrics();
     for (const std::string& umi :
@@ -121,30 +114,6 @@ TEST(LibraryMetrics, FiltersIntronsAndVdjVersion) {
     EXPECT_TRUE(outcome.chainClass.empty());
     EXPECT_EQ(noVdj.vdjReads.load(), 0u);
     EXPECT_EQ(noVdj.categoryCounts.at("Mapped_to_Genes_mRNA"), 1u);
-}
-
-TEST(LibraryMetrics, CopyAndMerge) {
-    LibraryMetrics library = makeMetrics();
-    library.update(UMI8, "GENE", "1", "", true);
-    library.update(UMI8, "*", "intergenic", "", true);
-    library.update(UMI8, "Tag1stAbO", "1", "", true);
-    LibraryMetrics copy(library);
-    library.update(UMI8, "GENE", "1", "", true); // the copy keeps the counts it was made with
-    EXPECT_EQ(copy.cellularReads.load(), 3u);
-    copy.update(UMI8, "GENE", "1", "", true); // and counts into its own map
-    EXPECT_EQ(copy.categoryCounts.at("Mapped_to_Genes_mRNA"), 2u);
-    EXPECT_EQ(library.categoryCounts.at("Mapped_to_Genes_mRNA"), 2u);
-
-    LibraryMetrics combined = makeMetrics();
-    combined += copy;
-    combined += library;
-    EXPECT_EQ(combined.cellularReads.load(), 8u);
-    EXPECT_EQ(combined.categoryCounts.at("Mapped_to_Genes_mRNA"), 4u);
-    EXPECT_EQ(combined.categoryCounts.at("Other_Intergenic"), 2u);
-    EXPECT_EQ(combined.sampleTagReads.load(), 2u);
-    LibraryMetrics broken = makeMetrics();
-    broken.categoryCounts.erase("Other");
-    EXPECT_THROW(combined += broken, std::out_of_range);
 }
 
 TEST(LibraryMetricsConcurrent, ThreadsCountEveryRead) {

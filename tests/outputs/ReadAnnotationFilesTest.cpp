@@ -9,44 +9,6 @@
 
 namespace fs = std::filesystem;
 
-TEST(ReadAnnotationFiles, PartitionsByGeneAndCountsLines) {
-    ScratchDir dir;
-    {
-        ReadAnnotationFiles files("run");
-        EXPECT_TRUE(fs::exists("run_VDJ_TCR_Valid_Reads.fastq.gz"));
-        EXPECT_TRUE(fs::exists("run_SampleTag_Sorted_Valid_Reads.csv.0"));
-        files.writeValidReads("1,AAAAAAAA,GENEA,\n", "GENEA");
-        files.writeValidReads("2,CCCCCCCC,GENEA,\n", "GENEA");
-        files.writeValidReads("", "GENEB"); // ignored: no file, no count
-        int partition = ReadAnnotationFiles::partitionOfGene("GENEA");
-        ASSERT_GE(partition, 0);
-        ASSERT_LT(partition, 32);
-        const auto* file = files.partitionFile(partition);
-        ASSERT_NE(file, nullptr);
-        EXPECT_EQ(file->linesWritten, 2u);
-        EXPECT_EQ(file->bytesWritten, 36u);
-        if (ReadAnnotationFiles::partitionOfGene("GENEB") != partition) {
-            EXPECT_EQ(files.partitionFile(ReadAnnotationFiles::partitionOfGene("GENEB")), nullptr);
-        }
-        files.writeSampleTagValidReads("3,GGGGGGGG,Tag1stAbO,\n");
-    }
-    int partition = ReadAnnotationFiles::partitionOfGene("GENEA");
-    EXPECT_EQ(readFile("run_Sorted_Valid_Reads.csv." + std::to_string(partition)),
-              "1,AAAAAAAA,GENEA,\n2,CCCCCCCC,GENEA,\n");
-    EXPECT_EQ(readFile("run_SampleTag_Sorted_Valid_Reads.csv.0"), "3,GGGGGGGG,Tag1stAbO,\n");
-    // No VDJ block was written: no empty FASTQ files remain.
-    EXPECT_FALSE(fs::exists("run_VDJ_TCR_Valid_Reads.fastq.gz"));
-    EXPECT_FALSE(fs::exists("run_VDJ_BCR_Valid_Reads.fastq.gz"));
-}
-
-TEST(ReadAnnotationFiles, PartitionRuleUsesTheStandardStringHash) {
-    for (const std::string gene : {"A", "ACTB", "GAPDH", "TRBV5|TRB_TVDJ", ""}) {
-        unsigned long h = std::hash<std::string>()(gene);
-        int expected = (h & 63) < 32 ? static_cast<int>(h & 63) : static_cast<int>((h >> 6) & 31);
-        EXPECT_EQ(ReadAnnotationFiles::partitionOfGene(gene), expected);
-    }
-}
-
 TEST(ReadAnnotationFilesConcurrent, FirstWritesRaceToOneFilePerPartition) {
     ScratchDir dir;
     const int threads = 4, genes = 200, rounds = 20;
@@ -90,10 +52,9 @@ TEST(ReadAnnotationFiles, GzipMembersConcatenate) {
     resetTerminateState();
     {
         ReadAnnotationFiles files("vdj");
-        for (const std::string block : {"@1|A|TRA\nAC\n+\nII\n", "@2|C|TRB\nGT\n+\nII\n", "x\n"}) {
-            files.mCompressAndWriteBufferToGzFile(block, files.tcrFileName, files.tcrStream,
-                                                  files.tcrMutex);
-            ++files.tcrBlockCount;
+        for (std::string block : {"@1|A|TRA\nAC\n+\nII\n", "@2|C|TRB\nGT\n+\nII\n", "x\n"}) {
+            files.flushFastq(block, files.tcr);
+            EXPECT_TRUE(block.empty());
         }
         files.closeVdjFastqFiles();
     }

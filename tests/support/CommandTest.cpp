@@ -26,25 +26,6 @@ TEST(Command, ExecutedCommandText) {
     EXPECT_EQ(bare.getExecutedCommandAsString(), " true ");
 }
 
-TEST(Command, ArgumentArrayGrowsPastItsFirstBlock) {
-    Command many("echo");
-    std::vector<std::string> args;
-    for (int i = 0; i < 300; ++i)
-        args.push_back(std::to_string(i));
-    many.addArguments(args);
-    many.addArguments({"end"});
-    ASSERT_EQ(many.argumentCount(), 301u);
-    EXPECT_STREQ(many.argument(300), "299");
-    EXPECT_STREQ(many.argument(301), "end");
-    EXPECT_EQ(many.argument(302), nullptr);
-    ScratchDir dir;
-    many.logStdoutToFile("");
-    ASSERT_EQ(many.run(), 0);
-    std::string out = readFile(many.stdoutPath());
-    EXPECT_EQ(out.substr(0, 6), "0 1 2 ");
-    EXPECT_EQ(out.substr(out.size() - 8), "299 end\n");
-}
-
 TEST(Command, ExitStatusesAndLogFiles) {
     ScratchDir dir;
     Command ok("true");
@@ -135,14 +116,6 @@ TEST(Command, AbsolutePathIsNotSearchedAndBadProgramsFail) {
         [&] { EXPECT_EQ(runCommandAndLogError(empty, quietLogger, false, false), -2); });
     EXPECT_EQ(err, "No application set, returning -ENOENT (2)\n");
     EXPECT_EQ(empty.exitCode, -2);
-}
-
-TEST(Command, UnopenableLogFileIsAStartFailure) {
-    ScratchDir dir;
-    Command cmd("true");
-    cmd.logStdoutToFile("no-such-dir/x");
-    std::string err = captureStderr([&] { EXPECT_EQ(cmd.run(), -ENOENT); });
-    EXPECT_NE(err.find("Failed to open stdout log file: no-such-dir/x_true_"), std::string::npos);
 }
 
 TEST(Command, ChildKilledBySignalIsAFailure) {

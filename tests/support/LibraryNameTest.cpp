@@ -17,17 +17,6 @@ TEST(LibraryName, FromFileNames) {
     EXPECT_EQ(getLibraryName("_-_.a.b"), "DefaultName");
 }
 
-TEST(LibraryName, DefaultIsAnnouncedAtInfo) {
-    Logger::Level saved = gUtilLogger.getLevel();
-    set_util_log_level(Logger::INFO);
-    std::string err = captureStderr([] { EXPECT_EQ(getLibraryName("sample.bam"), "DefaultName"); });
-    set_util_log_level(saved);
-    EXPECT_NE(err.find("Util: INFO     Could not determine a sample name for the file "
-                       "\"sample.bam\". Using the default: DefaultName"),
-              std::string::npos)
-        << err;
-}
-
 TEST(LogArchive, ArchivesMatchingFilesWithRealTar) {
     ScratchDir dir;
     std::filesystem::create_directory("logs");

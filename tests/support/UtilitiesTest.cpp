@@ -1,5 +1,3 @@
-#include <algorithm>
-#include <filesystem>
 #include <gtest/gtest.h>
 #include <stdexcept>
 
@@ -41,23 +39,17 @@ TEST(StringHelpers, FixedPrecision) {
     EXPECT_EQ(doubleToStringWithPrecision(100.0, 0), "100");
 }
 
-TEST(RunOptionValues, AssayTypes) {
-    EXPECT_EQ(strToAssayType("targeted"), Targeted);
-    EXPECT_EQ(strToAssayType("wTa"), WTA);
-    EXPECT_EQ(strToAssayType("ATAC"), ATAC);
-    EXPECT_EQ(strToAssayType(" WTA"), NONE);
-    EXPECT_EQ(strToAssayType(""), NONE);
-}
-
-TEST(RunOptionValues, UMIOptions) {
-    EXPECT_EQ(parseUMIOptionArgument("2"), R1_AND_ABSEQ_UMI);
-    EXPECT_EQ(parseUMIOptionArgument(""), ABSEQ_UMI_ONLY);
-    EXPECT_EQ(parseUMIOptionArgument("3"), ABSEQ_UMI_ONLY);
-    EXPECT_EQ(parseUMIOptionArgument("1abc"), ABSEQ_UMI_ONLY);
-    EXPECT_EQ(parseUMIOptionArgument(" 0"), R1_UMI_ONLY);
-    EXPECT_EQ(parseUMIOptionArgument("x"), ABSEQ_UMI_ONLY);
-    EXPECT_EQ(parseUMIOptionArgument("-1"), ABSEQ_UMI_ONLY);
-    EXPECT_EQ(parseUMIOptionArgument("99999999999999999999999"), ABSEQ_UMI_ONLY);
+TEST(RunOptionValues, AssayTypesAndUmiOptions) {
+    const std::pair<const char*, AssayType> assays[] = {
+        {"targeted", Targeted}, {"wTa", WTA}, {"ATAC", ATAC}, {" WTA", NONE}, {"", NONE}};
+    for (const auto& [text, assay] : assays)
+        EXPECT_EQ(strToAssayType(text), assay) << text;
+    const std::pair<const char*, UMIOption> options[] = {
+        {"2", R1_AND_ABSEQ_UMI}, {"", ABSEQ_UMI_ONLY},  {"3", ABSEQ_UMI_ONLY},
+        {"1abc", ABSEQ_UMI_ONLY}, {" 0", R1_UMI_ONLY},  {"-1", ABSEQ_UMI_ONLY},
+        {"99999999999999999999999", ABSEQ_UMI_ONLY}};
+    for (const auto& [text, option] : options)
+        EXPECT_EQ(parseUMIOptionArgument(text), option) << text;
 }
 
 TEST(LoadJsonFile, ReadsParsesAndReportsFailures) {
@@ -78,19 +70,4 @@ TEST(LoadJsonFile, ReadsParsesAndReportsFailures) {
     EXPECT_NE(log.find("Failed to parse the JSON string"), std::string::npos);
     EXPECT_NE(log.find("Failed to open file \"missing.json\": No such file or directory"),
               std::string::npos);
-}
-
-TEST(DirectoryContents, ListsEveryEntryInsideTheDirectory) {
-    ScratchDir dir;
-    std::filesystem::create_directory("d");
-    writeFile("d/a.bam", "");
-    writeFile("d/b.txt", "");
-    std::filesystem::create_directory("d/sub");
-    std::vector<std::filesystem::path> entries = getDirectoryContents("d");
-    std::vector<std::string> names;
-    for (const auto& entry : entries)
-        names.push_back(entry.string());
-    std::sort(names.begin(), names.end());
-    EXPECT_EQ(names, (Pieces{"d/a.bam", "d/b.txt", "d/sub"}));
-    EXPECT_THROW(getDirectoryContents("no-such-dir"), std::filesystem::filesystem_error);
 }
