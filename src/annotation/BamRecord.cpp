@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "Constants.h"
+#include "support/BamTag.h"
 
 const char* const SEQUENCE_CHAR = "=ACMGRSVTWYHKDBN";
 const char* const SEQUENCE_CHAR_COMP = "=TGKCYSBAWRDMHVN";
@@ -103,9 +104,8 @@ long getIntegerTag(const bam1_t* record, const char* tag, long fallback) {
 void addCellUmiBamTags(std::vector<bam1_t*>& records, const std::string& cellIndex,
                        const std::string& umi) {
     for (bam1_t* record : records) {
-        bam_aux_update_str(record, TAG_CL_NAME, static_cast<int>(cellIndex.size() + 1),
-                           cellIndex.c_str());
-        bam_aux_update_str(record, TAG_UMI_NAME, static_cast<int>(umi.size() + 1), umi.c_str());
+        setStringTag(record, TAG_CL_NAME, cellIndex);
+        setStringTag(record, TAG_UMI_NAME, umi);
     }
 }
 

@@ -11,6 +11,7 @@
 #include "VdjAssignment.h"
 #include "metrics/LibraryMetrics.h"
 #include "outputs/ReadAnnotationFiles.h"
+#include "support/BamTag.h"
 
 namespace {
 
@@ -22,20 +23,6 @@ const std::string READ_TYPE_MRNA = "mrna";
 [[noreturn]] void __unknown_read_type(const std::string& readType) {
     throw std::system_error(errno, std::generic_category(),
                             "Unknown read type: '" + readType + "'");
-}
-
-std::string __join(const std::set<std::string>& pieces) {
-    std::string joined;
-    for (const std::string& piece : pieces) {
-        if (!joined.empty())
-            joined += '+';
-        joined += piece;
-    }
-    return joined;
-}
-
-void __set_string_tag(bam1_t* record, const char* tag, const std::string& value) {
-    bam_aux_update_str(record, tag, static_cast<int>(value.size() + 1), value.c_str());
 }
 
 } // namespace
@@ -145,10 +132,10 @@ ReadAssignment assignReadGene(sam_hdr_t* header, std::vector<bam1_t*>& records,
 
     bam1_t* last = records.back();
     if (nh <= 1) {
-        __set_string_tag(last, TAG_TRANSCRIPT_NAME, "*");
-        __set_string_tag(last, TAG_FRAGMENT_LENGTH, "*");
+        setStringTag(last, TAG_TRANSCRIPT_NAME, "*");
+        setStringTag(last, TAG_FRAGMENT_LENGTH, "*");
         if (featureChanged)
-            __set_string_tag(last, TAG_FEATURE, rewritten);
+            setStringTag(last, TAG_FEATURE, rewritten);
     } else {
         std::string alignments = "alignment:" + std::to_string(nh) + "_feature:";
         if (candidates.size() == 1 && *candidates.begin() == "alignment_not_unique") {
@@ -156,7 +143,7 @@ ReadAssignment assignReadGene(sam_hdr_t* header, std::vector<bam1_t*>& records,
         } else if (candidates.empty()) {
             status = alignments + "0";
         } else {
-            std::string joined = __join(candidates);
+            std::string joined = strJoin(candidates, "+");
             status = alignments + joined;
             bool allVdj = true;
             for (const std::string& candidate : candidates)

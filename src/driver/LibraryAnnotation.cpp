@@ -6,12 +6,12 @@
 #include <thread>
 #include <unistd.h>
 
-#include "support/EarlyTerminate.h"
 #include "annotation/AnnotationWorker.h"
 #include "features/FeatureAssigner.h"
 #include "metrics/LibraryMetrics.h"
 #include "outputs/ReadAnnotationFiles.h"
 #include "support/Command.h"
+#include "support/EarlyTerminate.h"
 #include "support/Logger.h"
 
 namespace fs = std::filesystem;
@@ -75,10 +75,7 @@ bool annotateLibrary(const std::string& bamPath, const RunParameters& params,
     split.addArguments(splitArguments);
     split.logStdoutToFile("");
     split.logStderrToFile("");
-    std::string joined;
-    for (const std::string& argument : splitArguments)
-        joined += (joined.empty() ? "" : " ") + argument;
-    gLogger.info("Executing: bamsplitter %s", joined.c_str());
+    gLogger.info("Executing: bamsplitter %s", strJoin(splitArguments, " ").c_str());
     gLogger.info("Splitting BAM file into %lu files, approximately %lu lines per file", threads,
                  perFragment);
     runCommandAndLogError(split, gLogger, true, true);

@@ -6,6 +6,7 @@
 
 #include "Constants.h"
 #include "FeatureAssigner.h"
+#include "support/BamTag.h"
 
 void FeatureAssigner::_indexStepTrees() {
     _labelIds.clear();
@@ -89,18 +90,6 @@ void FeatureAssigner::_collectLabelIds(const bam1_t* record, const StepSource& s
     });
 }
 
-namespace {
-
-void __set_feature(bam1_t* record, const char* text, size_t length) {
-    bam_aux_update_str(record, TAG_FEATURE, static_cast<int>(length + 1), text);
-}
-
-void __set_feature(bam1_t* record, const std::string& text) {
-    __set_feature(record, text.c_str(), text.size());
-}
-
-} // namespace
-
 long FeatureAssigner::_slotOfReference(const char* name) const {
     if (!name)
         return NOT_IN_MODEL;
@@ -175,17 +164,17 @@ void FeatureAssigner::assignFeatures(FeatureCounts& counts, bam1_t* const* recor
 
 void FeatureAssigner::_assign(FeatureCounts& counts, bam1_t* record, long slot) const {
     if (record->core.flag & BAM_FUNMAP) {
-        __set_feature(record, STRING_NOT_ALIGNED, std::strlen(STRING_NOT_ALIGNED));
+        setStringTag(record, TAG_FEATURE, STRING_NOT_ALIGNED, std::strlen(STRING_NOT_ALIGNED));
         ++counts.notAligned;
         return;
     }
     if (slot == PADDING) {
-        __set_feature(record, STRING_NOT_ALIGNED, std::strlen(STRING_NOT_ALIGNED));
+        setStringTag(record, TAG_FEATURE, STRING_NOT_ALIGNED, std::strlen(STRING_NOT_ALIGNED));
         ++counts.notAligned;
         return;
     }
     if (slot < 0) {
-        __set_feature(record, STRING_NO_FEATURE, std::strlen(STRING_NO_FEATURE));
+        setStringTag(record, TAG_FEATURE, STRING_NO_FEATURE, std::strlen(STRING_NO_FEATURE));
         ++counts.noFeature;
         return;
     }
@@ -209,7 +198,7 @@ void FeatureAssigner::_assign(FeatureCounts& counts, bam1_t* record, long slot) 
         }
     }
     if (ids.empty()) {
-        __set_feature(record, STRING_INTERGENIC, std::strlen(STRING_INTERGENIC));
+        setStringTag(record, TAG_FEATURE, STRING_INTERGENIC, std::strlen(STRING_INTERGENIC));
         ++counts.intergenic;
         return;
     }
@@ -221,10 +210,10 @@ void FeatureAssigner::_assign(FeatureCounts& counts, bam1_t* record, long slot) 
         std::all_of(ids.begin() + 1, ids.end(), [first](uint32_t id) { return id == first; });
     if (single) {
         if (kind == EXONS) {
-            __set_feature(record, _labelChars(first), _labelLength(first));
+            setStringTag(record, TAG_FEATURE, _labelChars(first), _labelLength(first));
         } else {
             feature.assign(prefix).append(_labelChars(first), _labelLength(first));
-            __set_feature(record, feature);
+            setStringTag(record, TAG_FEATURE, feature);
         }
     } else {
         // Ids follow the byte order of their labels.
@@ -240,7 +229,7 @@ void FeatureAssigner::_assign(FeatureCounts& counts, bam1_t* record, long slot) 
             feature.append(_labelChars(ids[i]), _labelLength(ids[i]));
         }
         feature += ']';
-        __set_feature(record, feature);
+        setStringTag(record, TAG_FEATURE, feature);
     }
     switch (kind) {
     case EXONS:

@@ -13,13 +13,6 @@ std::string __count(unsigned long value) {
     return std::to_string(value);
 }
 
-std::string __percent(unsigned long count, unsigned long denominator) {
-    double value = denominator == 0
-                       ? 0.0
-                       : static_cast<double>(count) * 100.0 / static_cast<double>(denominator);
-    return doubleToStringWithPrecision(value, 2);
-}
-
 void __push(JsonValue& array, const std::string& text) {
     array[static_cast<int>(array.size())] = text;
 }
@@ -40,11 +33,11 @@ JsonValue LibraryMetrics::calculateRelativeMetrics(const JsonValue& readQuality)
     JsonValue& readStats = result["read_stats"] = JsonValue(JsonValue::ARRAY);
     __push(readStats, __count(totalReads));
     __push(readStats, __count(cellularReads));
-    __push(readStats, __percent(cellularReads, totalReads));
+    __push(readStats, percentText(cellularReads, totalReads));
     __push(readStats, __count(uniquelyAlignedReads));
-    __push(readStats, __percent(uniquelyAlignedReads, totalReads));
+    __push(readStats, percentText(uniquelyAlignedReads, totalReads));
     __push(readStats, __count(usefulReads));
-    __push(readStats, __percent(usefulReads, totalReads));
+    __push(readStats, percentText(usefulReads, totalReads));
 
     JsonValue& mapStats = result["map_stats"] = JsonValue(JsonValue::ARRAY);
     __push(mapStats, __count(cellularReads));
@@ -62,7 +55,7 @@ JsonValue LibraryMetrics::calculateRelativeMetrics(const JsonValue& readQuality)
         cellularReads - mapped - categoryCounts["Unaligned"] - categoryCounts["Not_Unique"];
     for (const std::string& category : WTA_ALIGNMENT_TYPES) {
         __push(mapStats, __count(categoryCounts[category]));
-        __push(mapStats, __percent(categoryCounts[category], cellularReads));
+        __push(mapStats, percentText(categoryCounts[category], cellularReads));
     }
 
     if (!sampleTagsVersion.empty()) {
@@ -71,13 +64,13 @@ JsonValue LibraryMetrics::calculateRelativeMetrics(const JsonValue& readQuality)
         unsigned long total = sampleTagReads;
         __push(tagStats, __count(total));
         __push(tagStats, __count(usefulSampleTagReads));
-        __push(tagStats, __percent(usefulSampleTagReads, total));
+        __push(tagStats, percentText(usefulSampleTagReads, total));
         __push(tagStats, __count(cellularSampleTagReads));
-        __push(tagStats, __percent(cellularSampleTagReads, total));
+        __push(tagStats, percentText(cellularSampleTagReads, total));
         __push(tagStats, targeted ? __count(sampleTagCorrectStartReads) : "NA");
-        __push(tagStats, targeted ? __percent(sampleTagCorrectStartReads, total) : "NA");
+        __push(tagStats, targeted ? percentText(sampleTagCorrectStartReads, total) : "NA");
         __push(tagStats, targeted ? __count(sampleTagAlignLengthReads) : "NA");
-        __push(tagStats, targeted ? __percent(sampleTagAlignLengthReads, total) : "NA");
+        __push(tagStats, targeted ? percentText(sampleTagAlignLengthReads, total) : "NA");
         __push(tagStats, __count(usefulSampleTagReads));
     }
 
@@ -86,13 +79,13 @@ JsonValue LibraryMetrics::calculateRelativeMetrics(const JsonValue& readQuality)
         unsigned long total = vdjReads;
         __push(vdjStats, __count(total));
         __push(vdjStats, __count(cellularVdjReads));
-        __push(vdjStats, __percent(cellularVdjReads, total));
+        __push(vdjStats, percentText(cellularVdjReads, total));
         __push(vdjStats, __count(usefulVdjReads));
-        __push(vdjStats, __percent(usefulVdjReads, total));
+        __push(vdjStats, percentText(usefulVdjReads, total));
         __push(vdjStats, __count(usefulVdjBcrReads));
-        __push(vdjStats, __percent(usefulVdjBcrReads, total));
+        __push(vdjStats, percentText(usefulVdjBcrReads, total));
         __push(vdjStats, __count(usefulVdjTcrReads));
-        __push(vdjStats, __percent(usefulVdjTcrReads, total));
+        __push(vdjStats, percentText(usefulVdjTcrReads, total));
     }
     return result;
 }

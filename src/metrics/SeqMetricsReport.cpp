@@ -33,14 +33,6 @@ unsigned long __count_of(JsonValue& entry, const char* key, const std::string& l
     return static_cast<unsigned long>(__quality_member(entry, key, library));
 }
 
-std::string __filter_percent(unsigned long count, unsigned long total) {
-    // A library without reads has nothing filtered: print the zero percentage the other
-    // segments print rather than dividing by zero.
-    double value =
-        total == 0 ? 0.0 : static_cast<double>(count) * 100.0 / static_cast<double>(total);
-    return doubleToStringWithPrecision(value, 2);
-}
-
 void __fill_read_filtering(std::vector<std::string>& row, JsonValue& entry,
                            const std::string& library) {
     unsigned long total = __count_of(entry, "Total number of reads", library);
@@ -54,15 +46,15 @@ void __fill_read_filtering(std::vector<std::string>& row, JsonValue& entry,
         __quality_member(entry, "Percentage of Q30 bases in filtered R2 reads", library));
     row[0] = static_cast<std::string>(entry["Total number of reads"]);
     row[1] = std::to_string(total - overlapping);
-    row[2] = __filter_percent(overlapping, total);
+    row[2] = percentText(overlapping, total);
     row[3] = std::to_string(total - shortReads);
-    row[4] = __filter_percent(shortReads, total);
+    row[4] = percentText(shortReads, total);
     row[5] = std::to_string(total - lowQuality);
-    row[6] = __filter_percent(lowQuality, total);
+    row[6] = percentText(lowQuality, total);
     row[7] = std::to_string(total - highSnf);
-    row[8] = __filter_percent(highSnf, total);
+    row[8] = percentText(highSnf, total);
     row[9] = static_cast<std::string>(entry["Number of reads after quality filtering"]);
-    row[10] = __filter_percent(total - afterFilter, total);
+    row[10] = percentText(total - afterFilter, total);
     row[11] = doubleToStringWithPrecision(q30, 2);
 }
 

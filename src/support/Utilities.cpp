@@ -117,3 +117,9 @@ UMIOption parseUMIOptionArgument(const std::string& text) {
         return ABSEQ_UMI_ONLY;
     return UMIOPTION_VALUES[value];
 }
+
+std::string percentText(unsigned long count, unsigned long total) {
+    double value =
+        total == 0 ? 0.0 : static_cast<double>(count) * 100.0 / static_cast<double>(total);
+    return doubleToStringWithPrecision(value, 2);
+}

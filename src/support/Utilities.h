@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <iterator>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -32,6 +33,18 @@ std::vector<std::string> strSplit(const std::string& text, char delimiter);
 std::string substrReplace(const std::string& text, const std::string& target,
                           const std::string& replacement, int count);
 std::string doubleToStringWithPrecision(double value, unsigned long precision);
+// count as a percentage of total with two decimals; "0.00" when total is 0 (nothing to divide).
+std::string percentText(unsigned long count, unsigned long total);
+// The pieces with separator between each two.
+template <class Pieces> std::string strJoin(const Pieces& pieces, const std::string& separator) {
+    std::string joined;
+    for (const auto& piece : pieces) {
+        if (&piece != &*std::begin(pieces))
+            joined += separator;
+        joined += piece;
+    }
+    return joined;
+}
 
 AssayType strToAssayType(const std::string& text);
 UMIOption parseUMIOptionArgument(const std::string& text);

@@ -71,3 +71,11 @@ TEST(LoadJsonFile, ReadsParsesAndReportsFailures) {
     EXPECT_NE(log.find("Failed to open file \"missing.json\": No such file or directory"),
               std::string::npos);
 }
+
+TEST(StringHelpers, PercentsAndJoins) {
+    EXPECT_EQ(percentText(1, 4), "25.00");
+    EXPECT_EQ(percentText(2, 3), "66.67");
+    EXPECT_EQ(percentText(0, 0), "0.00");
+    EXPECT_EQ(strJoin(std::vector<std::string>{"a", "b", "c"}, "+"), "a+b+c");
+    EXPECT_EQ(strJoin(std::vector<std::string>{}, "+"), "");
+}
