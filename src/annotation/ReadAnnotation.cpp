@@ -1,5 +1,6 @@
 #include "ReadAnnotation.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <set>
 #include <string_view>
@@ -63,6 +64,40 @@ bool checkReadAlignmentLengthMatch(const bam1_t* record, const std::string& read
         __unknown_read_type(readType);
     return bamCigarOperationSum(record, 'M') >= minimum;
 }
+
+namespace {
+
+// The gene and status of a read with nh alignments from the genes its alignments name: one gene
+// (or receptor genes of one chain) corrects the read to it; several leave it without a gene.
+void __resolve_multiple_alignments(ReadAssignment& read, long nh,
+                                   const std::set<std::string>& candidates) {
+    std::string alignments = "alignment:" + std::to_string(nh) + "_feature:";
+    if (candidates.size() == 1 && *candidates.begin() == "alignment_not_unique") {
+        read.status = "alignment_not_unique";
+        return;
+    }
+    if (candidates.empty()) {
+        read.status = alignments + "0";
+        return;
+    }
+    std::string joined = strJoin(candidates, "+");
+    read.status = alignments + joined;
+    bool allVdj = std::all_of(candidates.begin(), candidates.end(),
+                              [](const std::string& gene) { return strEndsWith(gene, "VDJ"); });
+    if (allVdj) {
+        if (uniqueChainType(candidates)) {
+            read.gene = joined;
+            read.status += ":VDJMAcorrected";
+        } else {
+            read.status += ":VDJMixed";
+        }
+    } else if (candidates.size() == 1) {
+        read.gene = *candidates.begin();
+        read.status += ":MAcorrected";
+    }
+}
+
+} // namespace
 
 ReadAssignment assignReadGene(sam_hdr_t* header, std::vector<bam1_t*>& records,
                               const std::unordered_set<std::string>& extraReferenceNames,
@@ -131,36 +166,14 @@ ReadAssignment assignReadGene(sam_hdr_t* header, std::vector<bam1_t*>& records,
     }
 
     bam1_t* last = records.back();
-    if (nh <= 1) {
-        setStringTag(last, TAG_TRANSCRIPT_NAME, "*");
-        setStringTag(last, TAG_FRAGMENT_LENGTH, "*");
-        if (featureChanged)
-            setStringTag(last, TAG_FEATURE, rewritten);
-    } else {
-        std::string alignments = "alignment:" + std::to_string(nh) + "_feature:";
-        if (candidates.size() == 1 && *candidates.begin() == "alignment_not_unique") {
-            status = "alignment_not_unique";
-        } else if (candidates.empty()) {
-            status = alignments + "0";
-        } else {
-            std::string joined = strJoin(candidates, "+");
-            status = alignments + joined;
-            bool allVdj = true;
-            for (const std::string& candidate : candidates)
-                allVdj = allVdj && strEndsWith(candidate, "VDJ");
-            if (allVdj) {
-                if (uniqueChainType(candidates)) {
-                    gene = joined;
-                    status += ":VDJMAcorrected";
-                } else {
-                    status += ":VDJMixed";
-                }
-            } else if (candidates.size() == 1) {
-                gene = *candidates.begin();
-                status += ":MAcorrected";
-            }
-        }
+    if (nh > 1) {
+        __resolve_multiple_alignments(result, nh, candidates);
+        return result;
     }
+    setStringTag(last, TAG_TRANSCRIPT_NAME, "*");
+    setStringTag(last, TAG_FRAGMENT_LENGTH, "*");
+    if (featureChanged)
+        setStringTag(last, TAG_FEATURE, rewritten);
     return result;
 }
 

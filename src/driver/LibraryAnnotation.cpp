@@ -43,20 +43,10 @@ std::string bamSplitterProgram() {
     return "bamSplitter";
 }
 
-bool annotateLibrary(const std::string& bamPath, const RunParameters& params,
-                     ReadAnnotationFiles& files,
-                     const std::unordered_set<std::string>& extraReferenceNames,
-                     FeatureAssigner& featureAssigner, std::vector<LibraryMetrics>& metricsList,
-                     std::vector<std::string>& libraryNames) {
-    const unsigned long threads = params.threads;
-    // Fragments left by an earlier, failed run would be annotated as part of this library.
-    if (fs::exists(FEATURE_COUNTS_TMP_DIR) && !fs::is_empty(FEATURE_COUNTS_TMP_DIR)) {
-        gLogger.warning("Removing the leftover files of an earlier run from %s",
-                        FEATURE_COUNTS_TMP_DIR);
-        fs::remove_all(FEATURE_COUNTS_TMP_DIR);
-    }
-    fs::create_directories(FEATURE_COUNTS_TMP_DIR);
+namespace {
 
+// The number of records in the library's BAM, counted by samtools.
+unsigned long __count_records(const std::string& bamPath, unsigned long threads) {
     Command count("samtools");
     count.addArguments({"view", "-@", std::to_string(threads), "-c", bamPath});
     count.logStdoutToFile("");
@@ -66,7 +56,20 @@ bool annotateLibrary(const std::string& bamPath, const RunParameters& params,
     unsigned long reads = readCountFromLog(count.stdoutPath());
     fs::remove(count.stdoutPath());
     gLogger.info("Number of reads in BAM file: %lu", reads);
+    return reads;
+}
 
+// Cuts the library's BAM into at most `threads` fragments in the temporary directory; returns
+// their paths in directory order.
+std::vector<std::string> __split_library(const std::string& bamPath, unsigned long reads,
+                                         unsigned long threads) {
+    // Fragments left by an earlier, failed run would be annotated as part of this library.
+    if (fs::exists(FEATURE_COUNTS_TMP_DIR) && !fs::is_empty(FEATURE_COUNTS_TMP_DIR)) {
+        gLogger.warning("Removing the leftover files of an earlier run from %s",
+                        FEATURE_COUNTS_TMP_DIR);
+        fs::remove_all(FEATURE_COUNTS_TMP_DIR);
+    }
+    fs::create_directories(FEATURE_COUNTS_TMP_DIR);
     unsigned long perFragment = recordsPerFragment(reads, threads);
     std::string prefix = std::string(FEATURE_COUNTS_TMP_DIR) + "/aligned_reads_fragment";
     std::vector<std::string> splitArguments = {bamPath, std::to_string(perFragment), prefix,
@@ -81,18 +84,44 @@ bool annotateLibrary(const std::string& bamPath, const RunParameters& params,
     runCommandAndLogError(split, gLogger, true, true);
 
     gLogger.info("Getting the list of BAM files after split");
-    std::string libraryName = libraryNameFromBamPath(bamPath, params.runBaseName);
-    std::vector<std::string> fragments, outputs;
+    std::vector<std::string> fragments;
     for (const fs::path& entry : getDirectoryContents(FEATURE_COUNTS_TMP_DIR))
         if (strEndsWith(entry.filename().string(), ".bam"))
             fragments.push_back(entry.string());
-    for (size_t k = 0; k < fragments.size(); ++k)
-        outputs.push_back(libraryName + ".annotated." + std::to_string(k + 1) + ".bam");
     if (fragments.size() != threads)
         gLogger.warning("    The number of fragment files (%lu) is less thanthe number of "
                         "fragments requested (%lu)",
                         static_cast<unsigned long>(fragments.size()), threads);
+    return fragments;
+}
 
+// Logs the workers' failure messages; true when there were any.
+bool __report_worker_failures() {
+    if (!TERMINATE_STATE.failed())
+        return false;
+    gLogger.critical("Encountered critical error(s) in the annotation threads. Exiting...");
+    std::lock_guard<std::mutex> lock(TERMINATE_STATE.mutex);
+    gLogger.critical("Failure messages: ");
+    for (const std::string& message : TERMINATE_STATE.messages)
+        gLogger.critical("    %s", message.c_str());
+    return true;
+}
+
+} // namespace
+
+bool annotateLibrary(const std::string& bamPath, const RunParameters& params,
+                     ReadAnnotationFiles& files,
+                     const std::unordered_set<std::string>& extraReferenceNames,
+                     FeatureAssigner& featureAssigner, std::vector<LibraryMetrics>& metricsList,
+                     std::vector<std::string>& libraryNames) {
+    unsigned long reads = __count_records(bamPath, params.threads);
+    std::vector<std::string> fragments = __split_library(bamPath, reads, params.threads);
+    std::string libraryName = libraryNameFromBamPath(bamPath, params.runBaseName);
+    std::vector<std::string> outputs;
+    for (size_t k = 0; k < fragments.size(); ++k)
+        outputs.push_back(libraryName + ".annotated." + std::to_string(k + 1) + ".bam");
+
+    // One worker per fragment.
     LibraryMetrics metrics(params.sampleTagsVersion, params.assay, params.umiOption,
                            params.excludeIntronicReads, {}, {}, params.vdjVersion);
     ProgressCounter progress(PROGRESS_INTERVAL);
@@ -107,19 +136,13 @@ bool annotateLibrary(const std::string& bamPath, const RunParameters& params,
             std::ref(featureAssigner), params.excludeIntronicReads, params.vdjCellCalling);
     for (std::thread& worker : workers)
         worker.join();
-
     gLogger.info("    Processed and wrote %'lu total annotated bam records to disk",
                  progress.count.load());
     gLogger.info("    Total phiX reads identified: %lu", metrics.phixReads.load());
-
-    if (TERMINATE_STATE.failed()) {
-        gLogger.critical("Encountered critical error(s) in the annotation threads. Exiting...");
-        std::lock_guard<std::mutex> lock(TERMINATE_STATE.mutex);
-        gLogger.critical("Failure messages: ");
-        for (const std::string& message : TERMINATE_STATE.messages)
-            gLogger.critical("    %s", message.c_str());
+    if (__report_worker_failures())
         return false;
-    }
+
+    // Record the library.
     metricsList.push_back(metrics);
     libraryNames.push_back(libraryName);
     fs::remove_all(FEATURE_COUNTS_TMP_DIR);

@@ -59,118 +59,125 @@ enum Category : size_t {
     OTHER_INTERGENIC = 14
 };
 
+// The length of the UMI the read counts with: an AbSeq read's by the UMI option, any other
+// read's R1 UMI.
+size_t __umi_length(UMIOption option, const std::string& umi, const std::string& abseqUmi,
+                    bool abseq) {
+    if (!abseq)
+        return umi.size();
+    if (abseqUmi.empty())
+        return 0;
+    switch (option) {
+    case R1_UMI_ONLY:
+        return umi.size();
+    case ABSEQ_UMI_ONLY:
+        return abseqUmi.size();
+    case R1_AND_ABSEQ_UMI:
+        return umi.size() + abseqUmi.size();
+    default:
+        throw std::invalid_argument("Invalid UMI option !");
+    }
+}
+
+// The alignment category of a read from its annotation status and kind; useful is set for the
+// categories whose reads count.
+Category __category_of(const std::string& status, bool abseq, const ReadMetricsOutcome& kind,
+                       bool excludeIntronicReads, bool& useful) {
+    useful = false;
+    if (status == "1" || status.find("MAcorrected") != std::string::npos) {
+        useful = true;
+        if (abseq)
+            return MAPPED_ABSEQ;
+        if (kind.isSampleTag)
+            return MAPPED_SMK;
+        if (kind.chainClass == "TCR")
+            return MAPPED_VDJ_TCR;
+        if (kind.chainClass == "BCR")
+            return MAPPED_VDJ_BCR;
+        return MAPPED_MRNA;
+    }
+    if (strStartsWith(status, "alignment"))
+        return NOT_UNIQUE;
+    if (strStartsWith(status, "ambiguous"))
+        return OTHER_AMBIGUOUS;
+    if (strStartsWith(status, "introns")) {
+        useful = !excludeIntronicReads;
+        return OTHER_INTRONS;
+    }
+    if (strStartsWith(status, "antisense_exons"))
+        return OTHER_ANTISENSE_EXONS;
+    if (strStartsWith(status, "antisense_introns"))
+        return OTHER_ANTISENSE_INTRONS;
+    if (strStartsWith(status, "intergenic"))
+        return OTHER_INTERGENIC;
+    return status == "x" ? UNALIGNED : OTHER_NO_FEATURE;
+}
+
 } // namespace
 
-ReadMetricsOutcome LibraryMetrics::update(const std::string& umi, const std::string& gene,
-                                          const std::string& status, const std::string& abseqUmi,
-                                          bool passesTargetedFilter) {
-    ReadMetricsOutcome outcome;
-    // Only the length of the UMI the read uses matters here.
-    size_t umiLength = 0;
-    Category category = OTHER_NO_FEATURE;
-    bool isUseful = false;
-
-    bool abseq = strEndsWith(gene, "pAbO");
-    if (abseq && !abseqUmi.empty()) {
-        switch (umiOption) {
-        case R1_UMI_ONLY:
-            umiLength = umi.size();
-            break;
-        case ABSEQ_UMI_ONLY:
-            umiLength = abseqUmi.size();
-            break;
-        case R1_AND_ABSEQ_UMI:
-            umiLength = umi.size() + abseqUmi.size();
-            break;
-        default:
-            throw std::invalid_argument("Invalid UMI option !");
-        }
+bool LibraryMetrics::_countReadKind(const std::string& gene, bool passesTargetedFilter,
+                                    ReadMetricsOutcome& kind) {
+    if (passesTargetedFilter && strEndsWith(gene, "stAbO")) {
+        kind.isSampleTag = true;
+        ++sampleTagReads;
+    } else if (strEndsWith(gene, "phiX174")) {
+        ++phixReads;
+        return false; // a phiX read has no category of its own: "Other_No_Feature"
+    } else if (passesTargetedFilter && !vdjVersion.empty() && strEndsWith(gene, "VDJ")) {
+        ++vdjReads;
+        if (strEndsWith(gene, "BVDJ"))
+            kind.chainClass = "BCR";
+        else if (strEndsWith(gene, "TVDJ"))
+            kind.chainClass = "TCR";
     }
+    return true;
+}
 
-    bool categorise = true;
-    if (!abseq) {
-        if (passesTargetedFilter && strEndsWith(gene, "stAbO")) {
-            outcome.isSampleTag = true;
-            ++sampleTagReads;
-        } else if (strEndsWith(gene, "phiX174")) {
-            ++phixReads;
-            category = OTHER_NO_FEATURE;
-            categorise = false;
-        } else if (passesTargetedFilter && !vdjVersion.empty() && strEndsWith(gene, "VDJ")) {
-            ++vdjReads;
-            if (strEndsWith(gene, "BVDJ"))
-                outcome.chainClass = "BCR";
-            else if (strEndsWith(gene, "TVDJ"))
-                outcome.chainClass = "TCR";
-        }
-    }
-
-    if (categorise) {
-        bool useful = false;
-        if (status == "1" || status.find("MAcorrected") != std::string::npos) {
-            if (abseq)
-                category = MAPPED_ABSEQ;
-            else if (outcome.isSampleTag)
-                category = MAPPED_SMK;
-            else if (outcome.chainClass == "TCR")
-                category = MAPPED_VDJ_TCR;
-            else if (outcome.chainClass == "BCR")
-                category = MAPPED_VDJ_BCR;
-            else
-                category = MAPPED_MRNA;
-            useful = true;
-        } else if (strStartsWith(status, "alignment")) {
-            category = NOT_UNIQUE;
-        } else if (strStartsWith(status, "ambiguous")) {
-            category = OTHER_AMBIGUOUS;
-        } else if (strStartsWith(status, "introns")) {
-            category = OTHER_INTRONS;
-            useful = !excludeIntronicReads;
-        } else if (strStartsWith(status, "antisense_exons")) {
-            category = OTHER_ANTISENSE_EXONS;
-        } else if (strStartsWith(status, "antisense_introns")) {
-            category = OTHER_ANTISENSE_INTRONS;
-        } else if (strStartsWith(status, "intergenic")) {
-            category = OTHER_INTERGENIC;
-        } else if (status == "x") {
-            category = UNALIGNED;
-        } else {
-            category = OTHER_NO_FEATURE;
-        }
-        isUseful = passesTargetedFilter && useful;
-    }
-
-    if (!passesTargetedFilter && category != UNALIGNED)
-        category = OTHER_NO_FEATURE;
-    if (!abseq)
-        umiLength = umi.size();
-    if (umiLength != 8 && umiLength != 12 && umiLength != 20)
-        return outcome;
-
+void LibraryMetrics::_countCellularRead(size_t category, bool useful,
+                                        const ReadMetricsOutcome& kind) {
     if (category != UNALIGNED && category != NOT_UNIQUE)
         ++uniquelyAlignedReads;
     ++cellularReads;
-    if (outcome.isSampleTag)
+    if (kind.isSampleTag)
         ++cellularSampleTagReads;
-    else if (!outcome.chainClass.empty())
+    else if (!kind.chainClass.empty())
         ++cellularVdjReads;
     {
         std::lock_guard<std::mutex> lock(categoryLock);
         ++*_categorySlots[category];
     }
-    if (isUseful) {
-        ++usefulReads;
-        if (outcome.isSampleTag) {
-            ++usefulSampleTagReads;
-        } else if (!outcome.chainClass.empty()) {
-            ++usefulVdjReads;
-            if (outcome.chainClass == "BCR")
-                ++usefulVdjBcrReads;
-            else if (outcome.chainClass == "TCR")
-                ++usefulVdjTcrReads;
-        }
+    if (!useful)
+        return;
+    ++usefulReads;
+    if (kind.isSampleTag) {
+        ++usefulSampleTagReads;
+    } else if (!kind.chainClass.empty()) {
+        ++usefulVdjReads;
+        if (kind.chainClass == "BCR")
+            ++usefulVdjBcrReads;
+        else if (kind.chainClass == "TCR")
+            ++usefulVdjTcrReads;
     }
-    outcome.counted = isUseful;
+}
+
+ReadMetricsOutcome LibraryMetrics::update(const std::string& umi, const std::string& gene,
+                                          const std::string& status, const std::string& abseqUmi,
+                                          bool passesTargetedFilter) {
+    ReadMetricsOutcome outcome;
+    bool abseq = strEndsWith(gene, "pAbO");
+    size_t umiLength = __umi_length(umiOption, umi, abseqUmi, abseq);
+    Category category = OTHER_NO_FEATURE;
+    bool useful = false;
+    if (abseq || _countReadKind(gene, passesTargetedFilter, outcome)) {
+        category = __category_of(status, abseq, outcome, excludeIntronicReads, useful);
+        useful = useful && passesTargetedFilter;
+    }
+    if (!passesTargetedFilter && category != UNALIGNED)
+        category = OTHER_NO_FEATURE;
+    if (umiLength != 8 && umiLength != 12 && umiLength != 20)
+        return outcome; // not a cellular read
+    _countCellularRead(category, useful, outcome);
+    outcome.counted = useful;
     return outcome;
 }
 

@@ -72,6 +72,12 @@ public:
 
 private:
     void _bindCategorySlots();
+    // Counts the read as a sample-tag, phiX or VDJ read (kind says which); false for a read that
+    // takes no alignment category (phiX).
+    bool _countReadKind(const std::string& gene, bool passesTargetedFilter,
+                        ReadMetricsOutcome& kind);
+    // Counts a cellular read in its category and, when useful, as useful.
+    void _countCellularRead(size_t category, bool useful, const ReadMetricsOutcome& kind);
     // Adds the read counters (all but the two sample-tag filter counters).
     void _addReadCounters(const LibraryMetrics& other);
     // The categoryCounts entry of each WTA_ALIGNMENT_TYPES category (map nodes never move).
