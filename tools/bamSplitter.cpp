@@ -26,7 +26,7 @@
 #include <htslib/sam.h>
 #include <htslib/thread_pool.h>
 
-#include "annotation/BamRecord.h"
+#include "support/BamTag.h"
 
 namespace {
 

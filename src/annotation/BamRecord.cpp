@@ -84,23 +84,6 @@ std::string getStringTag(const bam1_t* record, const char* tag) {
     return std::string(stringTagView(record, tag));
 }
 
-long getIntegerTag(const bam1_t* record, const char* tag, long fallback) {
-    const uint8_t* data = bam_aux_get(record, tag);
-    if (!data)
-        return fallback;
-    switch (*data) {
-    case 'c':
-    case 'C':
-    case 's':
-    case 'S':
-    case 'i':
-    case 'I':
-        return static_cast<long>(bam_aux2i(data));
-    default:
-        return fallback;
-    }
-}
-
 void addCellUmiBamTags(std::vector<bam1_t*>& records, const std::string& cellIndex,
                        const std::string& umi) {
     for (bam1_t* record : records) {

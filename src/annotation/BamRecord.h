@@ -8,6 +8,8 @@
 
 #include <htslib/sam.h>
 
+#include "support/BamTag.h"
+
 // The records of one read: the primary record followed by its other alignments.
 using RecordGroup = std::vector<bam1_t*>;
 using RecordChunk = std::vector<RecordGroup>;
@@ -30,8 +32,6 @@ bool bamCigarContains(const bam1_t* record, char operation);
 std::string getStringTag(const bam1_t* record, const char* tag);
 // The same without a copy: valid until the record's tags change.
 std::string_view stringTagView(const bam1_t* record, const char* tag);
-// The integer value of a tag; fallback when absent or not an integer.
-long getIntegerTag(const bam1_t* record, const char* tag, long fallback);
 
 // Sets CB to cellIndex and then MR to umi on every record of the group.
 void addCellUmiBamTags(std::vector<bam1_t*>& records, const std::string& cellIndex,

@@ -1,4 +1,5 @@
-// Setting a record's string tag: one place for the length convention HTSlib wants.
+// Reading a record's integer tag and setting its string tags, for the annotation and for
+// bamSplitter alike.
 #pragma once
 
 #include <cstddef>
@@ -13,4 +14,22 @@ inline void setStringTag(bam1_t* record, const char* tag, const char* text, size
 
 inline void setStringTag(bam1_t* record, const char* tag, const std::string& text) {
     setStringTag(record, tag, text.c_str(), text.size());
+}
+
+// The integer value of the tag, or fallback when the record has no integer tag of that name.
+inline long getIntegerTag(const bam1_t* record, const char* tag, long fallback) {
+    const uint8_t* data = bam_aux_get(record, tag);
+    if (!data)
+        return fallback;
+    switch (*data) {
+    case 'c':
+    case 'C':
+    case 's':
+    case 'S':
+    case 'i':
+    case 'I':
+        return static_cast<long>(bam_aux2i(data));
+    default:
+        return fallback;
+    }
 }
