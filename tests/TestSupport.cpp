@@ -15,6 +15,7 @@
 
 #include "support/EarlyTerminate.h"
 #include "support/Logger.h"
+#include "support/Utilities.h"
 
 ScratchDir::ScratchDir() {
     char pattern[] = "/tmp/ambrel_test_XXXXXX";
@@ -58,24 +59,29 @@ std::string captureStderr(const std::function<void()>& body) {
     char path[] = "/tmp/ambrel_stderr_XXXXXX";
     int fd = mkstemp(path);
     std::fflush(stderr);
-    int saved = dup(2);
+    struct Restore { // puts the real stderr back, also when body throws
+        int saved = dup(2);
+        ~Restore() {
+            std::fflush(stderr);
+            dup2(saved, 2);
+            close(saved);
+        }
+    } restore;
     dup2(fd, 2);
     close(fd);
-    try {
-        body();
-    } catch (...) {
-        std::fflush(stderr);
-        dup2(saved, 2);
-        close(saved);
-        unlink(path);
-        throw;
-    }
+    body();
     std::fflush(stderr);
-    dup2(saved, 2);
-    close(saved);
     std::string text = readFile(path);
     unlink(path);
     return text;
+}
+
+std::vector<std::string> words(const std::string& text) {
+    std::istringstream in(text);
+    std::vector<std::string> pieces;
+    for (std::string word; in >> word;)
+        pieces.push_back(word);
+    return pieces;
 }
 
 ProcessResult runProcess(const std::vector<std::string>& argv, const std::string& cwd) {
@@ -160,14 +166,6 @@ void SamText::writeBam(const std::string& path, const std::vector<std::string>& 
         throw std::runtime_error("cannot close " + path);
 }
 
-std::string stringTag(const bam1_t* record, const char* tag) {
-    uint8_t* data = bam_aux_get(record, tag);
-    if (!data)
-        return "<none>";
-    const char* value = bam_aux2Z(data);
-    return value ? value : "<not a string>";
-}
-
 void resetTerminateState() {
     std::lock_guard<std::mutex> lock(TERMINATE_STATE.mutex);
     TERMINATE_STATE.terminate.store(false);
@@ -223,41 +221,24 @@ std::string geneAttributes(const std::string& id, const std::string& name,
 }
 
 std::string standardGtf(bool withReceptors) {
-    // gene id, name, type, chromosome, strand, gene span, exons
-    struct Gene {
-        const char *id, *name, *type, *chromosome;
-        char strand;
-        unsigned long start, end;
-        std::vector<std::pair<unsigned long, unsigned long>> exons;
-    };
-    std::vector<Gene> genes = {
-        {"GA",
-         "A",
-         "protein_coding",
-         "chr1",
-         '+',
-         1001,
-         3000,
-         {{1001, 1100}, {2001, 2100}, {2001, 2100}}},
-        {"GB", "B", "protein_coding", "chr1", '+', 2051, 2500, {{2051, 2150}}},
-        {"GR", "R", "protein_coding", "chr1", '-', 5001, 6000, {{5001, 5100}}},
-        {"GC", "C", "protein_coding", "chr1", '+', 1501, 1800, {{1701, 1800}}},
-        {"GE", "E", "protein_coding", "chr2", '+', 110, 200, {{110, 200}}},
-    };
-    if (withReceptors) {
-        genes.push_back({"E1", "IGHV1-2", "IG_V_gene", "chr14", '+', 1001, 2000, {{1001, 1200}}});
-        genes.push_back({"E2", "IGHM", "IG_C_gene", "chr14", '-', 3001, 4000, {{3001, 3200}}});
-        genes.push_back(
-            {"E3", "OVERLAP", "protein_coding", "chr14", '+', 3001, 4000, {{3001, 3200}}});
-        genes.push_back({"T1", "TRAV1", "TR_V_gene", "chr14", '+', 7001, 7500, {{7001, 7500}}});
-    }
+    // id, name, type, chromosome, strand, gene start and end, then exon starts and ends.
+    std::string genes = "GA A protein_coding chr1 + 1001 3000 1001 1100 2001 2100 2001 2100\n"
+                        "GB B protein_coding chr1 + 2051 2500 2051 2150\n"
+                        "GR R protein_coding chr1 - 5001 6000 5001 5100\n"
+                        "GC C protein_coding chr1 + 1501 1800 1701 1800\n"
+                        "GE E protein_coding chr2 + 110 200 110 200\n";
+    if (withReceptors)
+        genes += "E1 IGHV1-2 IG_V_gene chr14 + 1001 2000 1001 1200\n"
+                 "E2 IGHM IG_C_gene chr14 - 3001 4000 3001 3200\n"
+                 "E3 OVERLAP protein_coding chr14 + 3001 4000 3001 3200\n"
+                 "T1 TRAV1 TR_V_gene chr14 + 7001 7500 7001 7500\n";
     std::string gtf;
-    for (const Gene& gene : genes) {
-        std::string attributes = geneAttributes(gene.id, gene.name, gene.type);
-        gtf += gtfLine(gene.chromosome, "gene", gene.start, gene.end, gene.strand, attributes);
-        for (const auto& exon : gene.exons)
-            gtf +=
-                gtfLine(gene.chromosome, "exon", exon.first, exon.second, gene.strand, attributes);
+    for (const std::string& gene : splitLines(genes)) {
+        std::vector<std::string> f = words(gene);
+        std::string attributes = geneAttributes(f[0], f[1], f[2]);
+        for (size_t k = 5; k + 1 < f.size(); k += 2)
+            gtf += gtfLine(f[3], k == 5 ? "gene" : "exon", std::stoul(f[k]), std::stoul(f[k + 1]),
+                           f[4][0], attributes);
     }
     return gtf;
 }
@@ -306,26 +287,13 @@ std::string RunInputs::write(const std::string& name, const std::string& text) {
 }
 
 std::vector<std::string> RunInputs::args(const std::vector<std::string>& extra) const {
-    std::string bamList;
-    for (const std::string& bam : bams)
-        bamList += (bamList.empty() ? "" : ",") + bam;
-    std::vector<std::string> argv = {AMBREL_BINARY,
-                                     "--run-metadata",
-                                     metadata,
-                                     "--r2-bam",
-                                     bamList,
-                                     "--assay",
-                                     "WTA",
-                                     "--gtf",
-                                     gtf,
-                                     "--transcript-length",
-                                     demoFile("transcript_lengths.json"),
-                                     "--extra-seqs",
-                                     demoFile("extra.fasta"),
-                                     "--quality-metrics",
-                                     quality,
-                                     "--threads",
-                                     "2"};
+    std::vector<std::string> argv = {
+        AMBREL_BINARY,       "--run-metadata", metadata,   "--gtf",           gtf,
+        "--quality-metrics", quality,          "--r2-bam", strJoin(bams, ",")};
+    for (const std::string& word :
+         words("--assay WTA --threads 2 --transcript-length " +
+               demoFile("transcript_lengths.json") + " --extra-seqs " + demoFile("extra.fasta")))
+        argv.push_back(word);
     argv.insert(argv.end(), extra.begin(), extra.end());
     return argv;
 }
@@ -362,21 +330,4 @@ std::vector<std::string> annotatedRecords(const std::string& runDir, const std::
         std::vector<std::string> part = readBamAsSam(path);
         records.insert(records.end(), part.begin(), part.end());
     }
-}
-
-std::map<std::string, std::vector<std::string>> segmentRows(const std::string& report,
-                                                            const std::string& header) {
-    std::map<std::string, std::vector<std::string>> rows;
-    std::vector<std::string> lines = splitLines(report);
-    auto start = std::find(lines.begin(), lines.end(), header);
-    if (start == lines.end())
-        return rows;
-    for (auto line = start + 2; line < lines.end() && (*line)[0] != '#'; ++line) {
-        std::vector<std::string> fields;
-        std::stringstream in(*line);
-        for (std::string field; std::getline(in, field, ',');)
-            fields.push_back(field);
-        rows[fields.back()] = fields;
-    }
-    return rows;
 }

@@ -27,6 +27,8 @@ void writeFile(const std::string& path, const std::string& content);
 std::string readFile(const std::string& path);
 std::vector<std::string> splitLines(const std::string& text);
 
+// The blank-separated words of text.
+std::vector<std::string> words(const std::string& text);
 // Runs body with file descriptor 2 redirected to a file and returns what was written there.
 std::string captureStderr(const std::function<void()>& body);
 
@@ -68,8 +70,6 @@ private:
     std::vector<bam1_t*> _records;
 };
 
-// The string value of a record's tag, or "<none>".
-std::string stringTag(const bam1_t* record, const char* tag);
 // Every record of a BAM file as SAM text lines (header excluded).
 std::vector<std::string> readBamAsSam(const std::string& path);
 
@@ -136,6 +136,3 @@ std::string gunzip(const std::string& path);
 std::vector<std::string> directoryNames(const std::string& dir);
 // Every record of a library's annotated BAMs, outputs in number order.
 std::vector<std::string> annotatedRecords(const std::string& runDir, const std::string& library);
-// The report's rows of one segment, keyed by their "Library" column.
-std::map<std::string, std::vector<std::string>> segmentRows(const std::string& report,
-                                                            const std::string& header);

@@ -123,30 +123,6 @@ TEST_F(AnnotateRead, GeneAndStatusFromTheFeatures) {
     }
 }
 
-TEST_F(AnnotateRead, TagsOfUniqueAndMultipleReads) {
-    std::vector<bam1_t*> unique = annotate({UNIQUE + "GAPDH"});
-    EXPECT_EQ(getStringTag(unique[0], "TR"), "*");
-    EXPECT_EQ(getStringTag(unique[0], "TF"), "*");
-    EXPECT_EQ(getStringTag(unique[0], "CB"), "17");
-    EXPECT_EQ(getStringTag(unique[0], "MR"), "ACGTACGT");
-    EXPECT_EQ(getStringTag(unique[0], "XF"), "GAPDH");
-
-    const std::string two = "\tchr1\t100\t255\t50M\t*\t0\t0\t*\t*\tNH:i:2\tXF:Z:";
-    std::vector<bam1_t*> multi = annotate({"0" + two + "A", "256" + two + "B"});
-    for (bam1_t* record : multi) {
-        EXPECT_EQ(getStringTag(record, "TR"), "");
-        EXPECT_EQ(getStringTag(record, "TF"), "");
-        EXPECT_EQ(getStringTag(record, "CB"), "17");
-        EXPECT_EQ(getStringTag(record, "MR"), "ACGTACGT");
-    }
-    // A constant-region hit in the read's orientation is rewritten to the plain gene.
-    std::vector<bam1_t*> constant = annotate(
-        {"16\tchr1\t100\t255\t50M\t*\t0\t0\t*\t*\tNH:i:1\tXF:Z:IGHM|IGH_BReverseCONSTANTVDJ"});
-    EXPECT_EQ(getStringTag(constant[0], "XF"), "IGHM");
-    EXPECT_EQ(metrics.categoryCounts.at("Mapped_to_Genes_mRNA"), 2u);
-    EXPECT_EQ(validReads(), "17,ACGTACGT,GAPDH,\n17,ACGTACGT,IGHM,\n|");
-}
-
 // A Targeted read counts when it starts within its type's window of the reference (1-based),
 // runs forward and has enough aligned bases.
 TEST_F(AnnotateRead, TargetedStartWindowAndAlignedLength) {
@@ -194,17 +170,6 @@ TEST_F(AnnotateRead, CellCallingOnVdjKeepsOnlySampleTagLines) {
     annotate({"0\tTag1stAbO\t1\t255\t40M\t*\t0\t0\t*\t*\tNH:i:1\tXF:Z:__no_feature"},
              "r;9;AAAACCCC", WTA, true);
     EXPECT_EQ(validReads(), "|9,AAAACCCC,Tag1stAbO,\n");
-}
-
-TEST_F(AnnotateRead, VdjReadsBecomeFastqRecords) {
-    annotate({"0\tchr1\t100\t255\t7M\t*\t0\t0\tGATTACA\tIIIIIII\tNH:i:1\tXF:Z:TRAV1|TRA_TVDJ"},
-             "r;17;ACGTACGT");
-    annotate({"16\tchr1\t100\t255\t4M\t*\t0\t0\tAACC\tABCD\tNH:i:1\tXF:Z:IGHV1|IGH_BVDJ"},
-             "r;18;ACGTACGT");
-    EXPECT_EQ(tcr, "@17|ACGTACGT|TRA\nGATTACA\n+\nIIIIIII\n");
-    EXPECT_EQ(bcr, "@18|ACGTACGT|IGH\nGGTT\n+\nDCBA\n");
-    EXPECT_EQ(metrics.usefulVdjTcrReads.load(), 1u);
-    EXPECT_EQ(validReads(), "|"); // VDJ reads write no valid-reads line
 }
 
 TEST_F(AnnotateRead, MalformedNameFailsTheRunButStillTagsTheRead) {

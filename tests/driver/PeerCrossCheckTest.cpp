@@ -20,17 +20,11 @@ struct SamRecord {
 };
 
 SamRecord parseSam(const std::string& line) {
-    SamRecord r;
-    std::istringstream in(line);
-    std::string field;
     std::vector<std::string> fields;
-    while (std::getline(in, field, '\t'))
+    std::istringstream in(line);
+    for (std::string field; std::getline(in, field, '\t');)
         fields.push_back(field);
-    r.name = fields[0];
-    r.flag = fields[1];
-    r.reference = fields[2];
-    r.pos = fields[3];
-    r.cigar = fields[5];
+    SamRecord r{fields[0], fields[1], fields[2], fields[3], fields[5], ""};
     for (size_t k = 11; k < fields.size(); ++k) {
         if (fields[k].rfind("XF:Z:", 0) == 0)
             r.feature = fields[k].substr(5);
@@ -99,37 +93,15 @@ std::string strippedName(const std::string& name) {
 } // namespace
 
 TEST_F(PeerCrossCheck, FeaturesAgreeWithHtseqCount) {
-    ProcessResult htseq = runProcess({"htseq-count",
-                                      "-f",
-                                      "bam",
-                                      "-r",
-                                      "name",
-                                      "-s",
-                                      "yes",
-                                      "-t",
-                                      "exon",
-                                      "-i",
-                                      "gene_name",
-                                      "-m",
-                                      "union",
-                                      "--nonunique",
-                                      "none",
-                                      "-a",
-                                      "0",
-                                      "-o",
-                                      inputs.dir.file("htseq.sam"),
-                                      inputs.dir.file("Demo_Lib_Aligned.out.bam"),
-                                      inputs.gtf},
-                                     inputs.dir.path());
+    std::vector<std::string> args = words("htseq-count -f bam -r name -s yes -t exon -i gene_name "
+                                          "-m union --nonunique none -a 0 -o");
+    args.insert(args.end(), {inputs.dir.file("htseq.sam"),
+                             inputs.dir.file("Demo_Lib_Aligned.out.bam"), inputs.gtf});
+    ProcessResult htseq = runProcess(args, inputs.dir.path());
     ASSERT_EQ(htseq.status, 0) << htseq.err;
-    const std::set<std::string> laterSteps = {"__introns_",
-                                              "__antisense_exons_",
-                                              "__antisense_introns_",
-                                              "__intergenic",
-                                              "__no_feature",
-                                              "__ambiguousintrons_",
-                                              "__ambiguousantisense_exons_",
-                                              "__ambiguousantisense_introns_"};
+    const std::vector<std::string> laterSteps =
+        words("__introns_ __antisense_exons_ __antisense_introns_ __intergenic __no_feature "
+              "__ambiguousintrons_ __ambiguousantisense_exons_ __ambiguousantisense_introns_");
     size_t compared = 0, genes = 0, ambiguous = 0, noFeature = 0, disagreements = 0;
     for (const std::string& line : splitLines(readFile(inputs.dir.file("htseq.sam")))) {
         if (line.empty() || line[0] == '@')

@@ -3,6 +3,7 @@
 #include <random>
 
 #include "TestSupport.h"
+#include "annotation/BamRecord.h"
 
 namespace {
 
@@ -13,7 +14,7 @@ protected:
     std::string assign(int flag, const std::string& ref, long pos0, const std::string& cigar) {
         bam1_t* record = sam.aligned(flag, ref, pos0, cigar);
         built.model->assignFeature(counts, record, sam.header());
-        return stringTag(record, "XF");
+        return getStringTag(record, "XF");
     }
 
     BuiltModel built;
@@ -83,7 +84,7 @@ TEST_F(AssignFeature, ScheduleOutcomes) {
         bam1_t* record = sam.aligned(0, "chr1", 10, "50M");
         record->core.tid = tid;
         built.model->assignFeature(counts, record, sam.header());
-        EXPECT_EQ(stringTag(record, "XF"), "__no_feature");
+        EXPECT_EQ(getStringTag(record, "XF"), "__no_feature");
     }
 }
 
@@ -129,7 +130,7 @@ TEST(AssignFeatureReference, ReadFeatureSetsOfOneStep) {
 TEST_F(AssignFeature, ReplacesAnExistingTag) {
     bam1_t* record = sam.record("r\t0\tchr1\t1011\t255\t50M\t*\t0\t0\t*\t*\tXF:Z:stale\tNH:i:1");
     built.model->assignFeature(counts, record, sam.header());
-    EXPECT_EQ(stringTag(record, "XF"), "A");
+    EXPECT_EQ(getStringTag(record, "XF"), "A");
     EXPECT_NE(bam_aux_get(record, "NH"), nullptr);
 }
 
@@ -203,7 +204,8 @@ TEST(AssignFeatureEquivalence, FastLookupsMatchTheTreeWalkOfTheSchedule) {
             bam1_t* record = sam.aligned(FLAGS[random() % 6], references[random() % 5],
                                          random() % 230000, cigar);
             built.model->assignFeature(counts, record, sam.header());
-            ASSERT_EQ(stringTag(record, "XF"), referenceFeature(*built.model, record, sam.header()))
+            ASSERT_EQ(getStringTag(record, "XF"),
+                      referenceFeature(*built.model, record, sam.header()))
                 << "VDJ '" << vdj << "' CIGAR " << cigar << " pos " << record->core.pos << " flag "
                 << record->core.flag;
             batch.push_back(bam_dup1(record));
@@ -211,7 +213,7 @@ TEST(AssignFeatureEquivalence, FastLookupsMatchTheTreeWalkOfTheSchedule) {
         // The chunk path of the workers gives every record the same feature and the same counts.
         built.model->assignFeatures(batchCounts, batch.data(), batch.size(), headerIndex);
         for (size_t i = 0; i < batch.size(); ++i) {
-            EXPECT_EQ(stringTag(batch[i], "XF"),
+            EXPECT_EQ(getStringTag(batch[i], "XF"),
                       referenceFeature(*built.model, batch[i], sam.header()));
             bam_destroy1(batch[i]);
         }
@@ -229,11 +231,11 @@ TEST(AssignFeatureEquivalence, CoordinatesBeyondThirtyTwoBits) {
     bam1_t* far = sam.aligned(0, "chrBig", 0, "50M");
     far->core.pos = 5000000010L;
     built.model->assignFeature(counts, far, sam.header());
-    EXPECT_EQ(stringTag(far, "XF"), "FAR");
+    EXPECT_EQ(getStringTag(far, "XF"), "FAR");
     far->core.pos = 5000000500L;
     built.model->assignFeature(counts, far, sam.header());
-    EXPECT_EQ(stringTag(far, "XF"), "__introns_FAR");
+    EXPECT_EQ(getStringTag(far, "XF"), "__introns_FAR");
     bam1_t* near = sam.aligned(0, "chrBig", 1010, "50M");
     built.model->assignFeature(counts, near, sam.header());
-    EXPECT_EQ(stringTag(near, "XF"), "NEAR");
+    EXPECT_EQ(getStringTag(near, "XF"), "NEAR");
 }

@@ -18,35 +18,6 @@ std::vector<std::string> values(const Ivals& found) {
 
 } // namespace
 
-TEST(IntervalTree, ClosedEndsAndEmptyTrees) {
-    Ivals ivals;
-    ivals.emplace_back(20, 30, "a");
-    ivals.emplace_back(10, 0, "b"); // ends given in either order
-    ivals.emplace_back(21, 30, "c");
-    Tree tree(std::move(ivals));
-    std::vector<std::string> found = values(tree.findOverlapping(10, 20));
-    std::sort(found.begin(), found.end());
-    EXPECT_EQ(found, (std::vector<std::string>{"a", "b"}));
-    EXPECT_EQ(values(tree.findOverlapping(5, 5)), std::vector<std::string>{"b"});
-    EXPECT_TRUE(tree.findOverlapping(11, 19).empty());
-
-    Tree empty{Ivals()};
-    EXPECT_TRUE(empty.findOverlapping(0, ~0UL).empty());
-    EXPECT_TRUE(empty.is_valid().first);
-    EXPECT_FALSE(empty.left || empty.right);
-}
-
-TEST(IntervalTree, IdenticalIntervalsAreAllReturned) {
-    Ivals ivals;
-    ivals.emplace_back(5, 9, "x");
-    ivals.emplace_back(5, 9, "y");
-    ivals.emplace_back(5, 9, "x");
-    Tree tree(std::move(ivals));
-    std::vector<std::string> found = values(tree.findOverlapping(9, 9));
-    std::sort(found.begin(), found.end());
-    EXPECT_EQ(found, (std::vector<std::string>{"x", "x", "y"}));
-}
-
 TEST(IntervalTree, MatchesLinearScanOnRandomIntervals) {
     std::mt19937_64 random(99);
     for (int round = 0; round < 40; ++round) {

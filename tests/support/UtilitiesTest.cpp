@@ -52,26 +52,6 @@ TEST(RunOptionValues, AssayTypesAndUmiOptions) {
         EXPECT_EQ(parseUMIOptionArgument(text), option) << text;
 }
 
-TEST(LoadJsonFile, ReadsParsesAndReportsFailures) {
-    ScratchDir dir;
-    writeFile("good.json", "{\"Run_Base_Name\": \"run1\"}\n");
-    writeFile("empty.json", "");
-    writeFile("bad.json", "{\"a\": }");
-    JsonValue json;
-    ASSERT_TRUE(loadJsonFile(json, "good.json"));
-    EXPECT_EQ(static_cast<std::string>(json["Run_Base_Name"]), "run1");
-
-    std::string log = captureStderr([&] {
-        EXPECT_FALSE(loadJsonFile(json, "empty.json"));
-        EXPECT_FALSE(loadJsonFile(json, "bad.json"));
-        EXPECT_FALSE(loadJsonFile(json, "missing.json"));
-        EXPECT_FALSE(loadJsonFile(json, dir.path().c_str()));
-    });
-    EXPECT_NE(log.find("Failed to parse the JSON string"), std::string::npos);
-    EXPECT_NE(log.find("Failed to open file \"missing.json\": No such file or directory"),
-              std::string::npos);
-}
-
 TEST(StringHelpers, PercentsAndJoins) {
     EXPECT_EQ(percentText(1, 4), "25.00");
     EXPECT_EQ(percentText(2, 3), "66.67");
