@@ -20,30 +20,27 @@ std::system_error __file_error(const std::string& text) {
     return std::system_error(errno, std::generic_category(), text);
 }
 
-// A member of a library's read-quality entry; a missing or non-numeric one is named.
-JsonValue& __quality_member(JsonValue& entry, const char* key, const std::string& library) {
-    if (!entry.hasMember(key) ||
-        (entry[key].getType() != JsonValue::NUMBER && entry[key].getType() != JsonValue::BOOLEAN))
-        throw std::runtime_error(std::string("The Read Quality Metrics json file has no number '") +
-                                 key + "' for the library: " + library);
-    return entry[key];
+const char* const QUALITY_COUNT_KEYS[] = {"Total number of reads",
+                                          "Overlapping reads",
+                                          "Short reads",
+                                          "Low quality score per base reads",
+                                          "High single nucleotide frequency reads",
+                                          "Number of reads after quality filtering"};
+const char* const QUALITY_Q30_KEY = "Percentage of Q30 bases in filtered R2 reads";
+
+unsigned long __count_of(JsonValue& entry, const char* key) {
+    return static_cast<unsigned long>(entry[key]);
 }
 
-unsigned long __count_of(JsonValue& entry, const char* key, const std::string& library) {
-    return static_cast<unsigned long>(__quality_member(entry, key, library));
-}
-
-void __fill_read_filtering(std::vector<std::string>& row, JsonValue& entry,
-                           const std::string& library) {
-    unsigned long total = __count_of(entry, "Total number of reads", library);
-    unsigned long overlapping = __count_of(entry, "Overlapping reads", library);
-    unsigned long shortReads = __count_of(entry, "Short reads", library);
-    unsigned long lowQuality = __count_of(entry, "Low quality score per base reads", library);
-    unsigned long highSnf = __count_of(entry, "High single nucleotide frequency reads", library);
-    unsigned long afterFilter =
-        __count_of(entry, "Number of reads after quality filtering", library);
-    double q30 = static_cast<double>(
-        __quality_member(entry, "Percentage of Q30 bases in filtered R2 reads", library));
+// The read-filtering row of a library from its checked read-quality entry.
+void __fill_read_filtering(std::vector<std::string>& row, JsonValue& entry) {
+    unsigned long total = __count_of(entry, "Total number of reads");
+    unsigned long overlapping = __count_of(entry, "Overlapping reads");
+    unsigned long shortReads = __count_of(entry, "Short reads");
+    unsigned long lowQuality = __count_of(entry, "Low quality score per base reads");
+    unsigned long highSnf = __count_of(entry, "High single nucleotide frequency reads");
+    unsigned long afterFilter = __count_of(entry, "Number of reads after quality filtering");
+    double q30 = static_cast<double>(entry["Percentage of Q30 bases in filtered R2 reads"]);
     row[0] = static_cast<std::string>(entry["Total number of reads"]);
     row[1] = std::to_string(total - overlapping);
     row[2] = percentText(overlapping, total);
@@ -79,14 +76,36 @@ struct ReportFiles {
 
 } // namespace
 
-std::string join(const std::vector<std::string>& list, const std::string& separator) {
-    std::string text;
-    for (size_t i = 0; i < list.size(); ++i) {
-        if (i)
-            text += separator;
-        text += list[i];
+void checkReadQualityMetrics(JsonValue& quality, const std::vector<std::string>& names,
+                             const std::string& path) {
+    if (quality.getType() != JsonValue::OBJECT || !quality.hasMember(READ_QUALITY_METRICS) ||
+        quality[READ_QUALITY_METRICS].getType() != JsonValue::OBJECT)
+        throw std::runtime_error("The read-quality metrics file \"" + path + "\" has no \"" +
+                                 READ_QUALITY_METRICS + "\" object");
+    JsonValue& libraries = quality[READ_QUALITY_METRICS];
+    for (const std::string& name : names) {
+        if (!libraries.hasMember(name) || libraries[name].getType() != JsonValue::OBJECT)
+            throw std::runtime_error("The Read Quality Metrics json file is missing information "
+                                     "for the library: " +
+                                     name + ", cannot create the metrics summary file !");
+        JsonValue& entry = libraries[name];
+        auto refuse = [&](const std::string& key, const std::string& what) {
+            throw std::runtime_error("The read-quality metrics file \"" + path + "\" has " + what +
+                                     " \"" + key + "\" for the library " + name);
+        };
+        for (const char* key : QUALITY_COUNT_KEYS)
+            // A negative or fractional count would print as a nonsense percentage.
+            if (!entry.hasMember(key) || entry[key].getType() != JsonValue::NUMBER ||
+                entry[key].numberKind() != JsonValue::UNSIGNED_INTEGER)
+                refuse(key, "no whole, non-negative number");
+        unsigned long total = __count_of(entry, QUALITY_COUNT_KEYS[0]);
+        for (const char* key : QUALITY_COUNT_KEYS)
+            if (__count_of(entry, key) > total)
+                refuse(key, "more reads than \"Total number of reads\" in");
+        if (!entry.hasMember(QUALITY_Q30_KEY) ||
+            entry[QUALITY_Q30_KEY].getType() != JsonValue::NUMBER)
+            refuse(QUALITY_Q30_KEY, "no number");
     }
-    return text;
 }
 
 void writeSeqMetrics(const std::string& runBaseName, const std::string& preamble,
@@ -103,27 +122,21 @@ void writeSeqMetrics(const std::string& runBaseName, const std::string& preamble
                            " for write");
 
     JsonValue quality;
-    if (!loadJsonFile(quality, readQualityPath.c_str()))
-        throw __file_error("Could not load qualityMetricsFile: " + readQualityPath +
-                           " to json object");
-    quality.keys();
-    if (quality.hasMember(READ_QUALITY_METRICS))
-        quality[READ_QUALITY_METRICS].keys();
+    std::string error;
+    if (!loadJsonFile(quality, readQualityPath.c_str(), &error))
+        throw std::runtime_error("Cannot read the read-quality metrics file \"" + readQualityPath +
+                                 "\": " + error);
+    checkReadQualityMetrics(quality, names, readQualityPath);
 
     if (std::fputs(preamble.c_str(), files.report) < 0)
         throw __file_error("Failed to write header to metrics file : " + files.reportPath);
 
     std::map<std::string, std::string> segments;
     for (const auto& segment : METRICS_SEGMENT_COLUMN_HEADER_MAP)
-        segments[segment.first] = segment.first + "\n" + join(segment.second.second, ",") + "\n";
+        segments[segment.first] = segment.first + "\n" + strJoin(segment.second.second, ",") + "\n";
 
     for (size_t i = 0; i < records.size(); ++i) {
         const std::string& name = names.at(i);
-        if (!quality.hasMember(READ_QUALITY_METRICS) ||
-            !quality[READ_QUALITY_METRICS].hasMember(name))
-            throw std::runtime_error("The Read Quality Metrics json file is missing information "
-                                     "for the library: " +
-                                     name + ", cannot create the metrics summary file !");
         JsonValue& entry = quality[READ_QUALITY_METRICS][name];
         JsonValue relative = records[i].calculateRelativeMetrics(entry);
 
@@ -138,8 +151,8 @@ void writeSeqMetrics(const std::string& runBaseName, const std::string& preamble
                         row[position++] = static_cast<std::string>(*value);
             }
             if (key == "filter_stats")
-                __fill_read_filtering(row, entry, name);
-            segments[segment.first] += join(row, ",") + "\n";
+                __fill_read_filtering(row, entry);
+            segments[segment.first] += strJoin(row, ",") + "\n";
         }
     }
 

@@ -15,4 +15,8 @@ void writeSeqMetrics(const std::string& runBaseName, const std::string& preamble
                      std::vector<LibraryMetrics>& records, const std::vector<std::string>& names,
                      const std::string& readQualityPath);
 
-std::string join(const std::vector<std::string>& list, const std::string& separator);
+// Checks that the read-quality metrics document has a complete entry for each name: whole,
+// non-negative read counts no larger than the total, and the Q30 percentage. Throws naming the
+// library, the key and the file.
+void checkReadQualityMetrics(JsonValue& quality, const std::vector<std::string>& names,
+                             const std::string& path);

@@ -9,6 +9,7 @@
 #include <fstream>
 #include <new>
 #include <stdexcept>
+#include <sys/statvfs.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -36,6 +37,7 @@ struct ChildStart {
     int* inputPipe;
     int outFd;
     int errFd;
+    int* execError; // the parent's: vfork suspends it until the child has exec'd or exited
 };
 
 // Runs in the child between vfork and exec: only redirections, the exec and async-signal-safe
@@ -53,14 +55,17 @@ struct ChildStart {
         execve(child.program, child.argv, child.environment);
     else
         execvpe(child.program, child.argv, child.environment);
-    // The message goes to the (possibly logged) stderr.
-    const char* reason = strerror(errno);
-    const char* parts[] = {"execv(p) failed to execute ", child.program, ": ", reason, "\n"};
+    // A program that cannot be started is told apart from its own exit status by the shell's
+    // convention: 127 when not found, 126 when found but not executable. The message goes to the
+    // (possibly logged) stderr.
+    int error = errno;
+    *child.execError = error;
+    const char* parts[] = {"cannot run ", child.program, ": ", strerror(error), "\n"};
     for (const char* part : parts) {
         ssize_t ignored = write(2, part, std::strlen(part));
         (void)ignored;
     }
-    _exit(1);
+    _exit(error == ENOENT ? 127 : 126);
 }
 
 // vfork: the child only redirects and executes, and the run's memory (the gene model, some
@@ -70,6 +75,19 @@ pid_t __start_child(const ChildStart& child) {
     if (pid == 0)
         __exec_child(child);
     return pid;
+}
+
+// A failing command that left no error output may have failed for want of space: say how much
+// the file system of the working directory (where the logs are) has left.
+std::string __free_space_note() {
+    struct statvfs fs;
+    char cwd[4096];
+    if (!getcwd(cwd, sizeof cwd) || statvfs(cwd, &fs) != 0)
+        return "";
+    unsigned long long unit = fs.f_frsize ? fs.f_frsize : fs.f_bsize;
+    return " The file system of " + std::string(cwd) + " has " +
+           std::to_string(fs.f_bavail * unit / 1024) + " KiB free of " +
+           std::to_string(fs.f_blocks * unit / 1024) + " KiB.";
 }
 
 } // namespace
@@ -191,9 +209,9 @@ int Command::_execute(int* inputPipe) {
             envp.push_back(&entry[0]);
         envp.push_back(nullptr);
     }
-    ChildStart child{
-        _program, _argv, environment.empty() ? environ : envp.data(), _program[0] == '/', inputPipe,
-        outFd,    errFd};
+    _startError = 0;
+    ChildStart child{_program, _argv, environment.empty() ? environ : envp.data(),
+                     _program[0] == '/', inputPipe, outFd, errFd, &_startError};
     std::fflush(nullptr);
     pid_t pid = __start_child(child);
     if (pid < 0) {
@@ -261,6 +279,8 @@ std::string Command::getCommandSummaryAsString(bool includeStderr) const {
     if (terminatingSignal)
         text += "terminated by signal: " + std::to_string(terminatingSignal) + " (" +
                 strsignal(terminatingSignal) + ")\n";
+    if (_startError)
+        text += "cannot run " + std::string(_program) + ": " + std::strerror(_startError) + "\n";
     text += "stderr path: " + _stderrPath + "\n";
     text += "stdout path: " + _stdoutPath + "\n";
     if (includeStderr) {
@@ -268,13 +288,14 @@ std::string Command::getCommandSummaryAsString(bool includeStderr) const {
         std::ifstream in;
         if (!_stderrPath.empty())
             in.open(_stderrPath);
-        if (!in.is_open()) {
-            text += "    Unable to open the stderr file.\n";
-        } else {
-            std::string line;
-            while (std::getline(in, line))
-                text += "    " + line + "\n";
-        }
+        std::string contents;
+        for (std::string line; std::getline(in, line);)
+            contents += "    " + line + "\n";
+        if (!in.is_open())
+            text += "    Unable to open the stderr file." + __free_space_note() + "\n";
+        else if (contents.empty())
+            text += "    The stderr file is empty." + __free_space_note() + "\n";
+        text += contents;
     }
     text += std::string(SUMMARY_RULE) + "\n";
     return text;

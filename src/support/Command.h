@@ -39,8 +39,9 @@ public:
     unsigned long argumentCount() const { return _argc; }
     const char* argument(unsigned long i) const { return i <= _argc ? _argv[i] : nullptr; }
 
-    // 0, the child's exit status, 128 + signal number for a child killed by a signal, or a
-    // negative errno for a start failure.
+    // 0, the child's exit status, 128 + signal number for a child killed by a signal, 127 (not
+    // found) or 126 (not executable) for a program that could not be started, or a negative errno
+    // for a start failure before the program was looked for.
     int exitCode = 0;
     // The signal that ended the last child, 0 when it exited normally.
     int terminatingSignal = 0;
@@ -60,6 +61,7 @@ private:
     std::string _stderrLogPrefix;
     std::string _stdoutPath;
     std::string _stderrPath;
+    int _startError = 0; // errno of a failed exec of the program
 };
 
 // Runs the command and waits; on failure logs the summary at ERROR and, when asked, throws

@@ -12,11 +12,13 @@
 
 const UMIOption UMIOPTION_VALUES[3] = {R1_UMI_ONLY, ABSEQ_UMI_ONLY, R1_AND_ABSEQ_UMI};
 
-bool loadJsonFile(JsonValue& json, const char* path) {
+bool loadJsonFile(JsonValue& json, const char* path, std::string* error) {
     gUtilLogger.debug("Calling fopen on the given path to a JSON file: %s", path);
     FILE* file = std::fopen(path, "r");
     if (!file) {
         gUtilLogger.warning("Failed to open file \"%s\": %s", path, std::strerror(errno));
+        if (error)
+            *error = std::strerror(errno);
         return false;
     }
     std::error_code sizeError;
@@ -24,6 +26,8 @@ bool loadJsonFile(JsonValue& json, const char* path) {
     if (sizeError) {
         // A directory or special file opens but has no size to read.
         gUtilLogger.warning("Failed to open file \"%s\": %s", path, sizeError.message().c_str());
+        if (error)
+            *error = sizeError.message();
         std::fclose(file);
         return false;
     }
@@ -39,11 +43,15 @@ bool loadJsonFile(JsonValue& json, const char* path) {
 
     gUtilLogger.debug("Calling parse() on the JSON string");
     json = JsonValue(JsonValue::NULL_VALUE);
+    // Editors on some systems start a UTF-8 file with a byte-order mark; it is not JSON text.
+    size_t start = text.compare(0, 3, "\xEF\xBB\xBF") == 0 ? 3 : 0;
     try {
-        json.parse(text);
+        json.parse(start ? text.substr(start) : text);
     } catch (const std::exception& e) {
         gUtilLogger.warning("Failed to parse the JSON string");
         gUtilLogger.warning("%s: %s", path, e.what());
+        if (error)
+            *error = e.what();
         return false;
     }
     gUtilLogger.debug("parsing of the JSON string was successful");

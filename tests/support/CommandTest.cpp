@@ -71,9 +71,22 @@ TEST(Command, ProgramsThatCannotRunOrDieFail) {
 
     Command missing("no-such-program-ambrel");
     missing.logStderrToFile("");
-    EXPECT_EQ(runCommandAndLogError(missing, quietLogger, true, false), 1);
-    EXPECT_NE(readFile(missing.stderrPath())
-                  .find("execv(p) failed to execute no-such-program-ambrel: No such file"),
+    // The shell's convention: 127 for a program not found, 126 for one that cannot be executed.
+    EXPECT_EQ(runCommandAndLogError(missing, quietLogger, true, false), 127);
+    EXPECT_EQ(readFile(missing.stderrPath()),
+              "cannot run no-such-program-ambrel: No such file or directory\n");
+    EXPECT_NE(missing.getCommandSummaryAsString(false).find(
+                  "cannot run no-such-program-ambrel: No such file or directory\n"),
+              std::string::npos);
+    writeFile("not-executable", "#!/bin/sh\n");
+    Command denied(dir.file("not-executable"));
+    EXPECT_EQ(denied.run(), 126);
+    // A failing command with no error output may have run out of space: the summary says so.
+    Command silent("false");
+    silent.logStderrToFile("");
+    EXPECT_EQ(silent.run(), 1);
+    EXPECT_NE(silent.getCommandSummaryAsString(true).find(
+                  "    The stderr file is empty. The file system of " + dir.path() + " has "),
               std::string::npos);
 
     Command killed("sh");
