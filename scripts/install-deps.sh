@@ -9,6 +9,7 @@ packages=(
     samtools pigz tar coreutils
     locales
     python3-htseq subread
+    libisal-dev
 )
 
 SUDO=""

@@ -37,14 +37,16 @@ namespace {
 // What the model build carries from one gene or exon line to the next.
 struct ModelBuild {
     ModelBuild(std::set<std::string>& chromosomes, std::unordered_set<std::string>& cGenes,
-               const std::vector<std::string>& vdjPrefixes, FeatureModifier modify, Logger& logger)
+               const std::vector<std::string>& vdjPrefixes, FeatureModifier modify, Logger& logger,
+               const std::string& path)
         : chromosomes(chromosomes), cGenes(cGenes), vdjPrefixes(vdjPrefixes), modify(modify),
-          logger(logger) {}
+          logger(logger), path(path) {}
     std::set<std::string>& chromosomes;
     std::unordered_set<std::string>& cGenes;
     const std::vector<std::string>& vdjPrefixes;
     FeatureModifier modify;
     Logger& logger;
+    const std::string& path;
     IntervalLists intervalLists;
     std::unordered_map<std::string, std::string> idToName, nameToId;
     std::map<std::string, std::pair<std::string, std::string>> geneInfo;
@@ -105,9 +107,17 @@ bool __label_gene_line(ModelBuild& build, const GeneLine& gene) {
 
 // Adds one gene or exon line to the interval lists of its feature type, chromosome and strand.
 void __add_gene_line(ModelBuild& build, GeneLine& gene) {
+    GTFLine& line = gene.line;
+    // A coordinate read as 0 or as a wrapped huge number would give one feature the reads of
+    // genes genome-wide.
+    if (line.badCoordinate)
+        throw std::runtime_error("The GTF file \"" + build.path + "\", line " +
+                                 std::to_string(gene.lineNumber) + ": the " + line.badCoordinate +
+                                 " \"" + line.badCoordinateText + "\" of the " + line.feature +
+                                 " line is not a whole number from 1 to " +
+                                 std::to_string(MAX_GTF_COORDINATE));
     if (!__label_gene_line(build, gene))
         return;
-    GTFLine& line = gene.line;
     if (line.strand == '.') {
         build.logger.info("GTF line neither forward nor reverse");
         return;
@@ -133,7 +143,8 @@ void FeatureAssigner::_parseGTFAndPopulateFeaturesTrees(const std::string& gtfPa
                                                         const std::vector<std::string>& vdjPrefixes,
                                                         const std::vector<std::string>& treeNames) {
     ModelBuild build(_chromosomes, _cGenes, vdjPrefixes,
-                     vdjPrefixes.empty() ? __noop_modify_feature : __vdj_modify_feature, logger);
+                     vdjPrefixes.empty() ? __noop_modify_feature : __vdj_modify_feature, logger,
+                     gtfPath);
     for (const std::string& name : treeNames) {
         _featuresTrees[name] = StrandTrees();
         build.intervalLists[name];
@@ -167,7 +178,8 @@ unsigned long FeatureAssigner::_readGeneLines(const std::string& gtfPath,
                                 "Cannot open the GTF file \"" + gtfPath + "\"");
     unsigned long lines = 0;
     try {
-        GtfBlockReader reader(file, gtfPath);
+        GtfText text(file, gtfPath);
+        GtfBlockReader reader(text);
         while (std::unique_ptr<GtfBlock> block = reader.next()) {
             lines += block->lineCount;
             for (GeneLine& gene : block->geneLines)

@@ -3,16 +3,90 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <stdexcept>
 #include <system_error>
+
+#include <isa-l/igzip_lib.h>
 
 namespace {
 
 constexpr size_t GTF_BLOCK_SIZE = 4 << 20;
+constexpr size_t GTF_COMPRESSED_BLOCK_SIZE = 1 << 20;
 
 } // namespace
 
-GtfBlockReader::GtfBlockReader(FILE* file, const std::string& path)
-    : _file(file), _path(path), _thread(&GtfBlockReader::_read, this) {}
+GtfText::GtfText(FILE* file, const std::string& path) : _file(file), _path(path) {
+    unsigned char magic[2] = {0, 0};
+    size_t got = std::fread(magic, 1, 2, file);
+    if (got == 2 && magic[0] == 0x1f && magic[1] == 0x8b) {
+        _inflate = new inflate_state;
+        isal_inflate_init(_inflate);
+        _inflate->crc_flag = ISAL_GZIP;
+        _input.resize(GTF_COMPRESSED_BLOCK_SIZE);
+    }
+    std::rewind(file);
+}
+
+GtfText::~GtfText() {
+    delete _inflate;
+}
+
+size_t GtfText::read(char* buffer, size_t size) {
+    if (_inflate)
+        return _inflateSome(buffer, size);
+    size_t got = std::fread(buffer, 1, size, _file);
+    if (got == 0 && std::ferror(_file))
+        throw std::system_error(errno ? errno : EIO, std::generic_category(),
+                                "Failed to read the GTF file \"" + _path + "\"");
+    return got;
+}
+
+size_t GtfText::_inflateSome(char* buffer, size_t size) {
+    inflate_state& state = *_inflate;
+    state.next_out = reinterpret_cast<uint8_t*>(buffer);
+    state.avail_out = static_cast<uint32_t>(size);
+    while (state.avail_out > 0) {
+        if (state.avail_in == 0 && !_inputEnded) {
+            size_t got = std::fread(_input.data(), 1, _input.size(), _file);
+            if (got == 0 && std::ferror(_file))
+                throw std::system_error(errno ? errno : EIO, std::generic_category(),
+                                        "Failed to read the GTF file \"" + _path + "\"");
+            _inputEnded = got == 0;
+            state.next_in = _input.data();
+            state.avail_in = static_cast<uint32_t>(got);
+        }
+        if (state.block_state == ISAL_BLOCK_FINISH) {
+            // One gzip member is done; BGZF and concatenated gzip files hold more.
+            if (state.avail_in == 0)
+                break;
+            uint8_t* next = state.next_in;
+            uint32_t available = state.avail_in;
+            uint8_t* out = state.next_out;
+            uint32_t room = state.avail_out;
+            isal_inflate_reset(&state);
+            state.crc_flag = ISAL_GZIP;
+            state.next_in = next;
+            state.avail_in = available;
+            state.next_out = out;
+            state.avail_out = room;
+        }
+        uint32_t before = state.avail_out;
+        int result = isal_inflate(&state);
+        if (result < 0)
+            throw std::runtime_error("The GTF file \"" + _path +
+                                     "\" starts as gzip but its compressed data is damaged "
+                                     "(igzip error " +
+                                     std::to_string(result) + ")");
+        if (_inputEnded && state.avail_in == 0 && state.block_state != ISAL_BLOCK_FINISH &&
+            state.avail_out == before)
+            throw std::runtime_error("The GTF file \"" + _path +
+                                     "\" is truncated: its gzip data ends inside a member");
+    }
+    return size - state.avail_out;
+}
+
+GtfBlockReader::GtfBlockReader(GtfText& text)
+    : _text(text), _thread(&GtfBlockReader::_read, this) {}
 
 GtfBlockReader::~GtfBlockReader() {
     {
@@ -27,9 +101,8 @@ std::unique_ptr<GtfBlock> GtfBlockReader::next() {
     std::unique_lock<std::mutex> lock(_mutex);
     _changed.wait(lock, [this] { return !_ready.empty() || _finished; });
     if (_ready.empty()) {
-        if (_readError)
-            throw std::system_error(_readError, std::generic_category(),
-                                    "Failed to read the GTF file \"" + _path + "\"");
+        if (!_readError.empty())
+            throw std::runtime_error(_readError);
         return nullptr;
     }
     std::unique_ptr<GtfBlock> block = std::move(_ready.front());
@@ -50,6 +123,7 @@ void GtfBlockReader::_cut(GtfBlock& block, char* begin, char* end) {
         *stop = '\0';
         ++block.lineCount;
         GeneLine gene;
+        gene.lineNumber = block.firstLine + block.lineCount - 1;
         if (__parse_gtf_line(gene.line, begin) && (std::strcmp(gene.line.feature, "gene") == 0 ||
                                                    std::strcmp(gene.line.feature, "exon") == 0)) {
             gene.name = __get_attribute_view(gene.line, "gene_name");
@@ -81,19 +155,24 @@ bool GtfBlockReader::_hand(std::unique_ptr<GtfBlock> block) {
 
 void GtfBlockReader::_read() {
     std::vector<char> carried; // the start of a line that the previous block cut off
-    int error = 0;
+    std::string error;
+    unsigned long nextLine = 1;
     for (;;) {
         std::unique_ptr<GtfBlock> block = _takeSpare();
         block->geneLines.clear();
         block->lineCount = 0;
+        block->firstLine = nextLine;
         std::vector<char>& text = block->text;
         // Room for a whole block after the carried part, and for a terminating zero.
         text.resize(std::max(text.size(), carried.size() + GTF_BLOCK_SIZE + 1));
         if (!carried.empty())
             std::memcpy(text.data(), carried.data(), carried.size());
-        size_t got = std::fread(text.data() + carried.size(), 1, GTF_BLOCK_SIZE, _file);
-        if (got == 0 && std::ferror(_file))
-            error = errno ? errno : EIO;
+        size_t got = 0;
+        try {
+            got = _text.read(text.data() + carried.size(), GTF_BLOCK_SIZE);
+        } catch (const std::exception& e) {
+            error = e.what(); // handed to the model build, which stops on it
+        }
         size_t filled = carried.size() + got;
         char* begin = text.data();
         char* end = begin + filled;
@@ -106,6 +185,7 @@ void GtfBlockReader::_read() {
         carried.assign(cut, end);
         *end = '\0';
         _cut(*block, begin, cut);
+        nextLine += block->lineCount;
         if ((block->lineCount > 0 || last) && !_hand(std::move(block)))
             return;
         if (last)

@@ -16,6 +16,7 @@
 // A gene or exon line, cut up in place in its block, with its gene name and id.
 struct GeneLine {
     GTFLine line;
+    unsigned long lineNumber = 0; // 1-based, in the whole file
     std::string_view name, id;
 };
 
@@ -24,7 +25,31 @@ struct GeneLine {
 struct GtfBlock {
     std::vector<char> text;
     std::vector<GeneLine> geneLines;
+    unsigned long firstLine = 1; // number of the block's first line in the file
     unsigned long lineCount = 0;
+};
+
+// The GTF's text: the file as it is, or, for a file that starts with the gzip magic bytes (gzip
+// as GENCODE and Ensembl ship it, and BGZF), inflated member after member as it is read.
+class GtfText {
+public:
+    GtfText(FILE* file, const std::string& path);
+    ~GtfText();
+    GtfText(const GtfText&) = delete;
+    GtfText& operator=(const GtfText&) = delete;
+    // Up to size bytes of text into buffer; 0 at the end. Throws std::runtime_error naming the
+    // file for a read error, damaged or truncated compressed data.
+    size_t read(char* buffer, size_t size);
+    bool compressed() const { return _inflate != nullptr; }
+
+private:
+    size_t _inflateSome(char* buffer, size_t size);
+
+    FILE* _file;
+    std::string _path;
+    struct inflate_state* _inflate = nullptr;
+    std::vector<unsigned char> _input;
+    bool _inputEnded = false;
 };
 
 // Reads and cuts up the GTF on a thread of its own while the caller builds the model from the
@@ -32,7 +57,7 @@ struct GtfBlock {
 // over in file order through a queue of at most two and come back to be reused.
 class GtfBlockReader {
 public:
-    GtfBlockReader(FILE* file, const std::string& path);
+    explicit GtfBlockReader(GtfText& text);
     ~GtfBlockReader();
     // The next block in file order, or null at the end of the file; throws on a read error.
     std::unique_ptr<GtfBlock> next();
@@ -45,13 +70,12 @@ private:
     bool _hand(std::unique_ptr<GtfBlock> block);
     void _read();
 
-    FILE* _file;
-    std::string _path;
+    GtfText& _text;
     std::mutex _mutex;
     std::condition_variable _changed;
     std::deque<std::unique_ptr<GtfBlock>> _ready;
     std::vector<std::unique_ptr<GtfBlock>> _spare;
     bool _stopping = false, _finished = false;
-    int _readError = 0;
+    std::string _readError;
     std::thread _thread; // last: starts once the members above exist
 };

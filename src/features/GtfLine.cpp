@@ -4,6 +4,23 @@
 #include <cstdlib>
 #include <cstring>
 
+namespace {
+
+// A coordinate column: decimal digits only, from 1 to MAX_GTF_COORDINATE; 0 for anything else
+// (no sign, no blanks, no empty text: strtoul would read "-100" as a huge number).
+unsigned long __coordinate(const char* text) {
+    unsigned long value = 0;
+    const char* p = text;
+    for (; *p >= '0' && *p <= '9'; ++p) {
+        value = value * 10 + static_cast<unsigned long>(*p - '0');
+        if (value > MAX_GTF_COORDINATE)
+            return 0;
+    }
+    return *p == '\0' && p != text ? value : 0;
+}
+
+} // namespace
+
 bool __parse_gtf_line(GTFLine& gtfLine, char* line) {
     char* comment = std::strchr(line, '#');
     if (comment)
@@ -27,8 +44,14 @@ bool __parse_gtf_line(GTFLine& gtfLine, char* line) {
     gtfLine.seqname = columns[0];
     gtfLine.source = columns[1];
     gtfLine.feature = columns[2];
-    gtfLine.start = std::strtoul(columns[3], nullptr, 10);
-    gtfLine.end = std::strtoul(columns[4], nullptr, 10);
+    gtfLine.start = __coordinate(columns[3]);
+    gtfLine.end = __coordinate(columns[4]);
+    gtfLine.badCoordinate = nullptr;
+    gtfLine.badCoordinateText = nullptr;
+    if (gtfLine.start == 0 || gtfLine.end == 0) {
+        gtfLine.badCoordinate = gtfLine.start == 0 ? "start" : "end";
+        gtfLine.badCoordinateText = gtfLine.start == 0 ? columns[3] : columns[4];
+    }
     gtfLine.score =
         std::strcmp(columns[5], ".") == 0 ? std::nan("") : std::strtod(columns[5], nullptr);
     gtfLine.strand = columns[6][0];

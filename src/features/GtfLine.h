@@ -18,10 +18,17 @@ struct GTFLine {
     char strand = '\0';
     unsigned long frame = 0;
     char* attributes = nullptr;
+    // The first of start and end that is not a whole number from 1 to MAX_GTF_COORDINATE
+    // ("start" or "end"), with its text; null when both are.
+    const char* badCoordinate = nullptr;
+    const char* badCoordinateText = nullptr;
 };
 
+constexpr unsigned long MAX_GTF_COORDINATE = 1000000000000000UL;
+
 // Splits line (zero-terminated, cut at its first '#') into the nine columns in place; false when
-// it has fewer than eight tabs.
+// it has fewer than eight tabs. Start and end must be plain decimal numbers in range: anything
+// else is marked in badCoordinate (their value is then 0), for the caller to refuse.
 bool __parse_gtf_line(GTFLine& gtfLine, char* line);
 
 // The value of attribute name, quoted or bare up to ';'; empty when absent.

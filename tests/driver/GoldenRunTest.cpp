@@ -24,9 +24,10 @@ struct GoldenCase {
 
 const GoldenCase CASES[] = {
     {"wta", {"Sample1"}, {}, nullptr},
-    {"targeted",
+    {"targeted", {"Sample1"}, {"--assay", "targeted"}, nullptr},
+    {"wta-no-introns-both-umis",
      {"Sample1"},
-     {"--assay", "targeted", "--exclude-intronic-reads", "--umi-option", "2"},
+     {"--exclude-intronic-reads", "--umi-option", "2"},
      nullptr},
     // The same reads as two libraries with different read-quality numbers: the run-wide row sums
     // the libraries and takes its own percentages.

@@ -4,6 +4,8 @@
 #include <set>
 #include <system_error>
 
+#include <htslib/bgzf.h>
+
 #include "TestSupport.h"
 #include "features/GtfLine.h"
 #include "support/Logger.h"
@@ -189,7 +191,7 @@ TEST(GeneModel, EmptyModelWritesANewlineOnlyJson) {
 TEST(GeneModel, UnreadableInputsAreFatalAndNamed) {
     ScratchDir dir;
     Logger quiet("T", Logger::NONE);
-    EXPECT_THROW(FeatureAssigner(dir.path(), "", quiet), std::system_error); // a directory
+    EXPECT_THROW(FeatureAssigner(dir.path(), "", quiet), std::runtime_error); // a directory
 
     // The gene-information JSON cannot be written where a directory of that name stands.
     writeFile("genes.gtf", gtfLine("chr1", "gene", 1, 10, '+', geneAttributes("G1", "A")));
@@ -202,4 +204,65 @@ TEST(GeneModel, UnreadableInputsAreFatalAndNamed) {
         EXPECT_NE(std::string(e.what()).find("Failed to open gtf.gene_info.json for write."),
                   std::string::npos);
     }
+}
+
+// GENCODE and Ensembl ship their GTFs gzipped: gzip and BGZF give the model of the plain file.
+TEST(GeneModel, CompressedGtfGivesTheSameModel) {
+    BuiltModel plain(standardGtf(true), "human");
+    std::string text = readFile(plain.dir.file("genes.gtf"));
+    ScratchDir dir;
+    Logger quiet("T", Logger::NONE);
+    for (const char* mode : {"wg", "wb"}) { // gzip (two members), BGZF
+        BGZF* out = bgzf_open("genes.gtf.gz", mode);
+        ASSERT_NE(out, nullptr);
+        size_t half = text.size() / 2;
+        ASSERT_EQ(bgzf_write(out, text.data(), half), static_cast<ssize_t>(half));
+        ASSERT_EQ(bgzf_flush(out), 0); // ends a gzip member or BGZF block mid-line
+        ASSERT_EQ(bgzf_write(out, text.data() + half, text.size() - half),
+                  static_cast<ssize_t>(text.size() - half));
+        ASSERT_EQ(bgzf_close(out), 0);
+        FeatureAssigner model("genes.gtf.gz", "human", quiet);
+        EXPECT_EQ(readFile("gtf.gene_info.json"), plain.geneInfoJson) << mode;
+        EXPECT_EQ(model.chromosomes(), plain.model->chromosomes());
+    }
+    std::string bytes = readFile("genes.gtf.gz");
+    writeFile("cut.gtf.gz", bytes.substr(0, bytes.size() - 30));
+    writeFile("damaged.gtf.gz", bytes.substr(0, 20) + std::string(200, 'x'));
+    for (const char* damaged : {"cut.gtf.gz", "damaged.gtf.gz"}) {
+        try {
+            FeatureAssigner model(damaged, "", quiet);
+            ADD_FAILURE() << damaged << " was read";
+        } catch (const std::runtime_error& e) {
+            EXPECT_NE(std::string(e.what()).find(std::string("\"") + damaged + "\""),
+                      std::string::npos)
+                << e.what();
+        }
+    }
+}
+
+// A coordinate read as 0 or as a wrapped huge number would let one feature take the reads of
+// genes genome-wide: such a gene or exon line stops the build, naming file, line and field.
+TEST(GeneModel, CoordinatesThatAreNotWholeNumbersInRangeStopTheBuild) {
+    ScratchDir dir;
+    Logger quiet("T", Logger::NONE);
+    const std::string good = gtfLine("chr1", "gene", 100, 200, '+', geneAttributes("G", "A"));
+    for (const char* bad : {"abc", "-100", "", "0", "12x", " 5", "99999999999999999999"}) {
+        for (bool start : {true, false}) {
+            std::string line = "chr1\tt\texon\t" + std::string(start ? bad : "100") + "\t" +
+                               (start ? "200" : bad) + "\t.\t+\t.\tgene_id \"G\";\n";
+            writeFile("bad.gtf", good + "# comment\n" + line);
+            try {
+                FeatureAssigner model("bad.gtf", "", quiet);
+                ADD_FAILURE() << "'" << bad << "' accepted";
+            } catch (const std::runtime_error& e) {
+                EXPECT_EQ(e.what(), "The GTF file \"bad.gtf\", line 3: the " +
+                                        std::string(start ? "start" : "end") + " \"" + bad +
+                                        "\" of the exon line is not a whole number from 1 to "
+                                        "1000000000000000");
+            }
+        }
+    }
+    // Lines of other feature types are not read for the model.
+    writeFile("other.gtf", good + "chr1\tt\tCDS\tabc\t-1\t.\t+\t.\tgene_id \"G\";\n");
+    EXPECT_NO_THROW(FeatureAssigner("other.gtf", "", quiet));
 }
