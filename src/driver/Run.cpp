@@ -5,6 +5,8 @@
 #include <unordered_set>
 
 #include "LibraryAnnotation.h"
+#include "RunChecks.h"
+#include "RunFolder.h"
 #include "RunSetup.h"
 #include "features/FastaFile.h"
 #include "features/FeatureAssigner.h"
@@ -39,29 +41,11 @@ void finishRun(const RunParameters& params, JsonValue& metadata, ReadAnnotationF
                     params.qualityMetricsPath);
 }
 
-int runAmbrel(int argc, const char* const* argv) {
-    std::setlocale(LC_NUMERIC, "");
-    gLogger.info("Started Ambrel");
+namespace {
 
-    RunParameters params;
-    parseRunParameters(argc, argv, params);
-
-    gLogger.info("Using %lu total threads", params.threads);
-    gLogger.debug("Running with parameters:\n\trun-metadata: %s\n\tr2-bam: %s\n\tgtf: "
-                  "%s\n\ttranscript-length: %s"
-                  "\n\tassay: %s",
-                  params.metadataPath.c_str(), bamListText(params.bamPaths).c_str(),
-                  params.gtfPath.c_str(), params.transcriptLengthPath.c_str(),
-                  params.assayText.c_str());
-
-    JsonValue metadata;
-    if (!loadRunMetadata(params.metadataPath, metadata, params)) {
-        gLogger.critical("Failed to load the run metadata file: %s", params.metadataPath.c_str());
-        return 1;
-    }
-    // Fail before any long work when a library name cannot be derived.
-    checkBamFileNames(params.bamPaths, params.runBaseName);
-
+// The run proper, in the staging folder: returns 1 when a worker failed; throws on any other
+// failure. Every object that writes outputs is gone when it returns.
+int __run_libraries(const RunParameters& params, JsonValue& metadata) {
     ReadAnnotationFiles readAnnotationFiles(params.runBaseName);
     std::unordered_set<std::string> extraReferenceNames;
     getFastaHeaders(extraReferenceNames, params.extraFastaPaths);
@@ -77,6 +61,47 @@ int runAmbrel(int argc, const char* const* argv) {
             return 1;
     }
     finishRun(params, metadata, readAnnotationFiles, metricsList, libraryNames);
+    return 0;
+}
+
+} // namespace
+
+int runAmbrel(int argc, const char* const* argv) {
+    std::setlocale(LC_NUMERIC, "");
+    gLogger.info("Started Ambrel");
+
+    RunParameters params;
+    parseRunParameters(argc, argv, params);
+
+    gLogger.info("Using %lu total threads", params.threads);
+    gLogger.debug("Running with parameters:\n\trun-metadata: %s\n\tr2-bam: %s\n\tgtf: "
+                  "%s\n\ttranscript-length: %s"
+                  "\n\tassay: %s",
+                  params.metadataPath.c_str(), bamListText(params.bamPaths).c_str(),
+                  params.gtfPath.c_str(), params.transcriptLengthPath.c_str(),
+                  params.assayText.c_str());
+
+    RunFolderLock lock; // one run per working folder
+    JsonValue metadata;
+    if (!loadRunMetadata(params.metadataPath, metadata, params)) {
+        gLogger.critical("Failed to load the run metadata file: %s", params.metadataPath.c_str());
+        return 1;
+    }
+    // Fail before any output is touched on what is known to fail later.
+    checkRunInputs(params, metadata);
+    makeInputPathsAbsolute(params);
+
+    StagingFolder staging;
+    int status;
+    try {
+        status = __run_libraries(params, metadata);
+    } catch (const std::exception& e) {
+        gLogger.critical("%s", e.what());
+        return 2; // the staging folder reports where the partial outputs are
+    }
+    if (status != 0)
+        return status;
+    staging.publish(params.runBaseName);
     gLogger.info("Ambrel has completed");
     return 0;
 }

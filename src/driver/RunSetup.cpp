@@ -12,6 +12,7 @@
 
 const char* const DEFAULT_QUALITY_METRICS_PATH = "ReadQualityMetrics.json";
 const char* const FEATURE_COUNTS_TMP_DIR = "FeatureCountsTmpDir";
+const unsigned long MAX_THREADS = 4096;
 
 namespace {
 
@@ -129,6 +130,11 @@ void parseRunParameters(int argc, const char* const* argv, RunParameters& params
     params.umiOption = parseUMIOptionArgument(umi ? *umi : "");
 
     params.threads = parseThreadCount(__option_text(parser, "Threads"));
+    // Each thread annotates one fragment of a library, and bamSplitter cuts at most this many.
+    if (params.threads > MAX_THREADS)
+        throw std::invalid_argument("--threads " + std::to_string(params.threads) +
+                                    " is more than " + std::to_string(MAX_THREADS) +
+                                    ", the most fragments a library is split into");
     std::pair<unsigned long, unsigned long> limits = semaphoreLimits(params.threads);
     gReadSemaphore.store(limits.first);
     gWriteSemaphore.store(limits.second);

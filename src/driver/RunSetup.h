@@ -12,6 +12,8 @@
 
 extern const char* const DEFAULT_QUALITY_METRICS_PATH;
 extern const char* const FEATURE_COUNTS_TMP_DIR;
+// The most threads a run uses: bamSplitter's largest fragment count.
+extern const unsigned long MAX_THREADS;
 
 struct RunParameters {
     std::string metadataPath;

@@ -2,6 +2,7 @@
 // that names the cause, and what the run leaves in its directory.
 #include <filesystem>
 #include <gtest/gtest.h>
+#include <map>
 
 #include "TestSupport.h"
 
@@ -9,64 +10,159 @@ namespace fs = std::filesystem;
 
 namespace {
 
+// Every entry of a run folder: a file's contents, a link's target, a folder's name. The lock's
+// contents (a process id) and the folders failed runs leave are not results.
+std::map<std::string, std::string> folderState(const std::string& dir) {
+    std::map<std::string, std::string> state;
+    for (const std::string& name : directoryNames(dir)) {
+        fs::path path = fs::path(dir) / name;
+        if (name.rfind("Ambrel_unfinished_run_", 0) == 0 || name == ".ambrel.lock")
+            continue;
+        state[name] = fs::is_symlink(path)     ? "-> " + fs::read_symlink(path).string()
+                      : fs::is_directory(path) ? "<folder>"
+                                               : readFile(path.string());
+    }
+    return state;
+}
+
+// A damaged rerun in a folder that holds a completed run: what it does to the inputs or the
+// folder, its arguments, the status and the messages it must give.
 struct FailureCase {
     const char* name;
-    std::function<void(RunInputs&)> damage;
+    std::function<void(RunInputs&, const std::string& runDir)> damage;
     std::vector<std::string> args;
     int status;
-    std::string message;
+    std::vector<std::string> messages;
 };
 
+void PrintTo(const FailureCase& c, std::ostream* out) {
+    *out << c.name;
+}
+
+std::string quality(const std::string& sample1Entry) {
+    return "{\"Read Quality Metrics\": {\"Sample1\": " + sample1Entry +
+           ", \"Combined_stats\": " + qualityEntry(10, 9) + "}}";
+}
+
 std::vector<FailureCase> failureCases() {
-    auto noop = [](RunInputs&) {};
+    auto noop = [](RunInputs&, const std::string&) {};
+    const std::string unfinished = "The run did not complete. Its partial outputs are in ";
     return {
+        // Command line.
         {"UnsupportedAssay",
          noop,
          {"--assay", "ATAC"},
          2,
-         "CRITICAL Only WTA or Targeted assay types supported !"},
+         {"CRITICAL Only WTA or Targeted assay types supported !"}},
+        {"MoreThreadsThanFragments",
+         noop,
+         {"--threads", "99999"},
+         2,
+         {"--threads 99999 is more than 4096"}},
+        // Run metadata.
         {"MissingMetadata",
-         [](RunInputs& in) { in.metadata = in.dir.file("absent.json"); },
+         [](RunInputs& in, const std::string&) { in.metadata = in.dir.file("absent.json"); },
          {},
          1,
-         "Ambrel: CRITICAL Failed to load the run metadata file: "},
+         {"Ambrel: CRITICAL Failed to load the run metadata file: "}},
         {"TruncatedMetadata",
-         [](RunInputs& in) { in.metadata = in.write("meta.json", "{\"Run_Base_Name\": "); },
+         [](RunInputs& in, const std::string&) {
+             in.metadata = in.write("meta.json", "{\"Run_Base_Name\": ");
+         },
          {},
          1,
-         "Failed to parse the JSON string"},
-        {"UnreadableGtf",
-         [](RunInputs& in) { in.gtf = "missing/genes.gtf"; },
-         {},
-         2,
-         "CRITICAL Cannot open the GTF file \"missing/genes.gtf\": No such file or directory"},
-        {"BamNameShorterThanTheRunPrefix",
-         [](RunInputs& in) { in.bams = {"data/x.bam"}; },
-         {},
-         2,
-         "\"data/x.bam\""},
-        {"LibraryMissingFromTheQualityMetrics",
-         [](RunInputs& in) {
-             in.quality =
-                 in.write("quality.json",
-                          "{\"Read Quality Metrics\": {\"Other\": " + qualityEntry(10, 9) + "}}");
+         {"Failed to parse the JSON string"}},
+        {"RunBaseNameWithASlash",
+         [](RunInputs& in, const std::string&) {
+             in.metadata =
+                 in.write("meta.json", R"({"Run_Base_Name": "a/b", "Output_Header": []})");
+             in.bams = {"a/b_Sample1_Aligned.out.bam"};
          },
          {},
          2,
-         "The Read Quality Metrics json file is missing information for the library: Sample1, "
-         "cannot create the metrics summary file !"},
-        {"BamThatSamtoolsCannotRead",
-         [](RunInputs& in) { in.write(in.bams[0], "not a BAM at all\n"); },
+         {"The Run_Base_Name \"a/b\" of the run metadata"}},
+        {"NoOutputHeader",
+         [](RunInputs& in, const std::string&) {
+             in.metadata = in.write("meta.json", R"({"Run_Base_Name": "Demo"})");
+         },
          {},
          2,
-         "Non-zero exit code when running the below command:"},
+         {"Cannot create iterator for non-iterable type: undefined"}},
+        // Read-quality metrics.
+        {"LibraryMissingFromTheQualityMetrics",
+         [](RunInputs& in, const std::string&) {
+             in.quality = in.write("q.json", "{\"Read Quality Metrics\": {\"Combined_stats\": " +
+                                                 qualityEntry(10, 9) + "}}");
+         },
+         {},
+         2,
+         {"The Read Quality Metrics json file is missing information for the library: Sample1, "
+          "cannot create the metrics summary file !"}},
+        {"NegativeQualityCount",
+         [](RunInputs& in, const std::string&) {
+             std::string entry = qualityEntry(10, 9);
+             entry.replace(entry.find("\"Short reads\": 5"), 16, "\"Short reads\": -5");
+             in.quality = in.write("q.json", quality(entry));
+         },
+         {},
+         2,
+         {"has no whole, non-negative number \"Short reads\" for the library Sample1", "q.json"}},
+        {"FractionalQualityCount",
+         [](RunInputs& in, const std::string&) {
+             in.quality = in.write("q.json", quality(qualityEntry(10, 9).replace(
+                                                 qualityEntry(10, 9).find(": 10,"), 5, ": 10.5,")));
+         },
+         {},
+         2,
+         {"\"Total number of reads\" for the library Sample1"}},
+        {"QualityFileThatIsNotJson",
+         [](RunInputs& in, const std::string&) { in.quality = in.write("q.json", "{\"Read"); },
+         {},
+         2,
+         {"Cannot read the read-quality metrics file \"", "parseString: Unexpected character"}},
+        // GTF.
+        {"UnreadableGtf",
+         [](RunInputs& in, const std::string&) { in.gtf = "missing/genes.gtf"; },
+         {},
+         2,
+         {"CRITICAL Cannot open the GTF file \"missing/genes.gtf\": No such file or directory"}},
+        {"BadGtfCoordinate",
+         [](RunInputs& in, const std::string&) {
+             std::string gtf = readFile(in.gtf);
+             size_t exon = gtf.find("\texon\t");
+             in.gtf = in.write("genes.gtf", gtf.substr(0, exon + 6) + "-100" +
+                                                gtf.substr(gtf.find('\t', exon + 6)));
+         },
+         {},
+         2,
+         {"genes.gtf\", line ", ": the start \"-100\" of the exon line"}},
+        // BAMs.
+        {"BamNameShorterThanTheRunPrefix",
+         [](RunInputs& in, const std::string&) { in.bams = {"data/x.bam"}; },
+         {},
+         2,
+         {"\"data/x.bam\""}},
+        {"TwoBamsWithOneLibraryName",
+         [](RunInputs& in, const std::string&) {
+             fs::create_directories(in.dir.file("other"));
+             fs::copy(in.dir.file(in.bams[0]), in.dir.file("other/" + in.bams[0]));
+             in.bams.push_back(in.dir.file("other/" + in.bams[0]));
+         },
+         {},
+         2,
+         {"give the same library name \"Sample1\""}},
         {"MissingBam",
-         [](RunInputs& in) { in.bams = {"Demo_Absent_Aligned.out.bam"}; },
+         [](RunInputs& in, const std::string&) { in.bams = {"Demo_Absent_Aligned.out.bam"}; },
          {},
          2,
-         "Demo_Absent_Aligned.out.bam"},
+         {"Cannot open the BAM file \"Demo_Absent_Aligned.out.bam\": No such file"}},
+        {"BamThatSamtoolsCannotRead",
+         [](RunInputs& in, const std::string&) { in.write(in.bams[0], "not a BAM at all\n"); },
+         {},
+         2,
+         {"Non-zero exit code when running the below command:", unfinished}},
         {"MalformedReadName",
-         [](RunInputs& in) {
+         [](RunInputs& in, const std::string&) {
              SamText sam({"chrD:100000"});
              sam.writeBam(in.dir.file(in.bams[0]),
                           {samLine("ok;1;ACGTACGT", 0, "chrD", 100, "50M"),
@@ -74,30 +170,55 @@ std::vector<FailureCase> failureCases() {
          },
          {},
          1,
-         "CRITICAL Encountered critical error(s) in the annotation threads. Exiting...\n"},
+         {"CRITICAL Encountered critical error(s) in the annotation threads. Exiting...\n",
+          unfinished}},
+        // External programs and the folder.
+        {"MissingTar",
+         [](RunInputs&, const std::string& runDir) {
+             fs::create_directories(runDir + "/../bin");
+             for (std::string program : {"samtools", "sort", "pigz"}) {
+                 std::string found = runProcess({"sh", "-c", "command -v " + program}).out;
+                 fs::create_symlink(found.substr(0, found.find('\n')),
+                                    runDir + "/../bin/" + program);
+             }
+         },
+         {},
+         2,
+         {"cannot run tar: No such file or directory on PATH"}},
+        {"AnotherRunInTheFolder",
+         [](RunInputs&, const std::string& runDir) {
+             // A process that holds the folder's lock, as a running Ambrel does.
+             runProcess({"sh", "-c", "flock -n " + runDir + "/.ambrel.lock sleep 5 & sleep 1"});
+         },
+         {},
+         2,
+         {"Another Ambrel run (process ", ") is working in the folder "}},
     };
 }
 
 class RunFailure : public testing::TestWithParam<FailureCase> {};
 
-void PrintTo(const FailureCase& c, std::ostream* out) {
-    *out << c.name;
-}
-
 } // namespace
 
-TEST_P(RunFailure, StopsWithStatusAndMessageAndNoReport) {
+// A failing rerun stops with its status and a message that names the cause, and leaves the
+// outputs of the completed run before it as they were.
+TEST_P(RunFailure, StopsAndLeavesTheEarlierOutputsAsTheyWere) {
     const FailureCase& c = GetParam();
     RunInputs inputs;
     inputs.addDemoLibrary();
-    c.damage(inputs);
     std::string runDir = inputs.dir.file("run");
-    ProcessResult result = inputs.run(runDir, c.args);
+    ASSERT_EQ(inputs.run(runDir).status, 0);
+    std::map<std::string, std::string> before = folderState(runDir);
+    c.damage(inputs, runDir);
+    std::vector<std::string> args = inputs.args(c.args);
+    if (std::string(c.name) == "MissingTar") // the run's PATH: samtools, sort and pigz only
+        args.insert(args.begin(), {"env", "PATH=" + runDir + "/../bin"});
+    ProcessResult result = runProcess(args, runDir);
     EXPECT_EQ(result.status, c.status) << result.err;
-    EXPECT_NE(result.err.find(c.message), std::string::npos) << result.err;
+    for (const std::string& message : c.messages)
+        EXPECT_NE(result.err.find(message), std::string::npos) << message << "\n" << result.err;
     EXPECT_EQ(result.err.find("Ambrel has completed"), std::string::npos);
-    EXPECT_FALSE(fs::exists(runDir + "/Demo_SeqMetrics.csv"));
-    EXPECT_FALSE(fs::exists(runDir + "/num_vdj_reads.json"));
+    EXPECT_EQ(folderState(runDir), before);
 }
 
 INSTANTIATE_TEST_SUITE_P(Cli, RunFailure, testing::ValuesIn(failureCases()),
@@ -191,5 +312,37 @@ TEST(AmbrelCli, RestartForAllocatorSettingsKeepsArgumentsAndStatus) {
         ASSERT_NE(started, std::string::npos) << restarted.err;
         EXPECT_EQ(restarted.err.find("Started Ambrel", started + 1), std::string::npos)
             << "logged twice: " << restarted.err;
+    }
+}
+
+// A rerun that runs out of space leaves the completed run's outputs as they were: on a small
+// file system (root can mount one) filled to within a few kilobytes, else under a file-size limit.
+TEST(AmbrelCli, FullDiskLeavesTheEarlierOutputsAsTheyWere) {
+    RunInputs inputs;
+    inputs.addDemoLibrary();
+    std::string runDir = inputs.dir.file("run");
+    fs::create_directories(runDir);
+    bool mounted =
+        runProcess({"mount", "-t", "tmpfs", "-o", "size=4m", "tmpfs", runDir}).status == 0;
+    ASSERT_EQ(inputs.run(runDir).status, 0);
+    std::vector<std::string> args = inputs.args();
+    if (mounted) {
+        fs::space_info space = fs::space(runDir);
+        std::string filler(space.available - 64 * 1024, 'x');
+        writeFile(runDir + "/filler", filler);
+    } else if (runProcess({"sh", "-c", "ulimit -f 100"}).status == 0) {
+        args.insert(args.begin(), {"sh", "-c", "ulimit -f 100; exec \"$@\"", "sh"});
+    } else {
+        GTEST_SKIP() << "neither a small file system nor a file-size limit can be had here";
+    }
+    std::map<std::string, std::string> before = folderState(runDir);
+    ProcessResult result = runProcess(args, runDir);
+    EXPECT_NE(result.status, 0) << result.err;
+    EXPECT_EQ(folderState(runDir), before);
+    if (mounted) {
+        EXPECT_NE(result.err.find("The run did not complete. Its partial outputs are in "),
+                  std::string::npos)
+            << result.err;
+        runProcess({"umount", runDir});
     }
 }

@@ -8,6 +8,8 @@
 #include <gtest/gtest.h>
 #include <regex>
 
+#include <htslib/bgzf.h>
+
 #include "TestSupport.h"
 #include "support/Utilities.h"
 
@@ -93,7 +95,8 @@ std::map<std::string, std::string> runOutputs(const std::string& runDir,
             outputs[name] = gunzip(path);
         } else if (strEndsWith(name, ".bam")) {
             outputs[name] = joined(readBamAsSam(path));
-        } else if (!strEndsWith(name, ".log")) {
+        } else if (!strEndsWith(name, ".log") && !strStartsWith(name, ".ambrel")) {
+            // (the run's lock and its record of outputs are only listed)
             outputs[name] = readFile(path);
         }
     }
@@ -230,3 +233,53 @@ INSTANTIATE_TEST_SUITE_P(Demo, GoldenRun, testing::ValuesIn(CASES),
                              std::replace(name.begin(), name.end(), '-', '_');
                              return name;
                          });
+
+// GENCODE and Ensembl ship gzipped GTFs: gzip and BGZF give the outputs of the plain file.
+TEST(GoldenRunVariants, CompressedGtfGivesTheSameOutputs) {
+    RunInputs inputs;
+    std::string plain = inputs.gtf;
+    for (const char* format : {"gzip", "bgzf"}) {
+        inputs.gtf = inputs.dir.file(std::string("genes.gtf.") + format);
+        std::string command = std::string(format) == "gzip" ? "gzip -c " : "bgzip -c ";
+        if (runProcess({"sh", "-c", command + plain + " > " + inputs.gtf}).status != 0) {
+            // bgzip comes with HTSlib's tabix package; write BGZF through the library instead.
+            BGZF* out = bgzf_open(inputs.gtf.c_str(), "w");
+            std::string text = readFile(plain);
+            ASSERT_TRUE(out && bgzf_write(out, text.data(), text.size()) >= 0 &&
+                        bgzf_close(out) == 0);
+        }
+        compareWithExpected("wta", runCase(inputs, CASES[0], format),
+                            [](const std::string&) { return false; });
+    }
+}
+
+// A completed run replaces the last completed run's outputs as a whole: tables it no longer
+// writes go, a link in the way of an output is replaced rather than written through, and files
+// that are not the run's (a log the user keeps there) stay.
+TEST(GoldenRunVariants, CompletedRunReplacesTheEarlierOutputsAsAWhole) {
+    RunInputs inputs;
+    inputs.addDemoLibrary();
+    std::string runDir = inputs.dir.file("run");
+    fs::create_directories(runDir + "/-in"); // a BAM path that looks like an option
+    fs::rename(inputs.dir.file(inputs.bams[0]), runDir + "/-in/" + inputs.bams[0]);
+    inputs.bams = {"-in/" + inputs.bams[0]};
+    writeFile(inputs.dir.file("victim.txt"), "not Ambrel's\n");
+    fs::create_symlink(inputs.dir.file("victim.txt"), runDir + "/Demo_SeqMetrics.csv");
+    writeFile(runDir + "/Demo_Sorted_Valid_Reads.csv.5.gz", "an earlier run's partition");
+    writeFile(runDir + "/Old.annotated.3.bam", "an earlier run's output");
+    writeFile(runDir + "/.ambrel_outputs", "Old.annotated.3.bam\n../victim.txt\n");
+    writeFile(runDir + "/ambrel.log", "the user's own log\n");
+    ProcessResult result = runProcess(inputs.args(), runDir);
+    ASSERT_EQ(result.status, 0) << result.err;
+    compareWithExpected("wta", runOutputs(runDir, {"Sample1"}), [](const std::string& file) {
+        return file == "files.txt" || file == "-in";
+    });
+    EXPECT_FALSE(fs::is_symlink(runDir + "/Demo_SeqMetrics.csv"));
+    EXPECT_EQ(readFile(inputs.dir.file("victim.txt")), "not Ambrel's\n");
+    EXPECT_FALSE(fs::exists(runDir + "/Demo_Sorted_Valid_Reads.csv.5.gz"));
+    EXPECT_FALSE(fs::exists(runDir + "/Old.annotated.3.bam"));
+    EXPECT_EQ(readFile(runDir + "/ambrel.log"), "the user's own log\n");
+    std::string record = readFile(runDir + "/.ambrel_outputs");
+    EXPECT_NE(record.find("Demo_SeqMetrics.csv\n"), std::string::npos);
+    EXPECT_EQ(record.find("Old.annotated"), std::string::npos);
+}

@@ -1,0 +1,152 @@
+#include "RunFolder.h"
+
+#include <cerrno>
+#include <cstring>
+#include <ctime>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <regex>
+#include <set>
+#include <stdexcept>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <system_error>
+#include <unistd.h>
+
+#include "support/Logger.h"
+
+namespace fs = std::filesystem;
+
+const char* const RUN_LOCK_FILE = ".ambrel.lock";
+const char* const OUTPUT_MANIFEST_FILE = ".ambrel_outputs";
+
+namespace {
+
+std::system_error __folder_error(const std::string& what) {
+    return std::system_error(errno, std::generic_category(), what);
+}
+
+std::string __current_folder() {
+    std::error_code error;
+    fs::path folder = fs::current_path(error);
+    if (error)
+        throw std::system_error(error, "Cannot read the working folder");
+    return folder.string();
+}
+
+} // namespace
+
+RunFolderLock::RunFolderLock() {
+    // The lock file is kept between runs: removing it would let a run that opened it just before
+    // lock a file that a newer run no longer sees.
+    _fd = open(RUN_LOCK_FILE, O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+    if (_fd < 0)
+        throw __folder_error("Cannot create the lock file " + std::string(RUN_LOCK_FILE) +
+                             " in the working folder " + __current_folder());
+    if (flock(_fd, LOCK_EX | LOCK_NB) != 0) {
+        char holder[32] = {0};
+        ssize_t got = pread(_fd, holder, sizeof holder - 1, 0);
+        std::string pid = got > 0 ? std::string(holder, static_cast<size_t>(got)) : "unknown";
+        close(_fd);
+        _fd = -1;
+        throw std::runtime_error("Another Ambrel run (process " + pid +
+                                 ") is working in the folder " + __current_folder() +
+                                 ": two runs in one folder would mix their outputs. Wait for it "
+                                 "to finish, or run in another folder.");
+    }
+    std::string pid = std::to_string(getpid());
+    if (ftruncate(_fd, 0) != 0 || pwrite(_fd, pid.data(), pid.size(), 0) < 0)
+        gLogger.warning("Cannot record the process id in %s: %s", RUN_LOCK_FILE,
+                        std::strerror(errno));
+}
+
+RunFolderLock::~RunFolderLock() {
+    if (_fd >= 0)
+        close(_fd); // releases the lock
+}
+
+StagingFolder::StagingFolder() : _home(__current_folder()) {
+    char stamp[32];
+    std::time_t now = std::time(nullptr);
+    std::tm parts{};
+    localtime_r(&now, &parts);
+    std::strftime(stamp, sizeof stamp, "%Y%m%d_%H%M%S", &parts);
+    _path = _home + "/Ambrel_unfinished_run_" + stamp + "_" + std::to_string(getpid());
+    if (mkdir(_path.c_str(), 0777) != 0)
+        throw __folder_error("Cannot create the run's folder " + _path);
+    if (chdir(_path.c_str()) != 0)
+        throw __folder_error("Cannot enter the run's folder " + _path);
+    _inside = true;
+}
+
+StagingFolder::~StagingFolder() {
+    _leave();
+    if (!_published)
+        gLogger.critical("The run did not complete. Its partial outputs are in %s; the outputs "
+                         "of the last completed run in %s are unchanged.",
+                         _path.c_str(), _home.c_str());
+}
+
+void StagingFolder::_leave() {
+    if (_inside && chdir(_home.c_str()) == 0)
+        _inside = false;
+}
+
+std::vector<std::string> readOutputManifest(const std::string& folder) {
+    std::vector<std::string> names;
+    std::ifstream in(folder + "/" + OUTPUT_MANIFEST_FILE);
+    for (std::string name; std::getline(in, name);)
+        // Only plain names: a record must not lead a run to delete outside its folder.
+        if (!name.empty() && name.find('/') == std::string::npos && name != "." && name != "..")
+            names.push_back(name);
+    return names;
+}
+
+void StagingFolder::publish(const std::string& runBaseName) {
+    _leave();
+    if (_inside)
+        throw __folder_error("Cannot return to the working folder " + _home);
+    std::set<std::string> outputs;
+    for (const fs::directory_entry& entry : fs::directory_iterator(_path))
+        outputs.insert(entry.path().filename().string());
+
+    // The last completed run's outputs that this run does not replace. A folder whose last run
+    // left no record still loses that run's valid-reads tables, whose partitions may differ.
+    std::set<std::string> earlier;
+    for (const std::string& name : readOutputManifest(_home))
+        earlier.insert(name);
+    std::regex partition(
+        std::regex_replace(runBaseName, std::regex(R"([.^$|()\[\]{}*+?\\])"), R"(\$&)") +
+        R"(_Sorted_Valid_Reads\.csv\.[0-9]+\.gz)");
+    for (const fs::directory_entry& entry : fs::directory_iterator(_home)) {
+        std::string name = entry.path().filename().string();
+        if (std::regex_match(name, partition))
+            earlier.insert(name);
+    }
+    for (const std::string& name : earlier) {
+        fs::path old = fs::path(_home) / name;
+        if (!outputs.count(name) && !fs::is_directory(fs::symlink_status(old)) &&
+            unlink(old.c_str()) != 0 && errno != ENOENT)
+            throw __folder_error("Cannot remove " + old.string() + " of the last completed run");
+    }
+    for (const std::string& name : outputs) {
+        std::string from = _path + "/" + name, to = _home + "/" + name;
+        if (std::rename(from.c_str(), to.c_str()) != 0)
+            throw __folder_error("Cannot move " + from + " to " + to);
+    }
+    std::string record, recordTemp = _home + "/" + OUTPUT_MANIFEST_FILE + ".new";
+    for (const std::string& name : outputs)
+        record += name + "\n";
+    unlink(recordTemp.c_str()); // a link left in its place is not followed
+    std::ofstream out(recordTemp, std::ios::trunc);
+    out << record;
+    out.close();
+    if (!out || std::rename(recordTemp.c_str(), (_home + "/" + OUTPUT_MANIFEST_FILE).c_str()) != 0)
+        throw __folder_error("Cannot record the run's outputs in " + _home + "/" +
+                             OUTPUT_MANIFEST_FILE);
+    if (rmdir(_path.c_str()) != 0)
+        gLogger.warning("Cannot remove the run's folder %s: %s", _path.c_str(),
+                        std::strerror(errno));
+    _published = true;
+}
