@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Configures and builds one configuration: release (default), asan or tsan.
+# Configures and builds one configuration: release (default), asan, tsan or fuzz (clang).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -8,7 +8,9 @@ case "$config" in
     release) flags=(-DCMAKE_BUILD_TYPE=Release -DAMBREL_BENCH=ON) ;;
     asan) flags=(-DCMAKE_BUILD_TYPE=RelWithDebInfo -DAMBREL_SANITIZE=ON) ;;
     tsan) flags=(-DCMAKE_BUILD_TYPE=RelWithDebInfo -DAMBREL_TSAN=ON) ;;
-    *) echo "unknown configuration: $config (release, asan or tsan)" >&2; exit 2 ;;
+    fuzz) flags=(-DCMAKE_BUILD_TYPE=RelWithDebInfo -DAMBREL_SANITIZE=ON -DAMBREL_FUZZ=ON
+                 -DAMBREL_TESTS=OFF -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++) ;;
+    *) echo "unknown configuration: $config (release, asan, tsan or fuzz)" >&2; exit 2 ;;
 esac
 shift || true
 cmake -S . -B "build/$config" -G Ninja "${flags[@]}" "$@" >/dev/null

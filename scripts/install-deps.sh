@@ -10,6 +10,7 @@ packages=(
     locales
     python3-htseq subread
     libisal-dev
+    clang libclang-rt-14-dev
 )
 
 SUDO=""

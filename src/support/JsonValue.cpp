@@ -442,6 +442,7 @@ void JsonValue::_parseNumber(ParseFrame& frame) {
     // The text is not zero-terminated at the number's end: convert a copy.
     std::string digits(begin, p);
     _reset(NUMBER);
+    errno = 0;
     if (integer && !negative) {
         _number.u = std::strtoull(digits.c_str(), nullptr, 10);
         _numberWord = UNSIGNED_INTEGER | NUMBER_HAS_VALUE;
@@ -451,7 +452,13 @@ void JsonValue::_parseNumber(ParseFrame& frame) {
     } else {
         _number.f = std::strtold(digits.c_str(), nullptr);
         _numberWord = LONG_DOUBLE | NUMBER_HAS_VALUE;
+        if (std::isinf(_number.f))
+            errno = ERANGE;
     }
+    // A count beyond 64 bits, or a number beyond the floating range, would be read as another
+    // number (saturated, or infinite) without a word: refuse it where it starts.
+    if (errno == ERANGE && (integer || std::isinf(_number.f)))
+        __fail("parseNumber", frame.start, begin, frame.end);
     frame.pos = p;
 }
 

@@ -75,6 +75,9 @@ TEST(JsonValue, ParseErrorsNameFunctionCharacterAndPosition) {
         {"\xff", "parseValue: Unexpected character 'xff' in stream at position 0"},
         {"{} x", "parseValue: Unexpected character 'x' in stream at position 3"},
         {"01", "parseValue: Unexpected character '1' in stream at position 1"},
+        // Beyond 64 bits, or beyond the floating range: not silently another number.
+        {"18446744073709551616", "parseNumber: Unexpected character '1' in stream at position 0"},
+        {"[-1e99999]", "parseNumber: Unexpected character '-' in stream at position 1"},
     };
     for (const auto& [text, message] : cases)
         EXPECT_EQ(parseError(text), message) << text;

@@ -1,0 +1,37 @@
+// libFuzzer target: the run's command line (NUL-separated arguments) through its option table.
+// Run it with -close_fd_mask=2: most inputs make the parser report unknown flags.
+#include <cstdint>
+#include <string>
+#include <strings.h>
+#include <vector>
+
+#include "driver/RunSetup.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    std::vector<std::string> args = {"ambrel"};
+    std::string current;
+    for (size_t i = 0; i < size; ++i) {
+        if (data[i] == '\0') {
+            args.push_back(current);
+            current.clear();
+        } else {
+            current += static_cast<char>(data[i]);
+        }
+    }
+    args.push_back(current);
+    std::vector<const char*> argv;
+    for (const std::string& arg : args) {
+        if (strcasecmp(arg.c_str(), "--help") == 0)
+            return 0; // prints the help and exits the process, as it should
+        argv.push_back(arg.c_str());
+    }
+    argv.push_back(nullptr);
+    ArgumentParser parser;
+    RunParameters params;
+    registerOptions(parser, params);
+    try {
+        parser.parseArguments(static_cast<int>(args.size()), argv.data(), true);
+    } catch (const ArgumentParser::MissingRequiredOption&) {
+    }
+    return 0;
+}
