@@ -82,6 +82,10 @@ TEST(BamSplitter, BadInputsAndArgumentsFailWithNamedFiles) {
     std::string bytes = readFile("large.bam");
     writeFile("cut.bam", bytes.substr(0, bytes.size() / 2));
     writeFile("head.bam", bytes.substr(0, 30));
+    std::string damaged = bytes;
+    for (size_t i = bytes.size() / 2; i < bytes.size() / 2 + 20; ++i)
+        damaged[i] = static_cast<char>(~damaged[i]);
+    writeFile("damaged.bam", damaged);
     struct Case {
         std::vector<std::string> args;
         int status;
@@ -96,6 +100,8 @@ TEST(BamSplitter, BadInputsAndArgumentsFailWithNamedFiles) {
         {{"cut.bam", "100", "t", "4096"}, 1, "cut.bam is truncated or corrupt"},
         {{"cut.bam", "100", "t", "2"}, 1, "cut.bam is truncated or corrupt"},
         {{"head.bam", "100", "h", "2"}, 1, "cannot read a BAM header from head.bam"},
+        // A block that fails to decode in the threaded reader (exit 1, not a leak report).
+        {{"damaged.bam", "5000", "d", "8"}, 1, "damaged.bam is truncated or corrupt"},
         {{"in.bam", "100", "no/dir/p", "2"}, 1, "no/dir/p_1.bam"},
     };
     for (Case& c : cases) {
@@ -103,5 +109,6 @@ TEST(BamSplitter, BadInputsAndArgumentsFailWithNamedFiles) {
         ProcessResult result = runProcess(c.args);
         EXPECT_EQ(result.status, c.status) << c.args[1] << " " << c.message;
         EXPECT_NE(result.err.find(c.message), std::string::npos) << result.err;
+        EXPECT_EQ(result.err.find("LeakSanitizer"), std::string::npos) << result.err;
     }
 }
