@@ -281,6 +281,10 @@ struct Splitter {
 } // namespace
 
 int main(int argc, char** argv) {
+    if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
+        std::printf("bamSplitter %s (HTSlib %s)\n", AMBREL_VERSION, hts_version());
+        return 0;
+    }
     if (argc != 5)
         return __usage();
     unsigned long perFragment = 0, threads = 0;

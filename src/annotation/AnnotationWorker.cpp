@@ -97,7 +97,9 @@ struct WorkerBams {
 // Opens both BAMs and copies the header; false (failure recorded) when the worker cannot start.
 bool __open_worker_bams(WorkerBams& bams, const std::string& outputBamPath,
                         const std::string& inputBamPath) {
-    if (!(bams.output = hts_open(outputBamPath.c_str(), "wb"))) {
+    // Level 1: these per-fragment BAMs are read again by the pipeline's next steps, like an
+    // aligner's or samtools' temporary files; level 6 would spend most of the run compressing.
+    if (!(bams.output = hts_open(outputBamPath.c_str(), "wb1"))) {
         __fail("Failed to open output BAM file: ", outputBamPath);
         return false;
     }

@@ -1,8 +1,11 @@
 #include "RunSetup.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <clocale>
 #include <cstdlib>
+#include <fstream>
+#include <sched.h>
 #include <stdexcept>
 #include <unistd.h>
 #include <unordered_set>
@@ -79,8 +82,7 @@ void registerOptions(ArgumentParser& parser, RunParameters& params) {
 unsigned long parseThreadCount(const std::string* text) {
     unsigned long threads;
     if (!text) {
-        long online = sysconf(_SC_NPROCESSORS_ONLN);
-        threads = online > 0 ? static_cast<unsigned long>(online) : 1;
+        threads = availableProcessors();
     } else {
         const char* start = text->c_str();
         char* end = nullptr;
@@ -92,6 +94,58 @@ unsigned long parseThreadCount(const std::string* text) {
             threads = 1;
     }
     return threads == 0 ? 1 : threads;
+}
+
+namespace {
+
+// The whole CPUs of the cgroup's quota ("max" or "<quota> <period>" in cgroup v2's cpu.max, the
+// two cfs files in v1); 0 when there is no quota.
+unsigned long __cgroup_cpu_quota() {
+    auto whole = [](double quota, double period) {
+        return quota > 0 && period > 0 ? std::max(1UL, static_cast<unsigned long>(quota / period))
+                                       : 0UL;
+    };
+    std::ifstream cgroups("/proc/self/cgroup");
+    for (std::string line; std::getline(cgroups, line);) {
+        size_t first = line.find(':'), second = line.find(':', first + 1);
+        if (first == std::string::npos || second == std::string::npos)
+            continue;
+        std::string controllers = line.substr(first + 1, second - first - 1);
+        std::string path = line.substr(second + 1);
+        std::string quota;
+        double period = 0;
+        if (controllers.empty()) { // cgroup v2
+            std::ifstream max("/sys/fs/cgroup" + path + "/cpu.max");
+            if (max >> quota >> period && quota != "max")
+                return whole(std::atof(quota.c_str()), period);
+        } else if (("," + controllers + ",").find(",cpu,") != std::string::npos) {
+            for (const char* mount : {"/sys/fs/cgroup/cpu", "/sys/fs/cgroup/cpu,cpuacct"}) {
+                std::ifstream q(mount + path + "/cpu.cfs_quota_us");
+                std::ifstream p(mount + path + "/cpu.cfs_period_us");
+                double value = 0;
+                if (q >> value && p >> period)
+                    return whole(value, period); // -1: no quota
+            }
+        }
+    }
+    return 0;
+}
+
+} // namespace
+
+unsigned long availableProcessors() {
+    // The processors this process may run on (taskset, a container's or a batch job's slot), not
+    // every processor of the machine, and no more than a CPU quota allows.
+    cpu_set_t set;
+    unsigned long processors = 0;
+    if (sched_getaffinity(0, sizeof set, &set) == 0)
+        processors = static_cast<unsigned long>(CPU_COUNT(&set));
+    if (processors == 0) {
+        long online = sysconf(_SC_NPROCESSORS_ONLN);
+        processors = online > 0 ? static_cast<unsigned long>(online) : 1;
+    }
+    unsigned long quota = __cgroup_cpu_quota();
+    return quota > 0 ? std::min(processors, quota) : processors;
 }
 
 std::pair<unsigned long, unsigned long> semaphoreLimits(unsigned long threads) {

@@ -43,8 +43,11 @@ void registerOptions(ArgumentParser& parser, RunParameters& params);
 // other than WTA or Targeted.
 void parseRunParameters(int argc, const char* const* argv, RunParameters& params);
 
+// The processors this process may use: its CPU affinity, capped by a cgroup CPU quota rounded
+// down; at least 1.
+unsigned long availableProcessors();
 // T from the threads option text (strtoul rules; no number, out of range or negative gives 1;
-// 0 becomes 1), or the online processor count when the option is absent (text == nullptr).
+// 0 becomes 1), or availableProcessors() when the option is absent (text == nullptr).
 unsigned long parseThreadCount(const std::string* text);
 // (read, write) semaphore limits for T threads.
 std::pair<unsigned long, unsigned long> semaphoreLimits(unsigned long threads);

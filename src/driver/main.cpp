@@ -1,7 +1,11 @@
 // Entry point of ambrel: the alignment-analysis step between the aligner and the counting steps.
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <exception>
 #include <unistd.h>
+
+#include <htslib/hts.h>
 
 #include "Run.h"
 #include "support/Logger.h"
@@ -47,6 +51,12 @@ extern "C" const char* __asan_default_options() {
 #endif
 
 int main(int argc, char** argv) {
+    // Workflow managers record tool versions this way; no run, no log.
+    for (int i = 1; i < argc; ++i)
+        if (std::strcmp(argv[i], "--version") == 0) {
+            std::printf("ambrel %s (HTSlib %s)\n", AMBREL_VERSION, hts_version());
+            return 0;
+        }
     __restart_with_heap_tunables(argv);
     try {
         return runAmbrel(argc, argv);

@@ -210,8 +210,14 @@ int Command::_execute(int* inputPipe) {
         envp.push_back(nullptr);
     }
     _startError = 0;
-    ChildStart child{_program, _argv, environment.empty() ? environ : envp.data(),
-                     _program[0] == '/', inputPipe, outFd, errFd, &_startError};
+    ChildStart child{_program,
+                     _argv,
+                     environment.empty() ? environ : envp.data(),
+                     _program[0] == '/',
+                     inputPipe,
+                     outFd,
+                     errFd,
+                     &_startError};
     std::fflush(nullptr);
     pid_t pid = __start_child(child);
     if (pid < 0) {

@@ -3,6 +3,7 @@
 #include <filesystem>
 #include <gtest/gtest.h>
 #include <map>
+#include <regex>
 
 #include "TestSupport.h"
 
@@ -267,6 +268,32 @@ TEST(AmbrelCli, HelpListsTheElevenOptionsAndExitsZero) {
     size_t usage = result.err.find("Usage: ");
     ASSERT_NE(usage, std::string::npos) << result.err;
     EXPECT_EQ(result.err.substr(usage), expected);
+}
+
+TEST(AmbrelCli, VersionsNameTheProgramAndHtslib) {
+    for (const char* program : {AMBREL_BINARY, BAM_SPLITTER_BINARY}) {
+        ProcessResult result = runProcess({program, "--version"});
+        EXPECT_EQ(result.status, 0);
+        EXPECT_TRUE(std::regex_match(
+            result.out,
+            std::regex(R"((ambrel|bamSplitter) \d+\.\d+\.\d+ \(HTSlib \d+\.\d+.*\)\n)")))
+            << result.out;
+    }
+}
+
+// Without --threads a run uses the processors it may run on, not every processor of the machine.
+TEST(AmbrelCli, DefaultThreadsAreTheProcessorsItMayUse) {
+    RunInputs inputs;
+    inputs.addDemoLibrary();
+    std::vector<std::string> args = inputs.args();
+    auto threads = std::find(args.begin(), args.end(), "--threads");
+    args.erase(threads, threads + 2);
+    args.insert(args.begin(), {"taskset", "-c", "0"});
+    fs::create_directories(inputs.dir.file("run"));
+    fs::create_symlink(inputs.dir.file(inputs.bams[0]), inputs.dir.file("run/" + inputs.bams[0]));
+    ProcessResult result = runProcess(args, inputs.dir.file("run"));
+    EXPECT_EQ(result.status, 0) << result.err;
+    EXPECT_NE(result.err.find("Using 1 total threads"), std::string::npos) << result.err;
 }
 
 TEST(AmbrelCli, MissingRequiredOptionsExitOne) {

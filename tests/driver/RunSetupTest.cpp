@@ -31,7 +31,7 @@ TEST(RunSetup, DefaultsAndListOptions) {
     RunParameters p = parseArgs({});
     EXPECT_EQ(p.qualityMetricsPath, "ReadQualityMetrics.json");
     EXPECT_EQ(p.umiOption, ABSEQ_UMI_ONLY);
-    EXPECT_EQ(p.threads, static_cast<unsigned long>(sysconf(_SC_NPROCESSORS_ONLN)));
+    EXPECT_EQ(p.threads, availableProcessors());
     EXPECT_FALSE(p.excludeIntronicReads);
 
     p = parseArgs({"--r2-bam", "b.bam,c.bam", "--r2-bam", "d.bam,", "--extra-seqs", "x.fa,,y.fa",
