@@ -46,16 +46,6 @@ std::string extractAbseqUMI(const bam1_t* record) {
     return sequence;
 }
 
-std::string getCigarString(const bam1_t* record) {
-    std::string text;
-    const uint32_t* cigar = bam_get_cigar(record);
-    for (uint32_t k = 0; k < record->core.n_cigar; ++k) {
-        text += std::to_string(bam_cigar_oplen(cigar[k]));
-        text += bam_cigar_opchr(cigar[k]);
-    }
-    return text;
-}
-
 int bamCigarOperationSum(const bam1_t* record, char operation) {
     int sum = 0;
     const uint32_t* cigar = bam_get_cigar(record);

@@ -24,7 +24,6 @@ std::string getForwardQualityString(const bam1_t* record);
 // The first 12 bases of the forward sequence (all of it when shorter).
 std::string extractAbseqUMI(const bam1_t* record);
 
-std::string getCigarString(const bam1_t* record);
 int bamCigarOperationSum(const bam1_t* record, char operation);
 bool bamCigarContains(const bam1_t* record, char operation);
 

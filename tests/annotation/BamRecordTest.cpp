@@ -29,7 +29,6 @@ TEST(BamRecord, ForwardSequenceAndQualities) {
     bam_get_qual(forward)[1] = 92;
     bam_get_qual(forward)[2] = 0;
     EXPECT_EQ(getForwardQualityString(forward), "~}!DE");
-
 }
 
 TEST(BamRecord, AbseqUmiIsTheFirstTwelveSequencedBases) {
@@ -37,26 +36,6 @@ TEST(BamRecord, AbseqUmiIsTheFirstTwelveSequencedBases) {
     EXPECT_EQ(extractAbseqUMI(longRead), "ACCCGGGGGTTT");
     bam1_t* shortRead = records().record("r\t0\tchr1\t1\t255\t5M\t*\t0\t0\tACGTA\t*");
     EXPECT_EQ(extractAbseqUMI(shortRead), "ACGTA");
-}
-
-TEST(BamRecord, CigarTextSumsAndTags) {
-    bam1_t* spliced = records().record(
-        "r\t0\tchr1\t1\t255\t50M200N25M3S\t*\t0\t0\t*\t*\tNH:i:3\tXF:Z:GENE\tXI:i:7");
-    EXPECT_EQ(getCigarString(spliced), "50M200N25M3S");
-    EXPECT_EQ(bamCigarOperationSum(spliced, 'M'), 75);
-    EXPECT_EQ(bamCigarOperationSum(spliced, 'D'), 0);
-    EXPECT_TRUE(bamCigarContains(spliced, 'N'));
-    EXPECT_FALSE(bamCigarContains(spliced, 'I'));
-    EXPECT_EQ(getStringTag(spliced, "XF"), "GENE");
-    EXPECT_EQ(getStringTag(spliced, "XI"), "");
-    EXPECT_EQ(getStringTag(spliced, "ZZ"), "");
-    EXPECT_EQ(getIntegerTag(spliced, "NH", 1), 3);
-    EXPECT_EQ(getIntegerTag(spliced, "XF", 1), 1);
-    EXPECT_EQ(getIntegerTag(spliced, "ZZ", -5), -5);
-
-    bam1_t* noCigar = records().record("r\t4\t*\t0\t0\t*\t*\t0\t0\t*\t*");
-    EXPECT_EQ(getCigarString(noCigar), "");
-    EXPECT_EQ(bamCigarOperationSum(noCigar, 'M'), 0);
 }
 
 TEST(ReadIdentity, CellIndexAndUmiFromTheRight) {

@@ -88,45 +88,6 @@ TEST_F(AssignFeature, ScheduleOutcomes) {
     }
 }
 
-TEST(AssignFeatureCounts, OnePerOutcomeOfTheStep) {
-    BuiltModel built(standardGtf());
-    SamText sam(standardReferences());
-    FeatureCounts counts;
-    for (const Case& c : std::vector<Case>{{0, "chr1", 1010, "50M", ""},
-                                           {16, "chr1", 1010, "50M", ""},
-                                           {16, "chr1", 2060, "20M", ""},
-                                           {0, "chr1", 1200, "50M", ""},
-                                           {0, "chr1", 1600, "20M", ""},
-                                           {16, "chr1", 1200, "50M", ""},
-                                           {0, "chr1", 8000, "50M", ""},
-                                           {0, "chr1", 2060, "20M", ""},
-                                           {4, "chr1", 1010, "50M", ""},
-                                           {0, "STARReferenceCPadding", 1, "50M", ""},
-                                           {0, "chrM", 10, "50M", ""}})
-        built.model->assignFeature(counts, sam.aligned(c.flag, c.reference, c.pos0, c.cigar),
-                                   sam.header());
-    EXPECT_EQ(counts.antisenseExons, 2u);
-    EXPECT_EQ(counts.introns, 2u);
-    EXPECT_EQ(counts.antisenseIntrons, 1u);
-    EXPECT_EQ(counts.intergenic, 1u);
-    EXPECT_EQ(counts.ambiguous, 1u);
-    EXPECT_EQ(counts.notAligned, 2u);
-    EXPECT_EQ(counts.noFeature, 1u);
-}
-
-TEST(AssignFeatureReference, ReadFeatureSetsOfOneStep) {
-    BuiltModel built(standardGtf());
-    SamText sam(standardReferences());
-    bam1_t* spliced = sam.aligned(0, "chr1", 0, "5M100N5M");
-    const StrandTrees& exons = built.model->featuresTrees().at("exon");
-    EXPECT_TRUE(built.model->_getReadFeatures(spliced, "chr1", exons, false).empty());
-    bam1_t* both = sam.aligned(16, "chr1", 2060, "20M");
-    EXPECT_EQ(built.model->_getReadFeatures(both, "chr1", exons, true),
-              (std::set<std::string>{"A", "B"}));
-    EXPECT_TRUE(built.model->_getReadFeatures(both, "chr1", exons, false).empty());
-    EXPECT_TRUE(built.model->_getReadFeatures(both, "chrM", exons, true).empty());
-}
-
 TEST_F(AssignFeature, ReplacesAnExistingTag) {
     bam1_t* record = sam.record("r\t0\tchr1\t1011\t255\t50M\t*\t0\t0\t*\t*\tXF:Z:stale\tNH:i:1");
     built.model->assignFeature(counts, record, sam.header());

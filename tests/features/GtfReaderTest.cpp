@@ -58,23 +58,6 @@ TEST(GtfLineParsing, ColumnsCommentsAndRejections) {
     EXPECT_FALSE(__parse_gtf_line(line, empty));
 }
 
-TEST(GtfLineParsing, AttributeLookup) {
-    char text[] = "c\ts\tgene\t1\t2\t.\t+\t.\tgene_id \"G1\"; gene_name A;gene_type \"x;y\";"
-                  " havana_gene \"OTT\";\n";
-    GTFLine line;
-    ASSERT_TRUE(__parse_gtf_line(line, text));
-    EXPECT_EQ(__get_attribute(line, "gene_id"), "G1");
-    EXPECT_EQ(__get_attribute(line, "gene_name"), "A");
-    EXPECT_EQ(__get_attribute(line, "gene_type"), "x;y");
-    EXPECT_EQ(__get_attribute(line, "transcript_id"), "");
-    char shortTail[] = "c\ts\tgene\t1\t2\t.\t+\t.\tgene_id \"";
-    ASSERT_TRUE(__parse_gtf_line(line, shortTail));
-    EXPECT_EQ(__get_attribute(line, "gene_id"), "");
-    char unterminated[] = "c\ts\tgene\t1\t2\t.\t+\t.\tgene_id \"G1";
-    ASSERT_TRUE(__parse_gtf_line(line, unterminated));
-    EXPECT_EQ(__get_attribute(line, "gene_id"), "");
-}
-
 TEST(GeneModel, LabelsStandInsAndGeneInformation) {
     BuiltModel built(
         gtfLine("chr1", "gene", 1000, 5000, '+', geneAttributes("G1", "A")) +

@@ -47,25 +47,6 @@ TEST(ReadAnnotationFilesConcurrent, FirstWritesRaceToOneFilePerPartition) {
     EXPECT_EQ(lines, static_cast<unsigned long>(threads * genes * rounds));
 }
 
-TEST(ReadAnnotationFiles, GzipMembersConcatenate) {
-    ScratchDir dir;
-    resetTerminateState();
-    {
-        ReadAnnotationFiles files("vdj");
-        for (std::string block : {"@1|A|TRA\nAC\n+\nII\n", "@2|C|TRB\nGT\n+\nII\n", "x\n"}) {
-            files.flushFastq(block, files.tcr);
-            EXPECT_TRUE(block.empty());
-        }
-        files.closeVdjFastqFiles();
-    }
-    EXPECT_FALSE(TERMINATE_STATE.failed());
-    ProcessResult gunzip =
-        runProcess({"gzip", "-dc", dir.file("vdj_VDJ_TCR_Valid_Reads.fastq.gz")});
-    EXPECT_EQ(gunzip.status, 0) << gunzip.err;
-    EXPECT_EQ(gunzip.out, "@1|A|TRA\nAC\n+\nII\n@2|C|TRB\nGT\n+\nII\nx\n");
-    EXPECT_FALSE(fs::exists("vdj_VDJ_BCR_Valid_Reads.fastq.gz"));
-}
-
 TEST(ReadAnnotationFiles, UnwritableOutputsAreNamed) {
     ScratchDir dir;
     try {

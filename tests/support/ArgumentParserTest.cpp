@@ -52,17 +52,6 @@ TEST(ArgumentParser, ValuesSelectionsAndHandlers) {
     EXPECT_FALSE(parser.hasParsedOption("list"));
 }
 
-TEST(ArgumentParser, OptionalValueTakesAPlainNextArgument) {
-    for (const auto& [args, value] :
-         {std::pair<std::vector<std::string>, std::string>{{"prog", "--opt", "given"}, "given"},
-          {{"prog", "--opt"}, "d"}}) {
-        AP parser;
-        parser.addOption("opt", "Opt", false, "", AP::OPTIONAL_VALUE, AP::SINGLE, nullptr, "d");
-        parse(parser, args);
-        EXPECT_EQ(parser.parsedOptions.at("Opt").values.at(0), value);
-    }
-}
-
 TEST(ArgumentParser, MissingValueAndMissingRequiredOptions) {
     AP parser;
     parser.addOption("zeta", "Z", true, "", AP::REQUIRED_VALUE);
@@ -77,4 +66,3 @@ TEST(ArgumentParser, MissingValueAndMissingRequiredOptions) {
     }
     EXPECT_FALSE(parser.hasParsedOption("Z"));
 }
-

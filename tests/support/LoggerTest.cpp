@@ -24,26 +24,6 @@ std::string logTo(Logger::Level level, const std::function<void(Logger&)>& body,
 
 } // namespace
 
-TEST(Logger, LevelThresholdDecidesWhatIsWritten) {
-    std::string text = logTo(Logger::WARNING, [](Logger& log) {
-        log.debug("d");
-        log.info("i");
-        log.warning("w");
-        log.error("e");
-        log.critical("c");
-    });
-    EXPECT_EQ(text, "Test: WARNING  w\nTest: ERROR    e\nTest: CRITICAL c\n");
-
-    text = logTo(Logger::ALL, [](Logger& log) {
-        log.debug("d");
-        log.info("i");
-    });
-    EXPECT_EQ(text, "Test: DEBUG    d\nTest: INFO     i\n");
-
-    text = logTo(Logger::NONE, [](Logger& log) { log.critical("c"); });
-    EXPECT_EQ(text, "");
-}
-
 TEST(Logger, LineLayoutWithAndWithoutNameAndTimestamp) {
     EXPECT_EQ(logTo(
                   Logger::INFO, [](Logger& log) { log.info("m"); }, ""),
@@ -56,7 +36,6 @@ TEST(Logger, LineLayoutWithAndWithoutNameAndTimestamp) {
         text,
         std::regex(R"(\[\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\] Ambrel: INFO     Started Ambrel\n)")))
         << text;
-
 }
 
 TEST(Logger, FormatsLikePrintfWithoutLengthLimit) {
