@@ -11,6 +11,7 @@ packages=(
     python3-htseq subread
     libisal-dev
     clang libclang-rt-14-dev
+    multiqc
 )
 
 SUDO=""

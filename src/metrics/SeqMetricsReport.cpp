@@ -7,6 +7,7 @@
 #include <system_error>
 
 #include "Constants.h"
+#include "MultiqcReport.h"
 #include "support/Logger.h"
 #include "support/Utilities.h"
 
@@ -177,6 +178,7 @@ void writeSeqMetrics(const std::string& runBaseName, const std::string& preamble
     files.vdjCounts = nullptr;
     if (closed != 0)
         throw __file_error(std::string("Failed to close vdjCountsFile: ") + VDJ_COUNTS_FILE);
+    writeMultiqcReport(runBaseName, records, names, quality[READ_QUALITY_METRICS]);
     files.finished = true;
     if (bcr == 0 && tcr == 0)
         std::remove(VDJ_COUNTS_FILE);
