@@ -63,3 +63,15 @@ TEST(StringHelpers, PercentsAndJoins) {
     EXPECT_EQ(strJoin(std::vector<std::string>{"a", "b", "c"}, "+"), "a+b+c");
     EXPECT_EQ(strJoin(std::vector<std::string>{}, "+"), "");
 }
+
+TEST(LoadJsonFile, SkipsAByteOrderMarkAndReportsParseErrors) {
+    ScratchDir dir;
+    writeFile("bom.json", "\xEF\xBB\xBF{\"Run_Base_Name\": \"run1\"}\n");
+    writeFile("bad.json", "{\"a\": }");
+    JsonValue json;
+    std::string error;
+    ASSERT_TRUE(loadJsonFile(json, "bom.json", &error)) << error;
+    EXPECT_EQ(static_cast<std::string>(json["Run_Base_Name"]), "run1");
+    captureStderr([&] { EXPECT_FALSE(loadJsonFile(json, "bad.json", &error)); });
+    EXPECT_EQ(error, "parseValue: Unexpected character '}' in stream at position 6");
+}
