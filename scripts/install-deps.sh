@@ -11,7 +11,7 @@ packages=(
     python3-htseq subread
     libisal-dev
     clang libclang-rt-14-dev
-    multiqc
+    multiqc cwltool toil
 )
 
 SUDO=""

@@ -11,6 +11,7 @@
 #include <htslib/bgzf.h>
 
 #include "TestSupport.h"
+#include "support/JsonValue.h"
 #include "support/Utilities.h"
 
 namespace fs = std::filesystem;
@@ -282,4 +283,70 @@ TEST(GoldenRunVariants, CompletedRunReplacesTheEarlierOutputsAsAWhole) {
     std::string record = readFile(runDir + "/.ambrel_outputs");
     EXPECT_NE(record.find("Demo_SeqMetrics.csv\n"), std::string::npos);
     EXPECT_EQ(record.find("Old.annotated"), std::string::npos);
+}
+
+// The demo run through CWL (cwl/ambrel.cwl with cwl/demo-job.yml) with cwltool and with Toil, and
+// two copies of it through the scatter workflow: each gives the golden run's outputs.
+TEST(GoldenRunWorkflows, CwlToolAndToilGiveTheGoldenOutputs) {
+    for (const char* tool : {"cwltool", "toil-cwl-runner"})
+        if (runProcess({"sh", "-c", std::string("command -v ") + tool}).status != 0)
+            GTEST_SKIP() << tool << " is not installed (Debian: cwltool, toil)";
+    // The job file's relative paths, with the demo's BAM made beside the demo files.
+    RunInputs inputs;
+    inputs.addDemoLibrary();
+    fs::create_directories(inputs.dir.file("demo"));
+    for (const char* name : {"run_metadata.json", "genes.gtf", "transcript_lengths.json",
+                             "extra.fasta", "ReadQualityMetrics.json"})
+        fs::create_symlink(demoFile(name), inputs.dir.file(std::string("demo/") + name));
+    fs::rename(inputs.dir.file(inputs.bams[0]), inputs.dir.file("demo/" + inputs.bams[0]));
+    std::string cwl = std::string(AMBREL_SOURCE_DIR) + "/cwl/";
+    fs::create_directories(inputs.dir.file("cwl"));
+    fs::copy(cwl + "demo-job.yml", inputs.dir.file("cwl/demo-job.yml"));
+    std::string path = "PATH=" + fs::path(AMBREL_BINARY).parent_path().string() + ":" +
+                       std::getenv("PATH"); // ambrel and bamSplitter of this build
+    for (const char* file : {"ambrel.cwl", "ambrel-runs.cwl"})
+        EXPECT_EQ(runProcess({"cwltool", "--validate", cwl + file}).status, 0) << file;
+
+    auto skip = [](const std::string& file) {
+        return file == "files.txt" || file == "ambrel_stderr.txt";
+    };
+    const std::vector<std::string> runners[] = {
+        {"cwltool", "--no-container", "--outdir"},
+        {"toil-cwl-runner", "--no-container", "--batchSystem", "single_machine", "--maxCores", "2",
+         "--jobStore", "file:" + inputs.dir.file("jobstore"), "--outdir"}};
+    for (const std::vector<std::string>& runner : runners) {
+        std::string out = inputs.dir.file(runner[0]);
+        std::vector<std::string> args = {"env", path};
+        args.insert(args.end(), runner.begin(), runner.end());
+        args.insert(args.end(), {out, cwl + "ambrel.cwl", inputs.dir.file("cwl/demo-job.yml")});
+        ProcessResult result = runProcess(args, inputs.dir.path());
+        ASSERT_EQ(result.status, 0) << result.err;
+        compareWithExpected("wta", runOutputs(out, {"Sample1"}), skip);
+    }
+
+    // Two runs at once: each gets its own step and folder.
+    std::string job = "run_metadata: [{class: File, path: ../demo/run_metadata.json}, {class: "
+                      "File, path: ../demo/run_metadata.json}]\n"
+                      "quality_metrics: [{class: File, path: ../demo/ReadQualityMetrics.json}, "
+                      "{class: File, path: ../demo/ReadQualityMetrics.json}]\n"
+                      "r2_bam: [[{class: File, path: ../demo/" +
+                      inputs.bams[0] + "}], [{class: File, path: ../demo/" + inputs.bams[0] +
+                      "}]]\n";
+    std::string demoJob = readFile(cwl + "demo-job.yml");
+    job += demoJob.substr(demoJob.find("assay:")); // the shared inputs
+    writeFile(inputs.dir.file("cwl/runs-job.yml"), job);
+    ProcessResult runs =
+        runProcess({"env", path, "cwltool", "--no-container", "--outdir", inputs.dir.file("runs"),
+                    cwl + "ambrel-runs.cwl", inputs.dir.file("cwl/runs-job.yml")},
+                   inputs.dir.path());
+    ASSERT_EQ(runs.status, 0) << runs.err;
+    JsonValue outputs;
+    outputs.parse(runs.out);
+    ASSERT_EQ(outputs["seq_metrics"].size(), 2u);
+    // cwltool lists both reports but, as their contents are the same, stores one file: compare
+    // the checksums it reports.
+    EXPECT_EQ(readFile(static_cast<std::string>(outputs["seq_metrics"][0]["path"])),
+              readFile(goldenDir("wta") + "/Demo_SeqMetrics.csv"));
+    EXPECT_EQ(static_cast<std::string>(outputs["seq_metrics"][0]["checksum"]),
+              static_cast<std::string>(outputs["seq_metrics"][1]["checksum"]));
 }
