@@ -31,13 +31,6 @@ TEST(BamRecord, ForwardSequenceAndQualities) {
     EXPECT_EQ(getForwardQualityString(forward), "~}!DE");
 }
 
-TEST(BamRecord, AbseqUmiIsTheFirstTwelveSequencedBases) {
-    bam1_t* longRead = records().record("r\t16\tchr1\t1\t255\t14M\t*\t0\t0\tAAAAACCCCCGGGT\t*");
-    EXPECT_EQ(extractAbseqUMI(longRead), "ACCCGGGGGTTT");
-    bam1_t* shortRead = records().record("r\t0\tchr1\t1\t255\t5M\t*\t0\t0\tACGTA\t*");
-    EXPECT_EQ(extractAbseqUMI(shortRead), "ACGTA");
-}
-
 TEST(ReadIdentity, CellIndexAndUmiFromTheRight) {
     resetTerminateState();
     std::string cell = "stale", umi = "stale";
