@@ -322,27 +322,6 @@ TEST(AmbrelCli, DebugLevelLogsTheParametersOnBothLoggers) {
     EXPECT_EQ(quiet.err.find("DEBUG"), std::string::npos);
 }
 
-// The first start restarts itself with the allocator settings; the user must see one run with the
-// same arguments whether that happens (no GLIBC_TUNABLES) or not (the user's own, even empty).
-TEST(AmbrelCli, RestartForAllocatorSettingsKeepsArgumentsAndStatus) {
-    auto stripTimes = [](std::string text) {
-        for (size_t at = 0; (at = text.find("[20", at)) != std::string::npos;)
-            text.erase(at, 21);
-        return text;
-    };
-    for (const char* option : {"--HELP", "--no-such-option"}) {
-        ProcessResult restarted =
-            runProcess({"env", "-u", "GLIBC_TUNABLES", AMBREL_BINARY, option});
-        ProcessResult kept = runProcess({"env", "GLIBC_TUNABLES=", AMBREL_BINARY, option});
-        EXPECT_EQ(restarted.status, kept.status) << option;
-        EXPECT_EQ(stripTimes(restarted.err), stripTimes(kept.err)) << option;
-        size_t started = restarted.err.find("Started Ambrel");
-        ASSERT_NE(started, std::string::npos) << restarted.err;
-        EXPECT_EQ(restarted.err.find("Started Ambrel", started + 1), std::string::npos)
-            << "logged twice: " << restarted.err;
-    }
-}
-
 // A rerun that runs out of space leaves the completed run's outputs as they were: on a small
 // file system (root can mount one) filled to within a few kilobytes, else under a file-size limit.
 TEST(AmbrelCli, FullDiskLeavesTheEarlierOutputsAsTheyWere) {
