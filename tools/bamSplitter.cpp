@@ -27,19 +27,12 @@
 #include <htslib/thread_pool.h>
 
 #include "support/BamTag.h"
+#include "support/LeakSuppressions.h"
 
-#if defined(__SANITIZE_ADDRESS__)
 // HTSlib 1.16's threaded BGZF reader leaks a 32-byte job result when a block fails to decode
 // (a corrupt input). The allocation is made on one of HTSlib's pool threads: bamSplitter starts no
-// thread of its own, so a leak whose stack holds start_thread is provably inside HTSlib. HTSlib is
-// built without frame pointers: only the slow unwinder reaches start_thread.
-extern "C" const char* __lsan_default_suppressions() {
-    return "leak:start_thread\n";
-}
-extern "C" const char* __asan_default_options() {
-    return "fast_unwind_on_malloc=0";
-}
-#endif
+// thread of its own, so a leak whose stack holds start_thread is provably inside HTSlib.
+AMBREL_LEAK_SUPPRESSIONS("leak:start_thread\n")
 
 namespace {
 

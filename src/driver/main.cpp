@@ -8,6 +8,7 @@
 #include <htslib/hts.h>
 
 #include "Run.h"
+#include "support/LeakSuppressions.h"
 #include "support/Logger.h"
 
 #if defined(AMBREL_JEMALLOC)
@@ -21,18 +22,10 @@ const char* malloc_conf = "thp:always,metadata_thp:always";
 }
 #endif
 
-#if defined(__SANITIZE_ADDRESS__)
 // HTSlib 1.16's bgzf_close returns on a failed flush (a full disk) without freeing the BGZF, its
 // blocks and its hFILE; hts_close still frees the htsFile around them, so a close we forget shows
-// as a leak of the htsFile. HTSlib is built without frame pointers: only the slow unwinder reaches
-// bgzf_hopen and hfile_init in the allocation stacks.
-extern "C" const char* __lsan_default_suppressions() {
-    return "leak:bgzf_hopen\nleak:hfile_init\n";
-}
-extern "C" const char* __asan_default_options() {
-    return "fast_unwind_on_malloc=0";
-}
-#endif
+// as a leak of the htsFile.
+AMBREL_LEAK_SUPPRESSIONS("leak:bgzf_hopen\nleak:hfile_init\n")
 
 int main(int argc, char** argv) {
     // Workflow managers record tool versions this way; no run, no log.
