@@ -23,10 +23,10 @@
 #include "DatasetGenerator.h"
 #include "annotation/AnnotationWorker.h"
 #include "annotation/Semaphore.h"
-#include "support/EarlyTerminate.h"
 #include "features/FeatureAssigner.h"
 #include "metrics/LibraryMetrics.h"
 #include "outputs/ReadAnnotationFiles.h"
+#include "support/EarlyTerminate.h"
 #include "support/Logger.h"
 
 namespace fs = std::filesystem;
