@@ -71,11 +71,11 @@ namespace {
 // (or receptor genes of one chain) corrects the read to it; several leave it without a gene.
 void __resolve_multiple_alignments(ReadAssignment& read, long nh,
                                    const std::set<std::string>& candidates) {
-    std::string alignments = "alignment:" + std::to_string(nh) + "_feature:";
     if (candidates.size() == 1 && *candidates.begin() == "alignment_not_unique") {
         read.status = "alignment_not_unique";
         return;
     }
+    std::string alignments = "alignment:" + std::to_string(nh) + "_feature:";
     if (candidates.empty()) {
         read.status = alignments + "0";
         return;
