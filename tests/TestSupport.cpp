@@ -59,21 +59,21 @@ std::string captureStderr(const std::function<void()>& body) {
     char path[] = "/tmp/ambrel_stderr_XXXXXX";
     int fd = mkstemp(path);
     std::fflush(stderr);
-    struct Restore { // puts the real stderr back, also when body throws
+    struct Restore { // puts the real stderr back and removes the file, also when body throws
+        const char* path;
         int saved = dup(2);
         ~Restore() {
             std::fflush(stderr);
             dup2(saved, 2);
             close(saved);
+            unlink(path);
         }
-    } restore;
+    } restore{path};
     dup2(fd, 2);
     close(fd);
     body();
     std::fflush(stderr);
-    std::string text = readFile(path);
-    unlink(path);
-    return text;
+    return readFile(path);
 }
 
 std::vector<std::string> words(const std::string& text) {
@@ -179,26 +179,10 @@ std::vector<std::string> terminateMessages() {
 }
 
 std::vector<std::string> readBamAsSam(const std::string& path) {
-    std::vector<std::string> lines;
-    htsFile* in = hts_open(path.c_str(), "r");
-    if (!in)
-        throw std::runtime_error("cannot read " + path);
-    sam_hdr_t* header = sam_hdr_read(in);
-    bam1_t* record = bam_init1();
-    kstring_t text = {0, 0, nullptr};
-    int result;
-    while ((result = sam_read1(in, header, record)) >= 0) {
-        if (sam_format1(header, record, &text) < 0)
-            throw std::runtime_error("cannot format a record of " + path);
-        lines.emplace_back(text.s, text.l);
-    }
-    free(text.s);
-    bam_destroy1(record);
-    sam_hdr_destroy(header);
-    hts_close(in);
-    if (result < -1)
-        throw std::runtime_error("truncated " + path);
-    return lines;
+    ProcessResult view = runProcess({"samtools", "view", path});
+    if (view.status != 0)
+        throw std::runtime_error("samtools view " + path + ": " + view.err);
+    return splitLines(view.out);
 }
 
 std::string samLine(const std::string& name, int flag, const std::string& reference, long pos1,

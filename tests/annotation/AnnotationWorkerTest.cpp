@@ -144,34 +144,8 @@ TEST_F(Workers, SeveralFragmentsAtOnceWriteEveryRecordOnce) {
     EXPECT_FALSE(std::filesystem::exists("run_VDJ_BCR_Valid_Reads.fastq.gz"));
 }
 
-TEST_F(Workers, MultiMappedGroupsStayWholeAcrossChunks) {
-    // 447 unique reads fill the first chunk exactly; a multi-mapped read follows.
-    std::vector<std::string> lines;
-    for (int i = 0; i < 447; ++i)
-        lines.push_back(samLine("u" + std::to_string(i) + ";1;ACGTACGT", 0, "chr1", 1011, "40M"));
-    for (int k = 0; k < 3; ++k)
-        lines.push_back(
-            samLine("m;2;ACGTACGT", k ? 256 : 0, "chr1", k == 1 ? 50001 : 1021, "40M", "NH:i:3"));
-    run({lines}, "", "");
-    // Two of three alignments are on A: corrected to A and counted once.
-    EXPECT_EQ(metrics->categoryCounts.at("Mapped_to_Genes_mRNA"), 448u);
-    EXPECT_EQ(metrics->categoryCounts.at("Not_Unique"), 0u);
-    std::vector<std::string> written = readBamAsSam(outputs[0]);
-    ASSERT_EQ(written.size(), 450u);
-    EXPECT_EQ(written.back().substr(0, 2), "m\t");
-}
-
-TEST_F(Workers, FailuresAreRecordedForTheDriver) {
-    // A malformed name fails the run, but every record is still written.
-    run({{samLine("good;1;ACGTACGT", 0, "chr1", 1011, "40M"),
-          samLine("bad", 0, "chr1", 1011, "40M")}});
-    EXPECT_EQ(terminateMessages(),
-              std::vector<std::string>{"No semicolons present in QName: bad. Cannot parse Cell "
-                                       "Label and UMI information !"});
-    EXPECT_EQ(readBamAsSam(outputs[0]).size(), 2u);
-
-    // Inputs that cannot be opened, or that end inside the records.
-    resetTerminateState();
+// Inputs that cannot be opened, or that end inside the records, fail the run with the file named.
+TEST_F(Workers, UnreadableFragmentsAreRecordedForTheDriver) {
     std::vector<std::string> many;
     for (int i = 0; i < 3000; ++i)
         many.push_back(samLine("u" + std::to_string(i) + ";1;ACGTACGT", 0, "chr1", 1011, "40M",
@@ -180,21 +154,21 @@ TEST_F(Workers, FailuresAreRecordedForTheDriver) {
     std::string bytes = readFile(dir.file("truncated.bam"));
     writeFile(dir.file("truncated.bam"), bytes.substr(0, bytes.size() / 2));
     writeFile(dir.file("not-a-bam.bam"), "this is not a BAM file\n");
+    run({}); // the metrics
     ReadAnnotationFiles files("run2");
     FeatureCounts counts;
-    AssayType assay = WTA;
-    std::vector<std::string> messages;
-    for (const char* input : {"missing.bam", "not-a-bam.bam", "truncated.bam"}) {
+    const std::pair<const char*, const char*> inputs[] = {
+        {"missing.bam", "Failed to open input BAM file: "},
+        {"not-a-bam.bam", "not-a-bam.bam"},
+        {"truncated.bam", "Unexpected error in input BAM file."}};
+    for (const auto& [input, message] : inputs) {
         resetTerminateState();
         captureStderr([&] {
-            annotationMetricsAndCounting(assay, dir.file("out.bam"), dir.file(input), extra,
-                                         *metrics, files, progress, counts, *model, false, false);
+            annotationMetricsAndCounting(WTA, dir.file("out.bam"), dir.file(input), extra, *metrics,
+                                         files, progress, counts, *model, false, false);
         });
         ASSERT_EQ(terminateMessages().size(), 1u) << input;
-        messages.push_back(terminateMessages()[0]);
+        EXPECT_NE(terminateMessages()[0].find(message), std::string::npos)
+            << terminateMessages()[0];
     }
-    EXPECT_NE(messages[0].find("annotationMetricsAndCounting: Failed to"), std::string::npos);
-    EXPECT_NE(messages[0].find("missing.bam"), std::string::npos);
-    EXPECT_NE(messages[1].find("not-a-bam.bam"), std::string::npos);
-    EXPECT_EQ(messages[2], "Unexpected error in input BAM file.");
 }

@@ -171,47 +171,27 @@ TEST(GeneModel, EmptyModelWritesANewlineOnlyJson) {
     EXPECT_NE(built.log.find("holds no usable gene or exon line"), std::string::npos);
 }
 
-TEST(GeneModel, UnreadableInputsAreFatalAndNamed) {
-    ScratchDir dir;
-    Logger quiet("T", Logger::NONE);
-    EXPECT_THROW(FeatureAssigner(dir.path(), "", quiet), std::runtime_error); // a directory
-
-    // The gene-information JSON cannot be written where a directory of that name stands.
-    writeFile("genes.gtf", gtfLine("chr1", "gene", 1, 10, '+', geneAttributes("G1", "A")));
-    std::filesystem::create_directory("gtf.gene_info.json");
-    std::string err;
-    try {
-        err = captureStderr([&] { FeatureAssigner model("genes.gtf", "", quiet); });
-        FAIL();
-    } catch (const std::system_error& e) {
-        EXPECT_NE(std::string(e.what()).find("Failed to open gtf.gene_info.json for write."),
-                  std::string::npos);
-    }
-}
-
-// GENCODE and Ensembl ship their GTFs gzipped: gzip and BGZF give the model of the plain file.
+// GENCODE and Ensembl ship their GTFs gzipped: gzip of two members and BGZF, both cut mid-line,
+// give the model of the plain file; a cut or damaged file stops the build, naming the file.
 TEST(GeneModel, CompressedGtfGivesTheSameModel) {
     BuiltModel plain(standardGtf(true), "human");
     std::string text = readFile(plain.dir.file("genes.gtf"));
     ScratchDir dir;
     Logger quiet("T", Logger::NONE);
-    for (const char* mode : {"wg", "wb"}) { // gzip (two members), BGZF
+    for (const char* mode : {"wg", "wb"}) {
         BGZF* out = bgzf_open("genes.gtf.gz", mode);
-        ASSERT_NE(out, nullptr);
         size_t half = text.size() / 2;
-        ASSERT_EQ(bgzf_write(out, text.data(), half), static_cast<ssize_t>(half));
-        ASSERT_EQ(bgzf_flush(out), 0); // ends a gzip member or BGZF block mid-line
-        ASSERT_EQ(bgzf_write(out, text.data() + half, text.size() - half),
-                  static_cast<ssize_t>(text.size() - half));
-        ASSERT_EQ(bgzf_close(out), 0);
+        ASSERT_TRUE(out && bgzf_write(out, text.data(), half) == static_cast<ssize_t>(half) &&
+                    bgzf_flush(out) == 0 &&
+                    bgzf_write(out, text.data() + half, text.size() - half) > 0 &&
+                    bgzf_close(out) == 0);
         FeatureAssigner model("genes.gtf.gz", "human", quiet);
         EXPECT_EQ(readFile("gtf.gene_info.json"), plain.geneInfoJson) << mode;
-        EXPECT_EQ(model.chromosomes(), plain.model->chromosomes());
     }
     std::string bytes = readFile("genes.gtf.gz");
     writeFile("cut.gtf.gz", bytes.substr(0, bytes.size() - 30));
     writeFile("damaged.gtf.gz", bytes.substr(0, 20) + std::string(200, 'x'));
-    for (const char* damaged : {"cut.gtf.gz", "damaged.gtf.gz"}) {
+    for (const char* damaged : {"cut.gtf.gz", "damaged.gtf.gz", "."}) {
         try {
             FeatureAssigner model(damaged, "", quiet);
             ADD_FAILURE() << damaged << " was read";

@@ -1,90 +1,76 @@
 #include <gtest/gtest.h>
 
 #include "TestSupport.h"
+#include "support/Utilities.h"
 
 namespace {
 
-std::vector<std::string> treeLabels(const FeatureAssigner& model, const std::string& tree) {
-    std::vector<std::string> labels;
+// The labels of a tree, both strands, sorted and distinct, blank-separated.
+std::string treeLabels(const FeatureAssigner& model, const std::string& tree) {
+    std::set<std::string> labels;
     auto found = model.featuresTrees().find(tree);
-    if (found == model.featuresTrees().end())
-        return labels;
-    for (const ChromosomeTrees* strand : {&found->second.first, &found->second.second})
-        for (const auto& entry : *strand)
-            for (const auto& i : entry.second.findOverlapping(0, ~0UL))
-                labels.push_back(i.value);
-    std::sort(labels.begin(), labels.end());
-    labels.erase(std::unique(labels.begin(), labels.end()), labels.end());
-    return labels;
+    if (found != model.featuresTrees().end())
+        for (const ChromosomeTrees* strand : {&found->second.first, &found->second.second})
+            for (const auto& entry : *strand)
+                for (const auto& i : entry.second.findOverlapping(0, ~0UL))
+                    labels.insert(i.value);
+    return strJoin(std::vector<std::string>(labels.begin(), labels.end()), " ");
 }
 
 std::string receptorGtf() {
-    return gtfLine("chr14", "gene", 100, 900, '+', geneAttributes("E1", "IGHV1-2", "IG_V_gene")) +
-           gtfLine("chr14", "exon", 100, 200, '+', geneAttributes("E1", "IGHV1-2", "IG_V_gene")) +
-           gtfLine("chr14", "gene", 1000, 1900, '-', geneAttributes("E2", "IGHM", "IG_C_gene")) +
-           gtfLine("chr14", "exon", 1000, 1100, '-', geneAttributes("E2", "IGHM", "IG_C_gene")) +
-           gtfLine("chr7", "gene", 100, 900, '+', geneAttributes("E3", "TRBV11-2", "TR_V_gene")) +
-           gtfLine("chr7", "gene", 1000, 1900, '+', geneAttributes("E4", "TRBC1", "TR_C_gene")) +
-           gtfLine("chr7", "gene", 2000, 2900, '+', geneAttributes("E5", "trbv11-2", "lncRNA")) +
-           gtfLine("chr7", "gene", 3000, 3900, '+', geneAttributes("E6", "XYZ1", "TR_V_gene")) +
-           gtfLine("chr1", "gene", 100, 900, '+', geneAttributes("E7", "ACTB")) +
-           gtfLine("chr1", "exon", 100, 200, '+',
-                   "gene_id \"E8\"; gene_name \"IGKV1\"; gene_biotype \"IG_V_gene\";");
+    std::string gtf;
+    // name, type, chromosome, strand, gene start, exon end (0: no exon line)
+    for (const std::string& gene :
+         splitLines("IGHV1-2 IG_V_gene chr14 + 100 200\nIGHM IG_C_gene chr14 - 1000 1100\n"
+                    "TRBV11-2 TR_V_gene chr7 + 3000 0\nTRBC1 TR_C_gene chr7 + 4000 0\n"
+                    "trbv11-2 lncRNA chr7 + 5000 0\nXYZ1 TR_V_gene chr7 + 6000 0\n"
+                    "ACTB protein_coding chr1 + 100 0\nTrbc1 TR_C_gene chr6 + 10 20")) {
+        std::vector<std::string> f = words(gene);
+        unsigned long start = std::stoul(f[4]), exonEnd = std::stoul(f[5]);
+        std::string attributes = geneAttributes(f[0] + "_id", f[0], f[1]);
+        gtf += gtfLine(f[2], "gene", start, start + 800, f[3][0], attributes);
+        if (exonEnd)
+            gtf += gtfLine(f[2], "exon", start, exonEnd, f[3][0], attributes);
+    }
+    // Ensembl names the type gene_biotype.
+    return gtf + gtfLine("chr1", "exon", 100, 200, '+',
+                         "gene_id \"E8\"; gene_name \"IGKV1\"; gene_biotype \"IG_V_gene\";");
 }
 
 } // namespace
 
-TEST(VdjFeatures, HumanVersionSeparatesBothChains) {
-    BuiltModel built(receptorGtf(), "Human");
-    const FeatureAssigner& model = *built.model;
-    EXPECT_EQ(model.cGenes().size(), 21u);
-    EXPECT_EQ(model.schedule().size(), 12u);
-    EXPECT_EQ(treeLabels(model, "VDJ_gene"),
-              (std::vector<std::string>{"IGHV1-2|IGH_BVDJ", "TRBV11-2|TRB_TVDJ|TRB_TVDJ",
-                                        "trbv11-2|TRB_TVDJ"}));
-    EXPECT_EQ(treeLabels(model, "VDJ_exon"),
-              (std::vector<std::string>{"IGHV1-2|IGH_BVDJ", "IGKV1|IGK_BVDJ"}));
-    EXPECT_EQ(treeLabels(model, "CONSTANT_VDJ_gene"),
-              (std::vector<std::string>{"IGHM|IGH_BReverseCONSTANTVDJ",
-                                        "TRBC1|TRB_TForwardCONSTANTVDJ"}));
-    EXPECT_EQ(treeLabels(model, "CONSTANT_VDJ_exon"),
-              std::vector<std::string>{"IGHM|IGH_BReverseCONSTANTVDJ"});
-    // A lower-case TRBV11-2 without a receptor type gets its extra suffix once (above, and so it is
-    // a VDJ gene); a receptor type whose name starts with neither IG nor TR gets none.
-    EXPECT_EQ(treeLabels(model, "NOT_VDJ_gene"), (std::vector<std::string>{"ACTB", "XYZ1"}));
-    // Gene information keeps the plain labels.
-    EXPECT_NE(built.geneInfoJson.find("\"IGHM\":{"), std::string::npos);
-    EXPECT_EQ(built.geneInfoJson.find("CONSTANTVDJ"), std::string::npos);
-}
-
-TEST(VdjFeatures, TcrVersionLeavesImmunoglobulinsOut) {
-    BuiltModel built(receptorGtf(), "HUMAN_TCR");
-    const FeatureAssigner& model = *built.model;
-    EXPECT_EQ(treeLabels(model, "VDJ_gene"),
-              (std::vector<std::string>{"TRBV11-2|TRB_TVDJ|TRB_TVDJ", "trbv11-2|TRB_TVDJ"}));
-    EXPECT_EQ(treeLabels(model, "CONSTANT_VDJ_gene"),
-              (std::vector<std::string>{"TRBC1|TRB_TForwardCONSTANTVDJ"}));
-    EXPECT_EQ(treeLabels(model, "NOT_VDJ_gene"),
-              (std::vector<std::string>{"ACTB", "IGHM", "IGHV1-2", "XYZ1"}));
-}
-
-TEST(VdjFeatures, MouseConstantGenes) {
-    BuiltModel built(
-        gtfLine("chr6", "gene", 10, 90, '+', geneAttributes("M1", "Trbc1", "TR_C_gene")) +
-            gtfLine("chr6", "exon", 10, 20, '+', geneAttributes("M1", "Trbc1", "TR_C_gene")) +
-            gtfLine("chr6", "gene", 100, 190, '+', geneAttributes("M2", "TRBC1", "TR_C_gene")),
-        "mm_bcr_tcr");
-    EXPECT_EQ(built.model->cGenes().size(), 20u);
-    EXPECT_EQ(treeLabels(*built.model, "CONSTANT_VDJ_exon"),
-              std::vector<std::string>{"Trbc1|TRB_TForwardCONSTANTVDJ"});
-    // Constant-region membership is case-sensitive: upper-case TRBC1 is no mouse constant gene.
-    EXPECT_EQ(treeLabels(*built.model, "VDJ_gene"), std::vector<std::string>{"TRBC1|TRB_TVDJ"});
-}
-
-TEST(VdjFeatures, VersionWithoutChainsAnnotatesAsWithoutVdj) {
-    BuiltModel built(receptorGtf(), "rat");
-    EXPECT_EQ(built.model->schedule().size(), 4u);
-    EXPECT_EQ(treeLabels(*built.model, "gene").size(), 7u);
-    EXPECT_TRUE(built.model->cGenes().empty());
-    EXPECT_NE(built.log.find("VDJ version 'rat' names no receptor chains"), std::string::npos);
+// Which receptor genes each VDJ version moves to the VDJ and constant-region trees, under which
+// labels. A lower-case trbv11-2 of no receptor type is a VDJ gene by name, and TRBV11-2 gets its
+// chain suffix once more for it; a receptor type of neither IG nor TR adds nothing; constant-region
+// membership is case-sensitive (mouse Trbc1, not TRBC1).
+TEST(VdjFeatures, TreesAndLabelsPerVersion) {
+    const std::tuple<const char*, const char*, const char*> cases[] = {
+        {"Human", "VDJ_gene",
+         "IGHV1-2|IGH_BVDJ TRBV11-2|TRB_TVDJ|TRB_TVDJ Trbc1|TRB_TVDJ trbv11-2|TRB_TVDJ"},
+        {"Human", "VDJ_exon", "IGHV1-2|IGH_BVDJ IGKV1|IGK_BVDJ Trbc1|TRB_TVDJ"},
+        {"Human", "CONSTANT_VDJ_gene",
+         "IGHM|IGH_BReverseCONSTANTVDJ TRBC1|TRB_TForwardCONSTANTVDJ"},
+        {"Human", "CONSTANT_VDJ_exon", "IGHM|IGH_BReverseCONSTANTVDJ"},
+        {"Human", "NOT_VDJ_gene", "ACTB XYZ1"},
+        {"HUMAN_TCR", "VDJ_gene", "TRBV11-2|TRB_TVDJ|TRB_TVDJ Trbc1|TRB_TVDJ trbv11-2|TRB_TVDJ"},
+        {"HUMAN_TCR", "NOT_VDJ_gene", "ACTB IGHM IGHV1-2 XYZ1"},
+        {"mm_bcr_tcr", "CONSTANT_VDJ_exon", "Trbc1|TRB_TForwardCONSTANTVDJ"},
+        {"mm_bcr_tcr", "CONSTANT_VDJ_gene", "Trbc1|TRB_TForwardCONSTANTVDJ"},
+        {"mm_bcr_tcr", "VDJ_gene", "TRBC1|TRB_TVDJ TRBV11-2|TRB_TVDJ|TRB_TVDJ trbv11-2|TRB_TVDJ"},
+        {"rat", "gene", "ACTB IGHM IGHV1-2 TRBC1 TRBV11-2 Trbc1 XYZ1 trbv11-2"}};
+    const std::tuple<const char*, size_t, size_t> shapes[] = {
+        {"Human", 21, 12}, {"HUMAN_TCR", 21, 12}, {"mm_bcr_tcr", 20, 12}, {"rat", 0, 4}};
+    for (const auto& [version, cGenes, steps] : shapes) {
+        BuiltModel built(receptorGtf(), version);
+        EXPECT_EQ(built.model->cGenes().size(), cGenes) << version;
+        EXPECT_EQ(built.model->schedule().size(), steps) << version;
+        for (const auto& [caseVersion, tree, labels] : cases)
+            if (std::string(caseVersion) == version)
+                EXPECT_EQ(treeLabels(*built.model, tree), labels) << version << " " << tree;
+        // Gene information keeps the plain labels.
+        EXPECT_EQ(built.geneInfoJson.find("VDJ"), std::string::npos);
+    }
+    EXPECT_NE(
+        BuiltModel(receptorGtf(), "rat").log.find("VDJ version 'rat' names no receptor chains"),
+        std::string::npos);
 }

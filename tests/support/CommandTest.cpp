@@ -14,9 +14,6 @@ Logger quietLogger("T", Logger::NONE, "", Logger::NO_TIMESTAMP);
 
 TEST(Command, ExitStatusesLogFilesAndSummary) {
     ScratchDir dir;
-    Command ok("true");
-    EXPECT_EQ(runCommandAndLogError(ok, quietLogger, true, true), 0);
-
     Command failing("sh");
     failing.addArguments({"-c", "echo out; printf 'first\\nsecond\\n' 1>&2; exit 3"});
     failing.logStdoutToFile("pre");
@@ -39,45 +36,28 @@ TEST(Command, ExitStatusesLogFilesAndSummary) {
         readFile(dir.file("errors.txt"))
             .rfind("L ERROR    Non-zero exit code when running the below command:\n" + rule, 0),
         0u);
-
     Command thrower("false");
     EXPECT_THROW(runCommandAndLogError(thrower, quietLogger, false, true), std::runtime_error);
-}
 
-TEST(Command, EnvironmentEntriesReachTheChildOnly) {
-    ScratchDir dir;
+    // Environment entries reach the child only.
     Command env("sh");
     env.setEnvironment("AMBREL_TEST_VALUE", "from-parent");
-    env.setEnvironment("LC_ALL", "C");
-    env.addArguments({"-c", "echo \"$AMBREL_TEST_VALUE $LC_ALL\"; test -n \"$PATH\""});
+    env.addArguments({"-c", "echo \"$AMBREL_TEST_VALUE\"; test -n \"$PATH\""});
     env.logStdoutToFile("");
-    EXPECT_EQ(env.getExecutedCommandAsString(),
-              "AMBREL_TEST_VALUE=from-parent LC_ALL=C sh -c echo \"$AMBREL_TEST_VALUE $LC_ALL\"; "
-              "test -n \"$PATH\"");
     ASSERT_EQ(env.run(), 0);
-    EXPECT_EQ(readFile(env.stdoutPath()), "from-parent C\n");
+    EXPECT_EQ(readFile(env.stdoutPath()), "from-parent\n");
     EXPECT_EQ(getenv("AMBREL_TEST_VALUE"), nullptr);
 }
 
+// The shell's convention: 127 for a program not found, 126 for one that cannot be executed,
+// 128 + the signal for one killed.
 TEST(Command, ProgramsThatCannotRunOrDieFail) {
     ScratchDir dir;
-    Command absolute("/bin/sh");
-    absolute.addArguments({"-c", "exit 0"});
-    absolute.logStderrToFile("abs");
-    EXPECT_EQ(absolute.run(), 0);
-    // Logs land in the working directory whatever directory the program lives in.
-    EXPECT_TRUE(
-        std::regex_match(absolute.stderrPath(), std::regex(R"(abs_sh_\d{14}\.stderr\.log)")));
-
     Command missing("no-such-program-ambrel");
     missing.logStderrToFile("");
-    // The shell's convention: 127 for a program not found, 126 for one that cannot be executed.
     EXPECT_EQ(runCommandAndLogError(missing, quietLogger, true, false), 127);
     EXPECT_EQ(readFile(missing.stderrPath()),
               "cannot run no-such-program-ambrel: No such file or directory\n");
-    EXPECT_NE(missing.getCommandSummaryAsString(false).find(
-                  "cannot run no-such-program-ambrel: No such file or directory\n"),
-              std::string::npos);
     writeFile("not-executable", "#!/bin/sh\n");
     Command denied(dir.file("not-executable"));
     EXPECT_EQ(denied.run(), 126);
@@ -88,7 +68,6 @@ TEST(Command, ProgramsThatCannotRunOrDieFail) {
     EXPECT_NE(silent.getCommandSummaryAsString(true).find(
                   "    The stderr file is empty. The file system of " + dir.path() + " has "),
               std::string::npos);
-
     Command killed("sh");
     killed.addArguments({"-c", "kill -9 $$"});
     EXPECT_EQ(runCommandAndLogError(killed, quietLogger, false, false), 128 + 9);
