@@ -1,4 +1,3 @@
-#include <filesystem>
 #include <gtest/gtest.h>
 #include <memory>
 #include <system_error>
@@ -9,6 +8,7 @@
 #include "metrics/LibraryMetrics.h"
 #include "outputs/ReadAnnotationFiles.h"
 #include "support/EarlyTerminate.h"
+#include "support/Utilities.h"
 
 namespace {
 
@@ -22,23 +22,30 @@ protected:
     }
     ~AnnotateRead() override { resetTerminateState(); }
 
-    // One read group from SAM lines; every line gets the same read name.
-    std::vector<bam1_t*> group(const std::vector<std::string>& fields,
-                               const std::string& name = "read1;17;ACGTACGT") {
-        std::vector<bam1_t*> records;
-        for (const std::string& f : fields)
-            records.push_back(sam.record(name + "\t" + f));
-        return records;
+    // One read group: records "flag reference position CIGAR NH XF" separated by ", " ("-" for a
+    // tag the record lacks), all with the read's name.
+    std::vector<bam1_t*> group(const std::string& records,
+                               const std::string& name = "r;17;ACGTACGT",
+                               const std::string& seq = "*") {
+        std::vector<bam1_t*> group;
+        for (const std::string& record : strSplit(substrReplace(records, ", ", ",", -1), ',')) {
+            std::vector<std::string> f = words(record);
+            std::string tags = (f[4] == "-" ? "" : "NH:i:" + f[4]) +
+                               (f[4] != "-" && f[5] != "-" ? "\t" : "") +
+                               (f[5] == "-" ? "" : "XF:Z:" + f[5]);
+            group.push_back(
+                sam.record(samLine(name, std::stoi(f[0]), f[1], std::stol(f[2]), f[3], tags, seq)));
+        }
+        return group;
     }
 
-    std::vector<bam1_t*> annotate(const std::vector<std::string>& fields,
-                                  const std::string& name = "read1;17;ACGTACGT",
-                                  AssayType assay = WTA, bool cellCalling = false,
-                                  LibraryMetrics* into = nullptr) {
-        std::vector<bam1_t*> records = group(fields, name);
-        annotateR2(assay, sam.header(), records, extra, into ? *into : metrics, *files, tcr, bcr,
+    std::vector<bam1_t*> annotate(const std::string& records, const std::string& name,
+                                  bool cellCalling = false, LibraryMetrics* into = nullptr,
+                                  AssayType assay = WTA, const std::string& seq = "*") {
+        std::vector<bam1_t*> read = group(records, name, seq);
+        annotateR2(assay, sam.header(), read, extra, into ? *into : metrics, *files, tcr, bcr,
                    false, cellCalling);
-        return records;
+        return read;
     }
 
     // Closes the files and returns every valid-reads line written, partition files first.
@@ -58,68 +65,46 @@ protected:
     std::string tcr, bcr;
 };
 
-const std::string UNIQUE = "0\tchr1\t100\t255\t50M\t*\t0\t0\t*\t*\tNH:i:1\tXF:Z:";
-
 } // namespace
 
 // The gene and status of a read from its records' features (NH records of one name).
 TEST_F(AnnotateRead, GeneAndStatusFromTheFeatures) {
-    const std::string multi = "\tchr1\t100\t255\t50M\t*\t0\t0\t*\t*\tNH:i:3\tXF:Z:";
-    const std::string two = "\tchr1\t100\t255\t50M\t*\t0\t0\t*\t*\tNH:i:2\tXF:Z:";
+    const std::string trb5 = "TRBV5|TRB_TVDJ", trb6 = "TRBV6|TRB_TVDJ", tra1 = "TRAV1|TRA_TVDJ";
     const struct {
-        std::vector<std::string> records;
+        std::string records;
         bool excludeIntrons;
-        const char *gene, *status;
+        std::string gene, status;
     } cases[] = {
-        {{UNIQUE + "GAPDH"}, false, "GAPDH", "1"},
-        {{UNIQUE + "__intergenic"}, false, "*", "intergenic"},
-        {{UNIQUE + "__introns_ACTB"}, false, "ACTB", "introns_ACTB"},
-        {{UNIQUE + "__introns_ACTB"}, true, "*", "introns_ACTB"},
-        {{UNIQUE + "__ambiguous[A+B]"}, false, "*", "ambiguous[A+B]"},
-        {{"4\t*\t0\t0\t*\t*\t0\t0\t*\t*\tNH:i:1\tXF:Z:__not_aligned"}, false, "*", "x"},
+        {"0 chr1 100 50M 1 GAPDH", false, "GAPDH", "1"},
+        {"0 chr1 100 50M 1 __intergenic", false, "*", "intergenic"},
+        {"0 chr1 100 50M 1 __introns_ACTB", false, "ACTB", "introns_ACTB"},
+        {"0 chr1 100 50M 1 __introns_ACTB", true, "*", "introns_ACTB"},
+        {"0 chr1 100 50M 1 __ambiguous[A+B]", false, "*", "ambiguous[A+B]"},
+        {"4 * 0 * 1 __not_aligned", false, "*", "x"},
         // A "__" feature on an extra reference counts for the reference.
-        {{"0\tCD4pAbO\t1\t255\t40M\t*\t0\t0\t*\t*\tNH:i:1\tXF:Z:__no_feature"},
-         false,
-         "CD4pAbO",
-         "1"},
+        {"0 CD4pAbO 1 40M 1 __no_feature", false, "CD4pAbO", "1"},
         // Without an NH tag a record is a read with one alignment.
-        {{"0\tchr1\t100\t255\t50M\t*\t0\t0\t*\t*\tXF:Z:GAPDH"}, false, "GAPDH", "1"},
-        {{"0\tphiX174\t10\t255\t20M100N20M\t*\t0\t0\t*\t*\tNH:i:1"}, false, "phiX174", "x"},
-        {{"0\tphiX174\t10\t255\t40M\t*\t0\t0\t*\t*\tNH:i:1\tXF:Z:__no_feature"},
-         false,
-         "phiX174",
-         "1"},
-        {{"16\tERCC-00002\t10\t255\t40M\t*\t0\t0\t*\t*\tNH:i:1"}, false, "ERCC-00002", "1"},
-        {{"0" + multi + "GENEA", "256" + multi + "__intergenic", "256" + multi + "GENEA"},
-         false,
-         "GENEA",
-         "alignment:3_feature:GENEA:MAcorrected"},
-        {{"0" + multi + "GENEB", "256" + multi + "GENEA", "256" + multi + "__no_feature"},
-         false,
-         "*",
-         "alignment:3_feature:GENEA+GENEB"},
-        {{"0" + two + "__alignment_not_unique", "256" + two + "__alignment_not_unique"},
-         false,
-         "*",
-         "alignment_not_unique"},
-        {{"0" + two + "__intergenic", "256" + two + "__intergenic"},
-         false,
-         "*",
+        {"0 chr1 100 50M - GAPDH", false, "GAPDH", "1"},
+        {"0 phiX174 10 20M100N20M 1 -", false, "phiX174", "x"},
+        {"0 phiX174 10 40M 1 __no_feature", false, "phiX174", "1"},
+        {"16 ERCC-00002 10 40M 1 -", false, "ERCC-00002", "1"},
+        {"0 chr1 100 50M 3 GENEA, 256 chr1 9 50M 3 __intergenic, 256 chr1 7 50M 3 GENEA", false,
+         "GENEA", "alignment:3_feature:GENEA:MAcorrected"},
+        {"0 chr1 100 50M 3 GENEB, 256 chr1 9 50M 3 GENEA, 256 chr1 7 50M 3 __no_feature", false,
+         "*", "alignment:3_feature:GENEA+GENEB"},
+        {"0 chr1 1 50M 2 __alignment_not_unique, 256 chr1 9 50M 2 __alignment_not_unique", false,
+         "*", "alignment_not_unique"},
+        {"0 chr1 1 50M 2 __intergenic, 256 chr1 9 50M 2 __intergenic", false, "*",
          "alignment:2_feature:0"},
-        {{"0" + two + "TRBV5|TRB_TVDJ", "256" + two + "TRBV6|TRB_TVDJ"},
-         false,
-         "TRBV5|TRB_TVDJ+TRBV6|TRB_TVDJ",
-         "alignment:2_feature:TRBV5|TRB_TVDJ+TRBV6|TRB_TVDJ:VDJMAcorrected"},
-        {{"0" + two + "TRAV1|TRA_TVDJ", "256" + two + "TRBV5|TRB_TVDJ"},
-         false,
-         "*",
-         "alignment:2_feature:TRAV1|TRA_TVDJ+TRBV5|TRB_TVDJ:VDJMixed"},
+        {"0 chr1 1 50M 2 " + trb5 + ", 256 chr1 9 50M 2 " + trb6, false, trb5 + "+" + trb6,
+         "alignment:2_feature:" + trb5 + "+" + trb6 + ":VDJMAcorrected"},
+        {"0 chr1 1 50M 2 " + tra1 + ", 256 chr1 9 50M 2 " + trb5, false, "*",
+         "alignment:2_feature:" + tra1 + "+" + trb5 + ":VDJMixed"},
     };
     for (const auto& c : cases) {
         std::vector<bam1_t*> records = group(c.records);
         ReadAssignment a = assignReadGene(sam.header(), records, extra, c.excludeIntrons);
-        EXPECT_EQ(a.gene, c.gene) << c.records[0];
-        EXPECT_EQ(a.status, c.status) << c.records[0];
+        EXPECT_EQ(a.gene + " " + a.status, c.gene + " " + c.status) << c.records;
     }
 }
 
@@ -132,13 +117,11 @@ TEST_F(AnnotateRead, TargetedStartWindowAndAlignedLength) {
         long lastStart;
         int minimumLength;
     } types[] = {{"chr1", 5, 37}, {"CD4pAbO", 15, 25}, {"Tag1stAbO", 29, 40}};
-    const std::string name = "r;1;ACGTACGT";
     unsigned long expectedCounted = 0;
     for (const auto& type : types) {
         const std::string m = std::to_string(type.minimumLength) + "M";
         const std::string shortM = std::to_string(type.minimumLength - 1) + "M";
-        const std::string tags =
-            "NH:i:1\tXF:Z:" + std::string(type.reference[0] == 'c' ? "GENE|x" : "__no_feature");
+        const std::string feature = type.reference[0] == 'c' ? "GENE|x" : "__no_feature";
         const std::tuple<int, long, std::string, bool> reads[] = {
             {0, 1, m, true},
             {0, type.lastStart, "3S" + m, true},
@@ -150,8 +133,9 @@ TEST_F(AnnotateRead, TargetedStartWindowAndAlignedLength) {
             // Sequenced bases: the AbSeq UMI is taken from them.
             std::string seq(
                 std::stoi(cigar.substr(cigar[1] == 'S' ? 2 : 0)) + (cigar[1] == 'S' ? 3 : 0), 'C');
-            annotate({samLine("x", flag, type.reference, pos, cigar, tags, seq).substr(2)}, name,
-                     Targeted, false, &targeted);
+            annotate(std::to_string(flag) + " " + type.reference + " " + std::to_string(pos) + " " +
+                         cigar + " 1 " + feature,
+                     "r;1;ACGTACGT", false, &targeted, Targeted, seq);
             EXPECT_EQ(targeted.usefulReads.load() - before, passes ? 1u : 0u)
                 << type.reference << " " << flag << " " << pos << " " << cigar;
             expectedCounted += passes;
@@ -165,16 +149,14 @@ TEST_F(AnnotateRead, TargetedStartWindowAndAlignedLength) {
     EXPECT_EQ(validReads().substr(0, 17), "1,ACGTACGT,GENE,\n");
 }
 
-TEST_F(AnnotateRead, CellCallingOnVdjKeepsOnlySampleTagLines) {
-    annotate({UNIQUE + "GAPDH"}, "r;5;AAAACCCC", WTA, true);
-    annotate({"0\tTag1stAbO\t1\t255\t40M\t*\t0\t0\t*\t*\tNH:i:1\tXF:Z:__no_feature"},
-             "r;9;AAAACCCC", WTA, true);
-    EXPECT_EQ(validReads(), "|9,AAAACCCC,Tag1stAbO,\n");
-}
-
-TEST_F(AnnotateRead, MalformedNameFailsTheRunButStillTagsTheRead) {
-    std::vector<bam1_t*> read = annotate({UNIQUE + "GAPDH"}, "nosemicolons");
+// With VDJ cell calling only sample-tag reads are written; a malformed name fails the run but
+// the read is still tagged.
+TEST_F(AnnotateRead, CellCallingAndMalformedNames) {
+    annotate("0 chr1 100 50M 1 GAPDH", "r;5;AAAACCCC", true);
+    annotate("0 Tag1stAbO 1 40M 1 __no_feature", "r;9;AAAACCCC", true);
+    std::vector<bam1_t*> read = annotate("0 chr1 100 50M 1 GAPDH", "nosemicolons");
     EXPECT_TRUE(TERMINATE_STATE.failed());
     EXPECT_EQ(getStringTag(read[0], "CB"), "");
-    EXPECT_EQ(metrics.cellularReads.load(), 0u);
+    EXPECT_EQ(metrics.cellularReads.load(), 2u);
+    EXPECT_EQ(validReads(), "|9,AAAACCCC,Tag1stAbO,\n");
 }

@@ -64,26 +64,7 @@ TEST(RunSetup, ThreadCountAndSemaphores) {
     EXPECT_EQ(gWriteSemaphore.load(), 9u);
 }
 
-TEST(RunSetup, MetadataKeys) {
-    ScratchDir dir;
-    RunParameters p, q;
-    JsonValue metadata;
-    writeFile("full.json", R"({"VDJ_Version":"human","Sample_Tags_Version":"hs",
-        "Putative_Cell_Calling_Data":"VDJ","Run_Base_Name":"Run7"})");
-    ASSERT_TRUE(loadRunMetadata("full.json", metadata, p));
-    EXPECT_EQ(p.vdjVersion, "human");
-    EXPECT_EQ(p.sampleTagsVersion, "hs");
-    EXPECT_TRUE(p.vdjCellCalling);
-    EXPECT_EQ(p.runBaseName, "Run7");
-    writeFile("odd.json", R"({"VDJ_Version":3,"Putative_Cell_Calling_Data":"mRNA"})");
-    ASSERT_TRUE(loadRunMetadata("odd.json", metadata, q));
-    EXPECT_EQ(q.vdjVersion, "");
-    EXPECT_FALSE(q.vdjCellCalling);
-    EXPECT_EQ(q.runBaseName, "null");
-}
-
 TEST(RunSetup, LibraryNamesFromBamPaths) {
-    EXPECT_EQ(bamListText({"a.bam", "b.bam"}), "[\n\t\t\"a.bam\",\n\t\t\"b.bam\",\n\t]");
     // A name shorter than 8 characters stays whole.
     EXPECT_EQ(libraryNameFromBamPath("out/Run7_S1_L001_R2_001.fastq.gz", "Run7"), "S1");
     // "LibraryOne_Aligned" loses its last 8 characters.

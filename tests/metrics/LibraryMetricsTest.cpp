@@ -1,6 +1,4 @@
 #include <gtest/gtest.h>
-#include <stdexcept>
-#include <thread>
 
 #include "Constants.h"
 #include "metrics/LibraryMetrics.h"
@@ -37,25 +35,4 @@ TEST(LibraryMetrics, FiltersIntronsAndVdjVersion) {
     EXPECT_TRUE(outcome.chainClass.empty());
     EXPECT_EQ(noVdj.vdjReads.load(), 0u);
     EXPECT_EQ(noVdj.categoryCounts.at("Mapped_to_Genes_mRNA"), 1u);
-}
-
-TEST(LibraryMetricsConcurrent, ThreadsCountEveryRead) {
-    LibraryMetrics m = makeMetrics();
-    const int threads = 4, reads = 20000;
-    std::vector<std::thread> workers;
-    for (int t = 0; t < threads; ++t)
-        workers.emplace_back([&m, t] {
-            for (int i = 0; i < reads; ++i) {
-                const char* status = (i + t) % 3 == 0 ? "1" : (i % 3 == 1 ? "intergenic" : "x");
-                m.update(UMI8, "GENE", status, "", true);
-            }
-        });
-    for (std::thread& worker : workers)
-        worker.join();
-    EXPECT_EQ(m.cellularReads.load(), static_cast<unsigned long>(threads * reads));
-    unsigned long total = 0;
-    for (const auto& entry : m.categoryCounts)
-        total += entry.second;
-    EXPECT_EQ(total, static_cast<unsigned long>(threads * reads));
-    EXPECT_EQ(m.usefulReads.load(), m.categoryCounts.at("Mapped_to_Genes_mRNA"));
 }

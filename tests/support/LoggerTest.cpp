@@ -1,8 +1,6 @@
 #include <clocale>
 #include <gtest/gtest.h>
 #include <regex>
-#include <set>
-#include <thread>
 
 #include "TestSupport.h"
 #include "support/Logger.h"
@@ -53,24 +51,4 @@ TEST(Logger, LevelWords) {
         {" debug", Logger::ERROR, Logger::ERROR}, {"", Logger::DEBUG, Logger::DEBUG}};
     for (const auto& [word, fallback, level] : cases)
         EXPECT_EQ(Logger::getLevelFromString(word, fallback), level) << word;
-}
-
-TEST(Logger, LinesFromManyThreadsStayWhole) {
-    const int threads = 4, perThread = 2000;
-    std::string text = logTo([&](Logger& log) {
-        std::vector<std::thread> workers;
-        for (int t = 0; t < threads; ++t)
-            workers.emplace_back([&log, t] {
-                for (int i = 0; i < perThread; ++i)
-                    log.info("thread %d line %d %s", t, i, "padding-padding-padding-padding");
-            });
-        for (std::thread& worker : workers)
-            worker.join();
-    });
-    std::vector<std::string> lines = splitLines(text);
-    ASSERT_EQ(lines.size(), static_cast<size_t>(threads * perThread));
-    std::regex whole(R"(Test: INFO     thread \d line \d+ padding-padding-padding-padding)");
-    for (const std::string& line : lines)
-        ASSERT_TRUE(std::regex_match(line, whole)) << line;
-    EXPECT_EQ(std::set<std::string>(lines.begin(), lines.end()).size(), lines.size());
 }
