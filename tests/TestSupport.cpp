@@ -55,27 +55,6 @@ std::vector<std::string> splitLines(const std::string& text) {
     return lines;
 }
 
-std::string captureStderr(const std::function<void()>& body) {
-    char path[] = "/tmp/ambrel_stderr_XXXXXX";
-    int fd = mkstemp(path);
-    std::fflush(stderr);
-    struct Restore { // puts the real stderr back and removes the file, also when body throws
-        const char* path;
-        int saved = dup(2);
-        ~Restore() {
-            std::fflush(stderr);
-            dup2(saved, 2);
-            close(saved);
-            unlink(path);
-        }
-    } restore{path};
-    dup2(fd, 2);
-    close(fd);
-    body();
-    std::fflush(stderr);
-    return readFile(path);
-}
-
 std::vector<std::string> words(const std::string& text) {
     std::istringstream in(text);
     std::vector<std::string> pieces;
@@ -303,15 +282,4 @@ std::vector<std::string> directoryNames(const std::string& dir) {
         names.push_back(entry.path().filename().string());
     std::sort(names.begin(), names.end());
     return names;
-}
-
-std::vector<std::string> annotatedRecords(const std::string& runDir, const std::string& library) {
-    std::vector<std::string> records;
-    for (int k = 1;; ++k) {
-        std::string path = runDir + "/" + library + ".annotated." + std::to_string(k) + ".bam";
-        if (!std::filesystem::exists(path))
-            return records;
-        std::vector<std::string> part = readBamAsSam(path);
-        records.insert(records.end(), part.begin(), part.end());
-    }
 }

@@ -29,8 +29,6 @@ std::vector<std::string> splitLines(const std::string& text);
 
 // The blank-separated words of text.
 std::vector<std::string> words(const std::string& text);
-// Runs body with file descriptor 2 redirected to a file and returns what was written there.
-std::string captureStderr(const std::function<void()>& body);
 
 struct ProcessResult {
     int status = -1; // exit status, or 128 + signal
@@ -134,5 +132,3 @@ public:
 std::string gunzip(const std::string& path);
 // The names in a directory, sorted.
 std::vector<std::string> directoryNames(const std::string& dir);
-// Every record of a library's annotated BAMs, outputs in number order.
-std::vector<std::string> annotatedRecords(const std::string& runDir, const std::string& library);

@@ -28,10 +28,10 @@ protected:
         ReadAnnotationFiles files("run");
         FeatureCounts counts;
         ProgressCounter progress;
-        captureStderr([&] {
-            annotationMetricsAndCounting(WTA, dir.file("out.bam"), dir.file(input), {}, metrics,
-                                         files, progress, counts, *model.model, false, false);
-        });
+        testing::internal::CaptureStderr();
+        annotationMetricsAndCounting(WTA, dir.file("out.bam"), dir.file(input), {}, metrics, files,
+                                     progress, counts, *model.model, false, false);
+        testing::internal::GetCapturedStderr();
         return progress.count.load();
     }
 

@@ -98,22 +98,12 @@ std::vector<FailureCase> failureCases() {
          2,
          {"has no whole, non-negative number \"Short reads\" for the library Sample1",
           "input.json"}},
-        {"QualityFileThatIsNotJson",
-         replaced(&RunInputs::quality, qualityWith("}", "")),
-         {},
-         2,
-         {"Cannot read the read-quality metrics file \"", "input.json"}},
         // GTF.
-        {"BadGtfCoordinate",
-         [](RunInputs& in, const std::string&) {
-             std::string gtf = readFile(in.gtf);
-             size_t exon = gtf.find("\texon\t") + 6;
-             in.gtf = in.write("genes.gtf",
-                               gtf.substr(0, exon) + "-100" + gtf.substr(gtf.find('\t', exon)));
-         },
+        {"UnreadableGtf",
+         [](RunInputs& in, const std::string&) { in.gtf = "missing/genes.gtf"; },
          {},
          2,
-         {"genes.gtf\", line ", ": the start \"-100\" of the exon line"}},
+         {"CRITICAL Cannot open the GTF file \"missing/genes.gtf\": No such file or directory"}},
         // BAMs.
         {"TwoBamsWithOneLibraryName",
          [](RunInputs& in, const std::string&) {

@@ -1,5 +1,5 @@
-// Ambrel's gene features against two independent counters, htseq-count and featureCounts, on a
-// generated dataset at human gene density.
+// Ambrel's gene features against an independent counter, htseq-count, on a generated dataset at
+// human gene density.
 #include <gtest/gtest.h>
 #include <map>
 
@@ -31,12 +31,10 @@ SamRecord parseSam(const std::string& line) {
 } // namespace
 
 // Where htseq-count names a gene or an ambiguous set, Ambrel's XF is the same; where it finds no
-// feature, Ambrel's XF is one of the later steps of its schedule. Per gene, uniquely aligned
-// sense-exon reads equal featureCounts' counts.
-TEST(PeerCrossCheck, FeaturesAgreeWithHtseqCountAndFeatureCounts) {
-    for (const char* tool : {"htseq-count", "featureCounts"})
-        if (runProcess({"sh", "-c", std::string("command -v ") + tool}).status != 0)
-            GTEST_SKIP() << tool << " is not installed (Debian: python3-htseq, subread)";
+// feature, Ambrel's XF is one of the later steps of its schedule.
+TEST(PeerCrossCheck, FeaturesAgreeWithHtseqCount) {
+    if (runProcess({"sh", "-c", "command -v htseq-count"}).status != 0)
+        GTEST_SKIP() << "htseq-count is not installed (Debian: python3-htseq)";
     // Human gene density on a 1% genome: 600 genes, overlapping on both strands.
     RunInputs inputs;
     GeneratedAnnotation annotation = generateAnnotation(600, 7, 0.01);
@@ -53,14 +51,13 @@ TEST(PeerCrossCheck, FeaturesAgreeWithHtseqCountAndFeatureCounts) {
     ProcessResult ambrel = inputs.run(inputs.dir.file("run"));
     ASSERT_EQ(ambrel.status, 0) << ambrel.err;
     std::map<std::string, std::string> ours; // read name -> XF
-    std::map<std::string, unsigned long> ourCounts, theirCounts;
-    for (const std::string& line : annotatedRecords(inputs.dir.file("run"), "Lib")) {
+    for (const std::string& line :
+         splitLines(runProcess({"sh", "-c", "samtools cat run/Lib.annotated.*.bam | samtools view"},
+                               inputs.dir.path())
+                        .out)) {
         SamRecord r = parseSam(line);
-        if (r.comparable) {
+        if (r.comparable)
             ours[r.name] = r.feature;
-            if (!strStartsWith(r.feature, "__"))
-                ++ourCounts[r.feature];
-        }
     }
     ASSERT_GT(ours.size(), 10000u);
 
@@ -96,15 +93,4 @@ TEST(PeerCrossCheck, FeaturesAgreeWithHtseqCountAndFeatureCounts) {
     EXPECT_GT(kinds["gene"], 5000u);
     EXPECT_GT(kinds["__ambi"], 10u);
     EXPECT_GT(kinds["__no_f"], 1000u);
-
-    ProcessResult fc = runProcess({"featureCounts", "-a", inputs.gtf, "-o", inputs.dir.file("fc"),
-                                   "-s", "1", "-t", "exon", "-g", "gene_name", bam});
-    ASSERT_EQ(fc.status, 0) << fc.err;
-    for (const std::string& line : splitLines(readFile(inputs.dir.file("fc")))) {
-        std::vector<std::string> fields = strSplit(line, '\t');
-        if (!line.empty() && line[0] != '#' && fields[0] != "Geneid" && fields.back() != "0")
-            theirCounts[fields[0]] = std::stoul(fields.back());
-    }
-    ASSERT_GT(ourCounts.size(), 100u);
-    EXPECT_EQ(ourCounts, theirCounts);
 }

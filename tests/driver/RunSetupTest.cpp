@@ -19,7 +19,9 @@ RunParameters parseArgs(std::vector<std::string> extra) {
     argv.push_back(nullptr);
     RunParameters params;
     Logger::Level main = gLogger.getLevel(), util = gUtilLogger.getLevel();
-    captureStderr([&] { parseRunParameters(static_cast<int>(args.size()), argv.data(), params); });
+    testing::internal::CaptureStderr();
+    parseRunParameters(static_cast<int>(args.size()), argv.data(), params);
+    testing::internal::GetCapturedStderr();
     gLogger.setLevel(main);
     gUtilLogger.setLevel(util);
     return params;

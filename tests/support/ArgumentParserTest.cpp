@@ -21,15 +21,14 @@ TEST(ArgumentParser, ValuesSelectionsHandlersAndMissingFlags) {
     std::vector<const char*> argv = {"prog",     "--list",    "a",      "pos1",   "--single", "1",
                                      "--single", "2",         "--list", "--b",    "-list",    "x",
                                      "--flag",   "--unknown", "pos2",   "--zeta", nullptr};
-    std::string err = captureStderr([&] {
-        try {
-            parser.parseArguments(static_cast<int>(argv.size()) - 1, argv.data(), true);
-            ADD_FAILURE() << "no exception";
-        } catch (const AP::MissingRequiredOption& e) {
-            EXPECT_STREQ(e.what(), "\n\tMissing option arguments:\n\t\t--alpha\n\t\t--zeta\n");
-        }
-    });
-    EXPECT_EQ(err,
+    testing::internal::CaptureStderr();
+    try {
+        parser.parseArguments(static_cast<int>(argv.size()) - 1, argv.data(), true);
+        ADD_FAILURE() << "no exception";
+    } catch (const AP::MissingRequiredOption& e) {
+        EXPECT_STREQ(e.what(), "\n\tMissing option arguments:\n\t\t--alpha\n\t\t--zeta\n");
+    }
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
               "Unknown option flag: --unknown\nRequired value not present for option: --zeta\n");
     EXPECT_EQ(parser.parsedOptions.at("List").values, (std::vector<std::string>{"a", "--b"}));
     EXPECT_EQ(parser.parsedOptions.at("Single").values, (std::vector<std::string>{"2"}));

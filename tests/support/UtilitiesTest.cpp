@@ -49,6 +49,8 @@ TEST(LoadJsonFile, SkipsAByteOrderMarkAndReportsParseErrors) {
     std::string error;
     ASSERT_TRUE(loadJsonFile(json, "bom.json", &error)) << error;
     EXPECT_EQ(static_cast<std::string>(json["Run_Base_Name"]), "run1");
-    captureStderr([&] { EXPECT_FALSE(loadJsonFile(json, "bad.json", &error)); });
+    testing::internal::CaptureStderr();
+    EXPECT_FALSE(loadJsonFile(json, "bad.json", &error));
+    testing::internal::GetCapturedStderr();
     EXPECT_EQ(error, "parseValue: Unexpected character '}' in stream at position 6");
 }
