@@ -3,9 +3,9 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
-#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <set>
 #include <sstream>
 #include <stdexcept>
 #include <sys/wait.h>
@@ -64,34 +64,17 @@ std::vector<std::string> words(const std::string& text) {
 }
 
 ProcessResult runProcess(const std::vector<std::string>& argv, const std::string& cwd) {
-    char outPath[] = "/tmp/ambrel_out_XXXXXX";
-    char errPath[] = "/tmp/ambrel_err_XXXXXX";
-    int outFd = mkstemp(outPath);
-    int errFd = mkstemp(errPath);
-    std::vector<char*> args;
+    char outPath[] = "/tmp/ambrel_out_XXXXXX", errPath[] = "/tmp/ambrel_err_XXXXXX";
+    close(mkstemp(outPath));
+    close(mkstemp(errPath));
+    // The shell only changes directory and redirects; exec leaves the program as the child.
+    std::string command = "cd '" + (cwd.empty() ? std::string(".") : cwd) + "' && exec";
     for (const std::string& arg : argv)
-        args.push_back(const_cast<char*>(arg.c_str()));
-    args.push_back(nullptr);
+        command += " '" + substrReplace(arg, "'", "'\\''", -1) + "'";
     std::fflush(nullptr);
-    pid_t pid = fork();
-    if (pid == 0) {
-        if (!cwd.empty() && chdir(cwd.c_str()) != 0)
-            _exit(127);
-        int devnull = open("/dev/null", O_RDONLY);
-        dup2(devnull, 0);
-        dup2(outFd, 1);
-        dup2(errFd, 2);
-        execvp(args[0], args.data());
-        _exit(127);
-    }
-    close(outFd);
-    close(errFd);
-    int status = 0;
-    waitpid(pid, &status, 0);
-    ProcessResult result;
-    result.status = WIFSIGNALED(status) ? 128 + WTERMSIG(status) : WEXITSTATUS(status);
-    result.out = readFile(outPath);
-    result.err = readFile(errPath);
+    int status = std::system((command + " </dev/null >" + outPath + " 2>" + errPath).c_str());
+    ProcessResult result{WIFSIGNALED(status) ? 128 + WTERMSIG(status) : WEXITSTATUS(status),
+                         readFile(outPath), readFile(errPath)};
     unlink(outPath);
     unlink(errPath);
     return result;
@@ -218,6 +201,19 @@ BuiltModel::BuiltModel(const std::string& gtfText, const std::string& vdjVersion
     model = std::make_unique<FeatureAssigner>(dir.file("genes.gtf"), vdjVersion, logger);
     geneInfoJson = readFile(dir.file("gtf.gene_info.json"));
     log = readFile(dir.file("model.log"));
+}
+
+std::string treeLabels(const FeatureAssigner& model, const std::string& tree, bool places) {
+    std::set<std::string> labels;
+    auto found = model.featuresTrees().find(tree);
+    for (int reverse = 0; reverse < 2 && found != model.featuresTrees().end(); ++reverse)
+        for (const auto& [chromosome, intervals] :
+             reverse ? found->second.second : found->second.first)
+            for (const auto& i : intervals.findOverlapping(0, ~0UL))
+                labels.insert(!places ? i.value
+                                      : chromosome + "+-"[reverse] + ":" + i.value + "@" +
+                                            std::to_string(i.start) + "-" + std::to_string(i.stop));
+    return strJoin(std::vector<std::string>(labels.begin(), labels.end()), " ");
 }
 
 std::string qualityEntry(unsigned long total, unsigned long afterFilter) {

@@ -101,6 +101,10 @@ struct BuiltModel {
     std::string log;
 };
 
+// The distinct labels of a tree of the model, sorted and blank-separated; with places, each as
+// "chromosome strand:label@start-stop" (0-based, as stored).
+std::string treeLabels(const FeatureAssigner& model, const std::string& tree, bool places = false);
+
 // ---- Whole runs of the real binary ----
 
 // One read-quality entry, the same numbers for every library.

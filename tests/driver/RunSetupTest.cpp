@@ -72,6 +72,7 @@ TEST(RunSetup, LibraryNamesFromBamPaths) {
     // "LibraryOne_Aligned" loses its last 8 characters.
     EXPECT_EQ(libraryNameFromBamPath("Run7_LibraryOne_Aligned.sortedByCoord.out.bam", "Run7"),
               "LibraryOne");
+    EXPECT_EQ(libraryNameFromBamPath("Run7_SampleAB.out.bam", "Run7"), ""); // exactly 8 characters
     // "null" base name: five characters are cut.
     EXPECT_EQ(libraryNameFromBamPath("xxxxxSampleName12345678.a.b", "null"), "SampleName");
     EXPECT_THROW(checkBamFileNames({"Run7_long_enough.bam", "x"}, "Run7"), std::invalid_argument);

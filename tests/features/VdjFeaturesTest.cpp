@@ -5,18 +5,6 @@
 
 namespace {
 
-// The labels of a tree, both strands, sorted and distinct, blank-separated.
-std::string treeLabels(const FeatureAssigner& model, const std::string& tree) {
-    std::set<std::string> labels;
-    auto found = model.featuresTrees().find(tree);
-    if (found != model.featuresTrees().end())
-        for (const ChromosomeTrees* strand : {&found->second.first, &found->second.second})
-            for (const auto& entry : *strand)
-                for (const auto& i : entry.second.findOverlapping(0, ~0UL))
-                    labels.insert(i.value);
-    return strJoin(std::vector<std::string>(labels.begin(), labels.end()), " ");
-}
-
 std::string receptorGtf() {
     std::string gtf;
     // name, type, chromosome, strand, gene start, exon end (0: no exon line)
@@ -54,12 +42,14 @@ TEST(VdjFeatures, TreesAndLabelsPerVersion) {
         {"Human", "NOT_VDJ_gene", "ACTB XYZ1"},
         {"HUMAN_TCR", "VDJ_gene", "TRBV11-2|TRB_TVDJ|TRB_TVDJ Trbc1|TRB_TVDJ trbv11-2|TRB_TVDJ"},
         {"HUMAN_TCR", "NOT_VDJ_gene", "ACTB IGHM IGHV1-2 XYZ1"},
-        {"mm_bcr_tcr", "CONSTANT_VDJ_exon", "Trbc1|TRB_TForwardCONSTANTVDJ"},
-        {"mm_bcr_tcr", "CONSTANT_VDJ_gene", "Trbc1|TRB_TForwardCONSTANTVDJ"},
-        {"mm_bcr_tcr", "VDJ_gene", "TRBC1|TRB_TVDJ TRBV11-2|TRB_TVDJ|TRB_TVDJ trbv11-2|TRB_TVDJ"},
+        {"mm", "CONSTANT_VDJ_exon", "Trbc1|TRB_TForwardCONSTANTVDJ"},
+        {"mm", "CONSTANT_VDJ_gene", "Trbc1|TRB_TForwardCONSTANTVDJ"},
+        {"mm", "VDJ_gene",
+         "IGHM|IGH_BVDJ IGHV1-2|IGH_BVDJ TRBC1|TRB_TVDJ TRBV11-2|TRB_TVDJ|TRB_TVDJ "
+         "trbv11-2|TRB_TVDJ"},
         {"rat", "gene", "ACTB IGHM IGHV1-2 TRBC1 TRBV11-2 Trbc1 XYZ1 trbv11-2"}};
     const std::tuple<const char*, size_t, size_t> shapes[] = {
-        {"Human", 21, 12}, {"HUMAN_TCR", 21, 12}, {"mm_bcr_tcr", 20, 12}, {"rat", 0, 4}};
+        {"Human", 21, 12}, {"HUMAN_TCR", 21, 12}, {"mm", 20, 12}, {"rat", 0, 4}};
     for (const auto& [version, cGenes, steps] : shapes) {
         BuiltModel built(receptorGtf(), version);
         EXPECT_EQ(built.model->cGenes().size(), cGenes) << version;
