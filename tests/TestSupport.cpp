@@ -46,15 +46,6 @@ std::string readFile(const std::string& path) {
     return text.str();
 }
 
-std::vector<std::string> splitLines(const std::string& text) {
-    std::vector<std::string> lines;
-    std::istringstream in(text);
-    std::string line;
-    while (std::getline(in, line))
-        lines.push_back(line);
-    return lines;
-}
-
 std::vector<std::string> words(const std::string& text) {
     std::istringstream in(text);
     std::vector<std::string> pieces;

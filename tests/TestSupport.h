@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "features/FeatureAssigner.h"
+#include "support/Utilities.h"
 
 // A fresh directory under /tmp that the test runs inside; removed with its contents afterwards.
 class ScratchDir {
@@ -25,7 +26,9 @@ private:
 
 void writeFile(const std::string& path, const std::string& content);
 std::string readFile(const std::string& path);
-std::vector<std::string> splitLines(const std::string& text);
+inline std::vector<std::string> splitLines(const std::string& text) {
+    return strSplit(text, '\n');
+}
 
 // The blank-separated words of text.
 std::vector<std::string> words(const std::string& text);

@@ -26,13 +26,12 @@ std::map<std::string, std::string> folderState(const std::string& dir) {
     return state;
 }
 
-using Damage = std::function<void(RunInputs&, const std::string& runDir)>;
-
-// A damaged rerun in a folder that holds a completed run: what it does to the inputs or the
-// folder, its arguments, the status and the messages it must give.
+// A damaged rerun in a folder that holds a completed run: a shell command run in the folder
+// beforehand (the inputs are in its parent), the arguments that follow the usual ones, the status
+// and the messages the run must give.
 struct FailureCase {
     const char* name;
-    Damage damage;
+    std::string damage;
     std::vector<std::string> args;
     int status;
     std::vector<std::string> messages;
@@ -42,117 +41,94 @@ void PrintTo(const FailureCase& c, std::ostream* out) {
     *out << c.name;
 }
 
-Damage none() {
-    return [](RunInputs&, const std::string&) {};
+// The shell command that writes text to path.
+std::string writes(const std::string& path, const std::string& text) {
+    return "cat > " + path + " <<'EOF'\n" + text + "\nEOF";
 }
-// Replaces an input file (&RunInputs::metadata or ::quality) by one of the given text.
-Damage replaced(std::string RunInputs::*input, const std::string& text) {
-    return [input, text](RunInputs& in, const std::string&) {
-        in.*input = in.write("input.json", text);
-    };
-}
-// Read-quality metrics with Sample1's entry edited: `from` replaced by `to`.
-std::string qualityWith(const std::string& from, const std::string& to) {
-    std::string entry = qualityEntry(10, 9);
-    entry.replace(entry.find(from), from.size(), to);
-    return "{\"Read Quality Metrics\": {\"Sample1\": " + entry +
-           ", \"Combined_stats\": " + qualityEntry(10, 9) + "}}";
+
+// Read-quality metrics for Sample1 with one entry, and the run-wide one.
+std::string quality(const std::string& sample1) {
+    return "{\"Read Quality Metrics\": {" + sample1 + "\"Combined_stats\": " + qualityEntry(10, 9) +
+           "}}";
 }
 
 std::vector<FailureCase> failureCases() {
     const std::string unfinished = "The run did not complete. Its partial outputs are in ";
+    const std::string bam = "../Demo_Sample1_Aligned.out.bam";
+    std::string negative = qualityEntry(10, 9);
+    negative.replace(negative.find("5,"), 1, "-5");
     return {
         // Command line.
-        {"UnsupportedAssay", none(), {"--assay", "ATAC"}, 2, {"CRITICAL Only WTA or Targeted"}},
-        {"TooManyThreads",
-         none(),
-         {"--threads", "99999"},
-         2,
-         {"--threads 99999 is more than 4096"}},
+        {"UnsupportedAssay", "", {"--assay", "ATAC"}, 2, {"CRITICAL Only WTA or Targeted"}},
+        {"TooManyThreads", "", {"--threads", "99999"}, 2, {"--threads 99999 is more than 4096"}},
         // Run metadata.
         {"MissingMetadata",
-         [](RunInputs& in, const std::string&) { in.metadata = in.dir.file("absent.json"); },
-         {},
+         "",
+         {"--run-metadata", "../absent.json"},
          1,
          {"Ambrel: CRITICAL Failed to load the run metadata file: "}},
         {"TruncatedMetadata",
-         replaced(&RunInputs::metadata, "{\"Run_Base_Name\": "),
-         {},
+         writes("../meta.json", "{\"Run_Base_Name\": "),
+         {"--run-metadata", "../meta.json"},
          1,
          {"Failed to parse the JSON"}},
         {"RunBaseNameWithASlash",
-         replaced(&RunInputs::metadata, R"({"Run_Base_Name": "a/b", "Output_Header": []})"),
-         {},
+         writes("../meta.json", R"({"Run_Base_Name": "a/b", "Output_Header": []})"),
+         {"--run-metadata", "../meta.json"},
          2,
          {"The Run_Base_Name \"a/b\" of the run metadata"}},
         // Read-quality metrics.
         {"LibraryMissingFromTheQualityMetrics",
-         replaced(&RunInputs::quality, "{\"Read Quality Metrics\": {\"Combined_stats\": {}}}"),
-         {},
+         writes("../q.json", quality("")),
+         {"--quality-metrics", "../q.json"},
          2,
          {"The Read Quality Metrics json file is missing information for the library: Sample1, "
           "cannot create the metrics summary file !"}},
         {"NegativeQualityCount",
-         replaced(&RunInputs::quality, qualityWith("\"Short reads\": 5", "\"Short reads\": -5")),
-         {},
+         writes("../q.json", quality("\"Sample1\": " + negative + ", ")),
+         {"--quality-metrics", "../q.json"},
          2,
-         {"has no whole, non-negative number \"Short reads\" for the library Sample1",
-          "input.json"}},
-        // GTF.
+         {"has no whole, non-negative number \"Short reads\" for the library Sample1", "q.json"}},
         {"UnreadableGtf",
-         [](RunInputs& in, const std::string&) { in.gtf = "missing/genes.gtf"; },
-         {},
+         "",
+         {"--gtf", "missing/genes.gtf"},
          2,
          {"CRITICAL Cannot open the GTF file \"missing/genes.gtf\": No such file or directory"}},
         // BAMs.
         {"TwoBamsWithOneLibraryName",
-         [](RunInputs& in, const std::string&) {
-             fs::create_directories(in.dir.file("other"));
-             fs::copy(in.dir.file(in.bams[0]), in.dir.file("other/" + in.bams[0]));
-             in.bams.push_back(in.dir.file("other/" + in.bams[0]));
-         },
-         {},
+         "mkdir ../other && cp " + bam + " ../other/",
+         {"--r2-bam", "../other/Demo_Sample1_Aligned.out.bam"},
          2,
          {"give the same library name \"Sample1\""}},
         {"MissingBam",
-         [](RunInputs& in, const std::string&) { in.bams = {"Demo_Absent_Aligned.out.bam"}; },
-         {},
+         "",
+         {"--r2-bam", "Demo_Absent_Aligned.out.bam"},
          2,
          {"Cannot open the BAM file \"Demo_Absent_Aligned.out.bam\": No such file"}},
         {"BamThatSamtoolsCannotRead",
-         [](RunInputs& in, const std::string&) { in.write(in.bams[0], "not a BAM at all\n"); },
+         "echo not a BAM > " + bam,
          {},
          2,
          {"Non-zero exit code when running the below command:", unfinished}},
         {"MalformedReadName",
-         [](RunInputs& in, const std::string&) {
-             SamText({"chrD:100000"})
-                 .writeBam(in.dir.file(in.bams[0]),
-                           {samLine("ok;1;ACGTACGT", 0, "chrD", 100, "50M"),
-                            samLine("noSemicolons", 0, "chrD", 100, "50M")});
-         },
+         "printf "
+         "'@SQ\\tSN:chrD\\tLN:1000\\nnoSemicolons\\t0\\tchrD\\t100\\t255\\t50M\\t*\\t0\\t0\\t*\\t*"
+         "\\n'"
+         " | samtools view -b -o " +
+             bam + " -",
          {},
          1,
          {"CRITICAL Encountered critical error(s) in the annotation threads. Exiting...\n",
           unfinished}},
-        // External programs and the folder.
+        // External programs and the folder (the run's PATH: samtools, sort and pigz only).
         {"MissingTar",
-         [](RunInputs&, const std::string& runDir) {
-             fs::create_directories(runDir + "/../bin");
-             for (std::string program : {"samtools", "sort", "pigz"}) {
-                 std::string found = runProcess({"sh", "-c", "command -v " + program}).out;
-                 fs::create_symlink(found.substr(0, found.find('\n')),
-                                    runDir + "/../bin/" + program);
-             }
-         },
+         "mkdir ../bin && for p in samtools sort pigz; do ln -s $(command -v $p) ../bin/; done",
          {},
          2,
          {"cannot run tar: No such file or directory on PATH"}},
+        // A process that holds the folder's lock, as a running Ambrel does.
         {"AnotherRunInTheFolder",
-         [](RunInputs&, const std::string& runDir) {
-             // A process that holds the folder's lock, as a running Ambrel does.
-             runProcess({"sh", "-c", "flock -n " + runDir + "/.ambrel.lock sleep 5 & sleep 1"});
-         },
+         "flock -n .ambrel.lock sleep 5 & sleep 1",
          {},
          2,
          {"Another Ambrel run (process ", ") is working in the folder "}},
@@ -172,9 +148,9 @@ TEST_P(RunFailure, StopsAndLeavesTheEarlierOutputsAsTheyWere) {
     std::string runDir = inputs.dir.file("run");
     ASSERT_EQ(inputs.run(runDir).status, 0);
     std::map<std::string, std::string> before = folderState(runDir);
-    c.damage(inputs, runDir);
+    ASSERT_EQ(runProcess({"sh", "-c", c.damage}, runDir).status, 0) << c.damage;
     std::vector<std::string> args = inputs.args(c.args);
-    if (std::string(c.name) == "MissingTar") // the run's PATH: samtools, sort and pigz only
+    if (std::string(c.name) == "MissingTar")
         args.insert(args.begin(), {"env", "PATH=" + runDir + "/../bin"});
     ProcessResult result = runProcess(args, runDir);
     EXPECT_EQ(result.status, c.status) << result.err;

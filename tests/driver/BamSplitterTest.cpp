@@ -21,18 +21,6 @@ void writeReads(const std::string& path, int reads, bool withNh = true) {
     sam.writeBam(path, lines);
 }
 
-// The fragments prefix_1.bam, prefix_2.bam, ... in order, each checked by samtools.
-std::vector<std::vector<std::string>> fragmentsOf(const std::string& prefix) {
-    std::vector<std::vector<std::string>> fragments;
-    for (int k = 1; fs::exists(prefix + "_" + std::to_string(k) + ".bam"); ++k) {
-        std::string name = prefix + "_" + std::to_string(k) + ".bam";
-        ProcessResult check = runProcess({"samtools", "quickcheck", "-v", name});
-        EXPECT_EQ(check.status, 0) << name << ": " << check.out << check.err;
-        fragments.push_back(readBamAsSam(name));
-    }
-    return fragments;
-}
-
 } // namespace
 
 // Cuts at the first read boundary at or after the requested count, in input order, at most the
@@ -57,7 +45,12 @@ TEST(BamSplitter, CutsAtReadBoundariesInInputOrder) {
             runProcess({BAM_SPLITTER_BINARY, c.input, std::to_string(c.perFragment), prefix,
                         std::to_string(c.allowed)});
         ASSERT_EQ(result.status, 0) << result.err;
-        std::vector<std::vector<std::string>> fragments = fragmentsOf(prefix);
+        std::vector<std::vector<std::string>> fragments; // prefix_1.bam, ... in order
+        for (int k = 1; fs::exists(prefix + "_" + std::to_string(k) + ".bam"); ++k) {
+            std::string name = prefix + "_" + std::to_string(k) + ".bam";
+            EXPECT_EQ(runProcess({"samtools", "quickcheck", name}).status, 0) << name;
+            fragments.push_back(readBamAsSam(name));
+        }
         ASSERT_EQ(fragments.size(), static_cast<size_t>(c.fragments)) << prefix;
         std::vector<std::string> all;
         for (size_t k = 0; k < fragments.size(); ++k) {

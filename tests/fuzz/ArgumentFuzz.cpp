@@ -6,19 +6,12 @@
 #include <vector>
 
 #include "driver/RunSetup.h"
+#include "support/Utilities.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    std::vector<std::string> args = {"ambrel"};
-    std::string current;
-    for (size_t i = 0; i < size; ++i) {
-        if (data[i] == '\0') {
-            args.push_back(current);
-            current.clear();
-        } else {
-            current += static_cast<char>(data[i]);
-        }
-    }
-    args.push_back(current);
+    std::vector<std::string> args =
+        strSplit(std::string(reinterpret_cast<const char*>(data), size), '\0');
+    args.insert(args.begin(), "ambrel");
     std::vector<const char*> argv;
     for (const std::string& arg : args) {
         if (strcasecmp(arg.c_str(), "--help") == 0)

@@ -25,11 +25,6 @@ TEST(ReadAnnotationFilesConcurrent, FirstWritesRaceToOneFilePerPartition) {
             });
         for (std::thread& worker : workers)
             worker.join();
-        unsigned long lines = 0;
-        for (int p = 0; p < 32; ++p)
-            if (const auto* file = files.partitionFile(p))
-                lines += file->linesWritten;
-        EXPECT_EQ(lines, static_cast<unsigned long>(threads * genes * rounds));
     }
     // Every line is whole and in the partition of its gene.
     unsigned long lines = 0;

@@ -36,14 +36,12 @@ TEST(JsonValue, RoundTripSortsKeysAndDropsWhitespace) {
 TEST(JsonValue, NumbersAndConversions) {
     EXPECT_EQ(parsed("-5").numberKind(), JsonValue::SIGNED_INTEGER);
     EXPECT_EQ(parsed("5").numberKind(), JsonValue::UNSIGNED_INTEGER);
-    const std::pair<const char*, const char*> texts[] = {{"-5", "-5"},
-                                                         {"5.0", "5.000000000000000000000e+00"},
-                                                         {"{\"a\":1}", "[object Object]"},
-                                                         {"[1,\"b\",[2,3],null]", "1,b,2,3,null"},
-                                                         {"false", "false"},
-                                                         {"null", "null"}};
-    for (const auto& [text, converted] : texts)
-        EXPECT_EQ(static_cast<std::string>(parsed(text)), converted) << text;
+    // As strings: numbers as written or in full precision, arrays joined, objects as JavaScript
+    // does.
+    EXPECT_EQ(static_cast<std::string>(parsed("-5")), "-5");
+    EXPECT_EQ(static_cast<std::string>(parsed("5.0")), "5.000000000000000000000e+00");
+    EXPECT_EQ(static_cast<std::string>(parsed("[{\"a\":1},\"b\",[2,3],null,false]")),
+              "[object Object],b,2,3,null,false");
     EXPECT_EQ(parsed("18446744073709551615").stringify(), "18446744073709551615");
     EXPECT_EQ(static_cast<unsigned long>(parsed("42")), 42UL);
     EXPECT_EQ(static_cast<unsigned long>(parsed("2.9")), 2UL);
