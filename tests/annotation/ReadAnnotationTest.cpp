@@ -117,7 +117,6 @@ TEST_F(AnnotateRead, TargetedStartWindowAndAlignedLength) {
         long lastStart;
         int minimumLength;
     } types[] = {{"chr1", 5, 37}, {"CD4pAbO", 15, 25}, {"Tag1stAbO", 29, 40}};
-    unsigned long expectedCounted = 0;
     for (const auto& type : types) {
         const std::string m = std::to_string(type.minimumLength) + "M";
         const std::string shortM = std::to_string(type.minimumLength - 1) + "M";
@@ -138,10 +137,8 @@ TEST_F(AnnotateRead, TargetedStartWindowAndAlignedLength) {
                      "r;1;ACGTACGT", false, &targeted, Targeted, seq);
             EXPECT_EQ(targeted.usefulReads.load() - before, passes ? 1u : 0u)
                 << type.reference << " " << flag << " " << pos << " " << cigar;
-            expectedCounted += passes;
         }
     }
-    EXPECT_EQ(targeted.usefulReads.load(), expectedCounted);
     EXPECT_EQ(checkTargetedStartPosition(0, "mrna"), false);
     EXPECT_TRUE(checkTargetedStartPosition(999, "vdj"));
     EXPECT_THROW(checkTargetedStartPosition(1, "rna"), std::system_error);

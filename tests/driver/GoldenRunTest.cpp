@@ -234,32 +234,29 @@ TEST(GoldenRunWorkflows, CwlToolAndToilGiveTheGoldenOutputs) {
     for (const char* tool : {"cwltool", "toil-cwl-runner"})
         if (runProcess({"sh", "-c", std::string("command -v ") + tool}).status != 0)
             GTEST_SKIP() << tool << " is not installed (Debian: cwltool, toil)";
-    // The job file's relative paths, with the demo's BAM made beside the demo files.
+    // The job file's relative paths, with the demo's BAM made beside the demo files, and this
+    // build's ambrel and bamSplitter first on the PATH.
     RunInputs inputs;
     inputs.addDemoLibrary();
-    fs::create_directories(inputs.dir.file("demo"));
-    for (const char* name : {"run_metadata.json", "genes.gtf", "transcript_lengths.json",
-                             "extra.fasta", "ReadQualityMetrics.json"})
-        fs::create_symlink(demoFile(name), inputs.dir.file(std::string("demo/") + name));
-    fs::rename(inputs.dir.file(inputs.bams[0]), inputs.dir.file("demo/" + inputs.bams[0]));
     std::string cwl = std::string(AMBREL_SOURCE_DIR) + "/cwl/";
-    fs::create_directories(inputs.dir.file("cwl"));
-    fs::copy(cwl + "demo-job.yml", inputs.dir.file("cwl/demo-job.yml"));
-    std::string path = "PATH=" + fs::path(AMBREL_BINARY).parent_path().string() + ":" +
-                       std::getenv("PATH"); // ambrel and bamSplitter of this build
+    ASSERT_EQ(runProcess({"sh", "-c",
+                          "mkdir demo cwl && ln -s " + std::string(AMBREL_SOURCE_DIR) +
+                              "/demo/* demo/ && mv " + inputs.bams[0] + " demo/ && cp " + cwl +
+                              "demo-job.yml cwl/"},
+                         inputs.dir.path())
+                  .status,
+              0);
     for (const char* file : {"ambrel.cwl", "ambrel-runs.cwl"})
         EXPECT_EQ(runProcess({"cwltool", "--validate", cwl + file}).status, 0) << file;
-
-    const std::vector<std::string> runners[] = {
-        {"cwltool", "--no-container", "--outdir"},
-        {"toil-cwl-runner", "--no-container", "--batchSystem", "single_machine", "--maxCores", "2",
-         "--jobStore", "file:" + inputs.dir.file("jobstore"), "--outdir"}};
-    for (const std::vector<std::string>& runner : runners) {
-        std::string out = inputs.dir.file(runner[0]);
-        std::vector<std::string> args = {"env", path};
-        args.insert(args.end(), runner.begin(), runner.end());
-        args.insert(args.end(), {out, cwl + "ambrel.cwl", inputs.dir.file("cwl/demo-job.yml")});
-        ProcessResult result = runProcess(args, inputs.dir.path());
+    const std::string runners[] = {"cwltool", "toil-cwl-runner --batchSystem single_machine "
+                                              "--maxCores 2 --jobStore file:jobstore"};
+    for (const std::string& runner : runners) {
+        std::string out = inputs.dir.file(runner.substr(0, 4));
+        ProcessResult result = runProcess(
+            {"sh", "-c",
+             "PATH=" + fs::path(AMBREL_BINARY).parent_path().string() + ":$PATH " + runner +
+                 " --no-container --outdir " + out + " " + cwl + "ambrel.cwl cwl/demo-job.yml"},
+            inputs.dir.path());
         ASSERT_EQ(result.status, 0) << result.err;
         compareWithExpected("wta", runOutputs(out), {"files.txt", "ambrel_stderr.txt"});
     }
