@@ -157,18 +157,7 @@ std::string geneAttributes(const std::string& id, const std::string& name,
     return "gene_id \"" + id + "\"; gene_name \"" + name + "\"; gene_type \"" + type + "\";";
 }
 
-std::string standardGtf(bool withReceptors) {
-    // id, name, type, chromosome, strand, gene start and end, then exon starts and ends.
-    std::string genes = "GA A protein_coding chr1 + 1001 3000 1001 1100 2001 2100 2001 2100\n"
-                        "GB B protein_coding chr1 + 2051 2500 2051 2150\n"
-                        "GR R protein_coding chr1 - 5001 6000 5001 5100\n"
-                        "GC C protein_coding chr1 + 1501 1800 1701 1800\n"
-                        "GE E protein_coding chr2 + 110 200 110 200\n";
-    if (withReceptors)
-        genes += "E1 IGHV1-2 IG_V_gene chr14 + 1001 2000 1001 1200\n"
-                 "E2 IGHM IG_C_gene chr14 - 3001 4000 3001 3200\n"
-                 "E3 OVERLAP protein_coding chr14 + 3001 4000 3001 3200\n"
-                 "T1 TRAV1 TR_V_gene chr14 + 7001 7500 7001 7500\n";
+std::string gtfOfGenes(const std::string& genes) {
     std::string gtf;
     for (const std::string& gene : splitLines(genes)) {
         std::vector<std::string> f = words(gene);
@@ -178,6 +167,20 @@ std::string standardGtf(bool withReceptors) {
                            f[4][0], attributes);
     }
     return gtf;
+}
+
+std::string standardGtf(bool withReceptors) {
+    return gtfOfGenes("GA A protein_coding chr1 + 1001 3000 1001 1100 2001 2100 2001 2100\n"
+                      "GB B protein_coding chr1 + 2051 2500 2051 2150\n"
+                      "GR R protein_coding chr1 - 5001 6000 5001 5100\n"
+                      "GC C protein_coding chr1 + 1501 1800 1701 1800\n"
+                      "GE E protein_coding chr2 + 110 200 110 200\n" +
+                      std::string(withReceptors
+                                      ? "E1 IGHV1-2 IG_V_gene chr14 + 1001 2000 1001 1200\n"
+                                        "E2 IGHM IG_C_gene chr14 - 3001 4000 3001 3200\n"
+                                        "E3 OVERLAP protein_coding chr14 + 3001 4000 3001 3200\n"
+                                        "T1 TRAV1 TR_V_gene chr14 + 7001 7500 7001 7500\n"
+                                      : ""));
 }
 
 std::vector<std::string> standardReferences() {
@@ -219,8 +222,6 @@ std::string qualityEntry(unsigned long total, unsigned long afterFilter) {
 std::string demoFile(const std::string& name) {
     return std::string(AMBREL_SOURCE_DIR) + "/demo/" + name;
 }
-
-RunInputs::RunInputs() = default;
 
 void RunInputs::addDemoLibrary(const std::string& library) {
     std::string name = "Demo_" + library + "_Aligned.out.bam";

@@ -86,6 +86,9 @@ std::string gtfLine(const std::string& chromosome, const std::string& feature, u
 std::string geneAttributes(const std::string& id, const std::string& name,
                            const std::string& type = "protein_coding");
 
+// GTF gene and exon lines of genes given one a line: id, name, type, chromosome, strand, gene start
+// and end, then the start and end of each exon.
+std::string gtfOfGenes(const std::string& genes);
 // The standard small model. chr1: forward gene A (exons 1001-1100, 2001-2100, the second also of
 // a second transcript), forward gene B overlapping A's second exon (exon 2051-2150), forward
 // gene C nested in A's intron (exon 1701-1800), reverse gene R (exon 5001-5100); chr2: gene E
@@ -119,7 +122,6 @@ std::string demoFile(const std::string& name);
 // library BAMs, and the arguments that run ambrel on them. Defaults are the demo data's.
 class RunInputs {
 public:
-    RunInputs();
     ScratchDir dir;
     std::string metadata = demoFile("run_metadata.json");
     std::string gtf = demoFile("genes.gtf");

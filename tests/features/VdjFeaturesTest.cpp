@@ -6,23 +6,15 @@
 namespace {
 
 std::string receptorGtf() {
-    std::string gtf;
-    // name, type, chromosome, strand, gene start, exon end (0: no exon line)
-    for (const std::string& gene :
-         splitLines("IGHV1-2 IG_V_gene chr14 + 100 200\nIGHM IG_C_gene chr14 - 1000 1100\n"
-                    "TRBV11-2 TR_V_gene chr7 + 3000 0\nTRBC1 TR_C_gene chr7 + 4000 0\n"
-                    "trbv11-2 lncRNA chr7 + 5000 0\nXYZ1 TR_V_gene chr7 + 6000 0\n"
-                    "ACTB protein_coding chr1 + 100 0\nTrbc1 TR_C_gene chr6 + 10 20")) {
-        std::vector<std::string> f = words(gene);
-        unsigned long start = std::stoul(f[4]), exonEnd = std::stoul(f[5]);
-        std::string attributes = geneAttributes(f[0] + "_id", f[0], f[1]);
-        gtf += gtfLine(f[2], "gene", start, start + 800, f[3][0], attributes);
-        if (exonEnd)
-            gtf += gtfLine(f[2], "exon", start, exonEnd, f[3][0], attributes);
-    }
     // Ensembl names the type gene_biotype.
-    return gtf + gtfLine("chr1", "exon", 100, 200, '+',
-                         "gene_id \"E8\"; gene_name \"IGKV1\"; gene_biotype \"IG_V_gene\";");
+    return gtfOfGenes(
+               "V IGHV1-2 IG_V_gene chr14 + 100 900 100 200\n"
+               "C IGHM IG_C_gene chr14 - 1000 1800 1000 1100\n"
+               "V2 TRBV11-2 TR_V_gene chr7 + 3000 3800\nC2 TRBC1 TR_C_gene chr7 + 4000 4800\n"
+               "L trbv11-2 lncRNA chr7 + 5000 5800\nX XYZ1 TR_V_gene chr7 + 6000 6800\n"
+               "A ACTB protein_coding chr1 + 100 900\nM Trbc1 TR_C_gene chr6 + 10 810 10 20") +
+           gtfLine("chr1", "exon", 100, 200, '+',
+                   "gene_id \"E8\"; gene_name \"IGKV1\"; gene_biotype \"IG_V_gene\";");
 }
 
 } // namespace
