@@ -29,14 +29,13 @@ TEST(RunOptionValues, AssayTypesAndUmiOptions) {
         {"targeted", Targeted}, {"wTa", WTA}, {"ATAC", ATAC}, {" WTA", NONE}, {"", NONE}};
     for (const auto& [text, assay] : assays)
         EXPECT_EQ(strToAssayType(text), assay) << text;
-    const std::pair<const char*, UMIOption> options[] = {
-        {"2", R1_AND_ABSEQ_UMI},
-        {"", ABSEQ_UMI_ONLY},
-        {"3", ABSEQ_UMI_ONLY},
-        {"1abc", ABSEQ_UMI_ONLY},
-        {" 0", R1_UMI_ONLY},
-        {"-1", ABSEQ_UMI_ONLY},
-        {"99999999999999999999999", ABSEQ_UMI_ONLY}};
+    const std::pair<const char*, UMIOption> options[] = {{"2", R1_AND_ABSEQ_UMI},
+                                                         {"", ABSEQ_UMI_ONLY},
+                                                         {"3", ABSEQ_UMI_ONLY},
+                                                         {"1abc", ABSEQ_UMI_ONLY},
+                                                         {" 0", R1_UMI_ONLY},
+                                                         {"-1", ABSEQ_UMI_ONLY},
+                                                         {"99999999999999999999", ABSEQ_UMI_ONLY}};
     for (const auto& [text, option] : options)
         EXPECT_EQ(parseUMIOptionArgument(text), option) << text;
 }
