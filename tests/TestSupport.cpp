@@ -257,13 +257,6 @@ ProcessResult RunInputs::run(const std::string& runDir, const std::vector<std::s
     return runProcess(args(extra), runDir);
 }
 
-std::string gunzip(const std::string& path) {
-    ProcessResult result = runProcess({"gzip", "-dc", path});
-    if (result.status != 0)
-        throw std::runtime_error("gzip -dc " + path + ": " + result.err);
-    return result.out;
-}
-
 std::vector<std::string> directoryNames(const std::string& dir) {
     std::vector<std::string> names;
     for (const auto& entry : std::filesystem::directory_iterator(dir))

@@ -138,6 +138,5 @@ public:
 
 // ---- Readers of the run's outputs ----
 
-std::string gunzip(const std::string& path);
 // The names in a directory, sorted.
 std::vector<std::string> directoryNames(const std::string& dir);

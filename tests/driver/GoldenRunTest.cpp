@@ -6,7 +6,6 @@
 #include <cstdlib>
 #include <filesystem>
 #include <gtest/gtest.h>
-#include <regex>
 #include <set>
 
 #include "TestSupport.h"
@@ -43,60 +42,34 @@ std::string goldenDir(const std::string& name) {
     return std::string(AMBREL_SOURCE_DIR) + "/tests/golden/" + name;
 }
 
-// Command log names carry their start time.
-std::string withoutTimes(const std::string& text) {
-    static const std::regex TIME("_[0-9]{14}\\.");
-    return std::regex_replace(text, TIME, "_<time>.");
-}
-
-// Commands started in the same second share their log files: names are compared as a set.
-std::set<std::string> distinct(const std::vector<std::string>& names) {
-    return std::set<std::string>(names.begin(), names.end());
-}
-
-template <class Lines> std::string joined(const Lines& lines) {
-    std::string text;
-    for (const std::string& line : lines)
-        text += line + "\n";
-    return text;
-}
-
-// FASTQ records are written in the order the workers flush them: compare them sorted.
-std::string sortedFastq(const std::string& text) {
-    std::vector<std::string> lines = splitLines(text), records;
-    for (size_t i = 0; i + 3 < lines.size(); i += 4)
-        records.push_back(lines[i] + "\n" + lines[i + 1] + "\n" + lines[i + 2] + "\n" +
-                          lines[i + 3]);
-    std::sort(records.begin(), records.end());
-    return joined(records);
-}
-
-// Every output of a run as comparable text, by name: kept whole (report, JSON) or digested.
+// Every output of a run as comparable text, by name: kept whole (report, JSON) or digested, read
+// back by the standard tools. FASTQ records, written in the order the workers flush them, are
+// sorted; command logs carry their start time in their names, and commands started in the same
+// second share them: their names are listed once, without the time.
 std::map<std::string, std::string> runOutputs(const std::string& runDir) {
+    const std::string untimed = " | sed -E 's/_[0-9]{14}\\./_<time>./' | LC_ALL=C sort -u";
     std::map<std::string, std::string> outputs;
-    std::vector<std::string> names;
     for (const std::string& name : directoryNames(runDir)) {
-        if (fs::is_symlink(runDir + "/" + name))
-            continue; // the input BAMs
-        names.push_back(withoutTimes(name));
-        std::string path = runDir + "/" + name;
-        if (strEndsWith(name, ".tar.gz")) {
-            std::vector<std::string> listing = splitLines(runProcess({"tar", "tzf", path}).out);
-            for (std::string& entry : listing)
-                entry = withoutTimes(entry);
-            outputs[name + " listing"] = joined(distinct(listing));
-        } else if (strEndsWith(name, ".fastq.gz")) {
-            outputs[name] = sortedFastq(gunzip(path));
-        } else if (strEndsWith(name, ".gz")) {
-            outputs[name] = gunzip(path);
-        } else if (strEndsWith(name, ".bam")) {
-            outputs[name] = joined(readBamAsSam(path));
-        } else if (!strEndsWith(name, ".log") && !strStartsWith(name, ".ambrel")) {
-            // (the run's lock and its record of outputs are only listed)
-            outputs[name] = readFile(path);
-        }
+        std::string path = "./" + name, view = "cat " + path;
+        if (strEndsWith(name, ".tar.gz"))
+            view = "tar tzf " + path + untimed;
+        else if (strEndsWith(name, ".fastq.gz"))
+            view = "gzip -dc " + path + " | paste - - - - | LC_ALL=C sort | tr '\\t' '\\n'";
+        else if (strEndsWith(name, ".gz"))
+            view = "gzip -dc " + path;
+        else if (strEndsWith(name, ".bam"))
+            view = "samtools view " + path;
+        else if (strEndsWith(name, ".log") || strStartsWith(name, ".ambrel"))
+            view = "";                                             // only listed
+        if (!view.empty() && !fs::is_symlink(runDir + "/" + name)) // links: the input BAMs
+            outputs[name + (strEndsWith(name, ".tar.gz") ? " listing" : "")] =
+                runProcess({"sh", "-c", view}, runDir).out;
     }
-    outputs["files.txt"] = joined(distinct(names));
+    outputs["files.txt"] =
+        runProcess(
+            {"sh", "-c", "find . -mindepth 1 -maxdepth 1 ! -type l -printf '%f\\n'" + untimed},
+            runDir)
+            .out;
     return outputs;
 }
 
@@ -148,7 +121,7 @@ void compareWithExpected(const std::string& name, const std::map<std::string, st
             ADD_FAILURE() << name << ": " << file << " is " << actual << ", expected "
                           << (expected == digests.end() ? "no such output" : expected->second)
                           << "; its first records:\n"
-                          << joined(lines);
+                          << strJoin(lines, "\n");
         }
     }
     for (const auto& [file, expected] : digests)
