@@ -1,9 +1,7 @@
 // Entry point of ambrel: the alignment-analysis step between the aligner and the counting steps.
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <exception>
-#include <unistd.h>
 
 #include <htslib/hts.h>
 
