@@ -59,9 +59,12 @@ ProcessResult runProcess(const std::vector<std::string>& argv, const std::string
     close(mkstemp(outPath));
     close(mkstemp(errPath));
     // The shell only changes directory and redirects; exec leaves the program as the child.
-    std::string command = "cd '" + (cwd.empty() ? std::string(".") : cwd) + "' && exec";
+    auto quoted = [](const std::string& word) {
+        return " '" + substrReplace(word, "'", "'\\''", -1) + "'";
+    };
+    std::string command = "cd" + quoted(cwd.empty() ? "." : cwd) + " && exec";
     for (const std::string& arg : argv)
-        command += " '" + substrReplace(arg, "'", "'\\''", -1) + "'";
+        command += quoted(arg);
     std::fflush(nullptr);
     int status = std::system((command + " </dev/null >" + outPath + " 2>" + errPath).c_str());
     ProcessResult result{WIFSIGNALED(status) ? 128 + WTERMSIG(status) : WEXITSTATUS(status),

@@ -2,8 +2,6 @@
 // standard gene models, whole-run inputs and readers of the run's outputs.
 #pragma once
 
-#include <functional>
-#include <map>
 #include <memory>
 #include <string>
 #include <vector>

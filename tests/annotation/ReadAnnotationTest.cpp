@@ -30,11 +30,13 @@ protected:
         std::vector<bam1_t*> group;
         for (const std::string& record : strSplit(substrReplace(records, ", ", ",", -1), ',')) {
             std::vector<std::string> f = words(record);
-            std::string tags = (f[4] == "-" ? "" : "NH:i:" + f[4]) +
-                               (f[4] != "-" && f[5] != "-" ? "\t" : "") +
-                               (f[5] == "-" ? "" : "XF:Z:" + f[5]);
-            group.push_back(
-                sam.record(samLine(name, std::stoi(f[0]), f[1], std::stol(f[2]), f[3], tags, seq)));
+            std::vector<std::string> tags;
+            if (f[4] != "-")
+                tags.push_back("NH:i:" + f[4]);
+            if (f[5] != "-")
+                tags.push_back("XF:Z:" + f[5]);
+            group.push_back(sam.record(samLine(name, std::stoi(f[0]), f[1], std::stol(f[2]), f[3],
+                                               strJoin(tags, "\t"), seq)));
         }
         return group;
     }

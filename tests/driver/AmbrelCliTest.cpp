@@ -28,20 +28,23 @@ std::map<std::string, std::string> folderState(const std::string& dir) {
 
 // A damaged rerun in a folder that holds a completed run: a shell command run in the folder
 // beforehand (the inputs are in its parent), the arguments that follow the usual ones, the status
-// and the messages the run must give.
+// and the messages the run must give, and when set, the one folder (relative to the run folder)
+// that is the run's PATH.
 struct FailureCase {
     const char* name;
     std::string damage;
     std::vector<std::string> args;
     int status;
     std::vector<std::string> messages;
+    std::string path = "";
 };
 
 void PrintTo(const FailureCase& c, std::ostream* out) {
     *out << c.name;
 }
 
-// The shell command that writes text to path.
+// The shell command that writes text to path: a here-document, so a command after it goes on a
+// line of its own.
 std::string writes(const std::string& path, const std::string& text) {
     return "cat > " + path + " <<'EOF'\n" + text + "\nEOF";
 }
@@ -56,7 +59,7 @@ std::vector<FailureCase> failureCases() {
     const std::string unfinished = "The run did not complete. Its partial outputs are in ";
     const std::string bam = "../Demo_Sample1_Aligned.out.bam";
     std::string negative = qualityEntry(10, 9);
-    negative.replace(negative.find("5,"), 1, "-5");
+    negative.replace(negative.find("\"Short reads\": 5"), 16, "\"Short reads\": -5");
     return {
         // Command line.
         {"UnsupportedAssay", "", {"--assay", "ATAC"}, 2, {"CRITICAL Only WTA or Targeted"}},
@@ -106,21 +109,20 @@ std::vector<FailureCase> failureCases() {
          2,
          {"Non-zero exit code when running the below command:", unfinished}},
         {"MalformedReadName",
-         "printf "
-         "'@SQ\\tSN:chrD\\tLN:1000\\nnoSemicolons\\t0\\tchrD\\t100\\t255\\t50M\\t*\\t0\\t0\\t*\\t*"
-         "\\n'"
-         " | samtools view -b -o " +
-             bam + " -",
+         writes("../bad.sam",
+                "@SQ\tSN:chrD\tLN:1000\n" + samLine("noSemicolons", 0, "chrD", 100, "50M", "")) +
+             "\nsamtools view -b -o " + bam + " ../bad.sam",
          {},
          1,
          {"CRITICAL Encountered critical error(s) in the annotation threads. Exiting...\n",
           unfinished}},
-        // External programs and the folder (the run's PATH: samtools, sort and pigz only).
+        // External programs and the folder.
         {"MissingTar",
          "mkdir ../bin && for p in samtools sort pigz; do ln -s $(command -v $p) ../bin/; done",
          {},
          2,
-         {"cannot run tar: No such file or directory on PATH"}},
+         {"cannot run tar: No such file or directory on PATH"},
+         "../bin"},
         // A process that holds the folder's lock, as a running Ambrel does.
         {"AnotherRunInTheFolder",
          "flock -n .ambrel.lock sleep 5 & sleep 1",
@@ -145,8 +147,8 @@ TEST_P(RunFailure, StopsAndLeavesTheEarlierOutputsAsTheyWere) {
     std::map<std::string, std::string> before = folderState(runDir);
     ASSERT_EQ(runProcess({"sh", "-c", c.damage}, runDir).status, 0) << c.damage;
     std::vector<std::string> args = inputs.args(c.args);
-    if (std::string(c.name) == "MissingTar")
-        args.insert(args.begin(), {"env", "PATH=" + runDir + "/../bin"});
+    if (!c.path.empty())
+        args.insert(args.begin(), {"env", "PATH=" + runDir + "/" + c.path});
     ProcessResult result = runProcess(args, runDir);
     EXPECT_EQ(result.status, c.status) << result.err;
     for (const std::string& message : c.messages)

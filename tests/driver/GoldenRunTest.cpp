@@ -6,9 +6,11 @@
 #include <cstdlib>
 #include <filesystem>
 #include <gtest/gtest.h>
+#include <map>
 #include <set>
 
 #include "TestSupport.h"
+#include "driver/RunChecks.h"
 #include "support/Utilities.h"
 
 namespace fs = std::filesystem;
@@ -205,7 +207,7 @@ TEST(GoldenRunVariants, CompletedRunReplacesTheEarlierOutputsAsAWhole) {
 // gives the golden run's outputs; the scatter workflow over several runs is valid CWL.
 TEST(GoldenRunWorkflows, CwlToolAndToilGiveTheGoldenOutputs) {
     for (const char* tool : {"cwltool", "toil-cwl-runner"})
-        if (runProcess({"sh", "-c", std::string("command -v ") + tool}).status != 0)
+        if (findProgram(tool).empty())
             GTEST_SKIP() << tool << " is not installed (Debian: cwltool, toil)";
     // The job file's relative paths, with the demo's BAM made beside the demo files, and this
     // build's ambrel and bamSplitter first on the PATH.

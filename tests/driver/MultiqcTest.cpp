@@ -3,9 +3,10 @@
 #include <gtest/gtest.h>
 
 #include "TestSupport.h"
+#include "driver/RunChecks.h"
 
 TEST(Multiqc, ReadsTheRunsQualityNumbers) {
-    if (runProcess({"sh", "-c", "command -v multiqc"}).status != 0)
+    if (findProgram("multiqc").empty())
         GTEST_SKIP() << "multiqc is not installed (Debian: multiqc)";
     RunInputs inputs;
     inputs.addDemoLibrary();

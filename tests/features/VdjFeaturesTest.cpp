@@ -51,8 +51,8 @@ TEST(VdjFeatures, TreesAndLabelsPerVersion) {
                 EXPECT_EQ(treeLabels(*built.model, tree), labels) << version << " " << tree;
         // Gene information keeps the plain labels.
         EXPECT_EQ(built.geneInfoJson.find("VDJ"), std::string::npos);
+        if (std::string(version) == "rat")
+            EXPECT_NE(built.log.find("VDJ version 'rat' names no receptor chains"),
+                      std::string::npos);
     }
-    EXPECT_NE(
-        BuiltModel(receptorGtf(), "rat").log.find("VDJ version 'rat' names no receptor chains"),
-        std::string::npos);
 }

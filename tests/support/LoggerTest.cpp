@@ -1,4 +1,5 @@
 #include <clocale>
+#include <functional>
 #include <gtest/gtest.h>
 #include <regex>
 
