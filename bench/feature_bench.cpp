@@ -103,6 +103,7 @@ int main(int argc, char** argv) {
     auto wallStart = std::chrono::steady_clock::now();
     double cpuStart = cpuSeconds();
     gFixture.model = std::make_unique<FeatureAssigner>(gtfPath, vdjVersion, quiet);
+    gFixture.model->writeGeneInfoJson(quiet);
     std::chrono::duration<double> wall = std::chrono::steady_clock::now() - wallStart;
     double cpu = cpuSeconds() - cpuStart;
     long rssAfter = statusKiB("VmRSS:");

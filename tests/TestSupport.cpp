@@ -196,6 +196,7 @@ BuiltModel::BuiltModel(const std::string& gtfText, const std::string& vdjVersion
     writeFile(dir.file("genes.gtf"), gtfText);
     Logger logger("T", Logger::ALL, dir.file("model.log"), Logger::NO_TIMESTAMP);
     model = std::make_unique<FeatureAssigner>(dir.file("genes.gtf"), vdjVersion, logger);
+    model->writeGeneInfoJson(logger);
     geneInfoJson = readFile(dir.file("gtf.gene_info.json"));
     log = readFile(dir.file("model.log"));
 }
@@ -248,7 +249,15 @@ std::vector<std::string> RunInputs::args(const std::vector<std::string>& extra) 
          words("--assay WTA --threads 2 --transcript-length " +
                demoFile("transcript_lengths.json") + " --extra-seqs " + demoFile("extra.fasta")))
         argv.push_back(word);
-    argv.insert(argv.end(), extra.begin(), extra.end());
+    // An extra single-value option replaces the default's value; list options add to theirs.
+    for (size_t i = 0; i < extra.size(); ++i) {
+        auto given = std::find(argv.begin(), argv.end(), extra[i]);
+        bool list = extra[i] == "--r2-bam" || extra[i] == "--extra-seqs";
+        if (given != argv.end() && !list && i + 1 < extra.size() && given + 1 != argv.end())
+            *(given + 1) = extra[++i];
+        else
+            argv.push_back(extra[i]);
+    }
     return argv;
 }
 

@@ -1,4 +1,5 @@
-// One library of the run: count, split into fragments, annotate the fragments in parallel.
+// One library of the run: count (grouping the reads by name first when their records are apart),
+// split into fragments, annotate the fragments in parallel.
 #pragma once
 
 #include <string>
@@ -11,8 +12,6 @@ class FeatureAssigner;
 class LibraryMetrics;
 class ReadAnnotationFiles;
 
-// The read count that `samtools view -c` printed into its stdout log; 0 when none.
-unsigned long readCountFromLog(const std::string& path);
 // Records per fragment: N divided by T, rounded up.
 unsigned long recordsPerFragment(unsigned long records, unsigned long threads);
 // The bamSplitter to run: the one installed beside this executable, else the one on PATH.

@@ -45,13 +45,11 @@ namespace {
 
 // The run proper, in the staging folder: returns 1 when a worker failed; throws on any other
 // failure. Every object that writes outputs is gone when it returns.
-int __run_libraries(const RunParameters& params, JsonValue& metadata) {
+int __run_libraries(const RunParameters& params, JsonValue& metadata,
+                    const std::unordered_set<std::string>& extraReferenceNames,
+                    FeatureAssigner& featureAssigner) {
     ReadAnnotationFiles readAnnotationFiles(params.runBaseName);
-    std::unordered_set<std::string> extraReferenceNames;
-    getFastaHeaders(extraReferenceNames, params.extraFastaPaths);
-    gLogger.info("Building the feature assigner");
-    FeatureAssigner featureAssigner(params.gtfPath, params.vdjVersion, gLogger);
-
+    featureAssigner.writeGeneInfoJson(gLogger);
     std::vector<LibraryMetrics> metricsList;
     std::vector<std::string> libraryNames;
     for (const std::string& bamPath : params.bamPaths) {
@@ -68,8 +66,6 @@ int __run_libraries(const RunParameters& params, JsonValue& metadata) {
 
 int runAmbrel(int argc, const char* const* argv) {
     std::setlocale(LC_NUMERIC, "");
-    gLogger.info("Started Ambrel");
-
     RunParameters params;
     parseRunParameters(argc, argv, params);
 
@@ -87,14 +83,21 @@ int runAmbrel(int argc, const char* const* argv) {
         gLogger.critical("Failed to load the run metadata file: %s", params.metadataPath.c_str());
         return 1;
     }
-    // Fail before any output is touched on what is known to fail later.
+    // Fail before any output is touched on what is known to fail later, the gene model and the
+    // BAMs' fit to it included.
     checkRunInputs(params, metadata);
+    std::unordered_set<std::string> extraReferenceNames;
+    getFastaHeaders(extraReferenceNames, params.extraFastaPaths);
+    gLogger.info("Building the feature assigner");
+    FeatureAssigner featureAssigner(params.gtfPath, params.vdjVersion, gLogger);
+    for (const std::string& bam : params.bamPaths)
+        checkBamContents(bam, params.gtfPath, featureAssigner, extraReferenceNames);
     makeInputPathsAbsolute(params);
 
     StagingFolder staging;
     int status;
     try {
-        status = __run_libraries(params, metadata);
+        status = __run_libraries(params, metadata, extraReferenceNames, featureAssigner);
     } catch (const std::exception& e) {
         gLogger.critical("%s", e.what());
         return 2; // the staging folder reports where the partial outputs are

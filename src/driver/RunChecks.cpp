@@ -1,20 +1,28 @@
 #include "RunChecks.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
 #include <filesystem>
 #include <map>
+#include <set>
 #include <stdexcept>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "Constants.h"
 #include "LibraryAnnotation.h"
+#include "RunFolder.h"
+#include "features/FeatureAssigner.h"
 #include "metrics/SeqMetricsReport.h"
 #include "support/Logger.h"
 
 namespace fs = std::filesystem;
+
+const int FIRST_RECORDS_CHECKED = 200;
 
 namespace {
 
@@ -57,13 +65,70 @@ void __check_library_names(const RunParameters& params, std::vector<std::string>
     }
 }
 
-void __check_output_header(JsonValue& metadata) {
-    if (!metadata.hasMember("Output_Header"))
-        throw std::runtime_error("Cannot create iterator for non-iterable type: undefined");
-    JsonValue::Type type = metadata["Output_Header"].getType();
-    if (type != JsonValue::ARRAY && type != JsonValue::OBJECT)
-        throw std::runtime_error("Cannot create iterator for non-iterable type: " +
-                                 metadata["Output_Header"].getTypeString());
+void __check_output_header(JsonValue& metadata, const std::string& metadataPath) {
+    std::string type = metadata.hasMember("Output_Header")
+                           ? metadata["Output_Header"].getTypeString()
+                           : std::string("undefined");
+    if (type == "array" || type == "object")
+        return;
+    throw std::runtime_error("The run metadata file \"" + metadataPath + "\": Output_Header is " +
+                             (type == "undefined" ? std::string("missing") : type) +
+                             ", not the list of the report's header lines (Cannot create iterator "
+                             "for non-iterable type: " +
+                             type + ")");
+}
+
+// The prefix is cut by length: a BAM of another run would pass with a mangled library name.
+void __warn_foreign_bam_names(const RunParameters& params) {
+    std::string prefix = params.runBaseName + "_";
+    for (const std::string& bam : params.bamPaths) {
+        std::string fileName = fs::path(bam).filename().string();
+        if (fileName.compare(0, prefix.size(), prefix) != 0)
+            gLogger.warning("The BAM file name \"%s\" does not begin with \"%s\", the run's "
+                            "Run_Base_Name and \"_\"; its first %lu characters are cut all the "
+                            "same to name its library",
+                            fileName.c_str(), prefix.c_str(),
+                            static_cast<unsigned long>(prefix.size()));
+    }
+}
+
+// Each library needs its read-quality entry: say which BAM it comes from and what the file has.
+void __check_quality_entries(JsonValue& quality, const RunParameters& params,
+                             const std::vector<std::string>& libraries) {
+    if (quality.getType() != JsonValue::OBJECT || !quality.hasMember(READ_QUALITY_METRICS) ||
+        quality[READ_QUALITY_METRICS].getType() != JsonValue::OBJECT)
+        return; // reported by checkReadQualityMetrics
+    JsonValue& entries = quality[READ_QUALITY_METRICS];
+    for (size_t k = 0; k < libraries.size(); ++k)
+        if (!entries.hasMember(libraries[k]))
+            throw std::runtime_error(
+                "The Read Quality Metrics json file is missing information for the library: " +
+                libraries[k] + ", cannot create the metrics summary file ! The library name \"" +
+                libraries[k] + "\" comes from the BAM file \"" + params.bamPaths[k] +
+                "\"; the read-quality file \"" + params.qualityMetricsPath +
+                "\" has entries for: " + strJoin(entries.keys(), ", "));
+}
+
+// Run folders of failed runs are kept for the user to look into; say that they are there.
+void __warn_unfinished_runs() {
+    DIR* folder = opendir(".");
+    if (!folder)
+        throw std::system_error(errno, std::generic_category(), "Cannot list the working folder");
+    std::vector<std::string> unfinished;
+    errno = 0;
+    while (dirent* entry = readdir(folder))
+        if (std::strncmp(entry->d_name, UNFINISHED_RUN_PREFIX,
+                         std::strlen(UNFINISHED_RUN_PREFIX)) == 0)
+            unfinished.push_back(entry->d_name);
+    int error = errno;
+    closedir(folder);
+    if (error)
+        throw std::system_error(error, std::generic_category(), "Cannot list the working folder");
+    std::sort(unfinished.begin(), unfinished.end());
+    if (!unfinished.empty())
+        gLogger.warning("The working folder holds the folders of earlier runs that did not "
+                        "complete, left as they were: %s",
+                        strJoin(unfinished, ", ").c_str());
 }
 
 } // namespace
@@ -93,20 +158,19 @@ void checkRunInputs(const RunParameters& params, JsonValue& metadata) {
         __check_readable("BAM", bam);
     __check_readable("GTF", params.gtfPath);
     __check_readable("transcript-length", params.transcriptLengthPath);
-    for (const std::string& fasta : params.extraFastaPaths) {
-        std::string reason = fasta.empty() ? "" : __unreadable(fasta);
-        if (!reason.empty())
-            gLogger.warning("Cannot read the extra sequences file \"%s\": %s; reads aligned to its "
-                            "references will not be recognised",
-                            fasta.c_str(), reason.c_str());
-    }
-    __check_output_header(metadata);
+    // A typo here would silently zero the counts of the reads aligned to its references.
+    for (const std::string& fasta : params.extraFastaPaths)
+        if (!fasta.empty())
+            __check_readable("extra sequences", fasta);
+    __check_output_header(metadata, params.metadataPath);
+    __warn_foreign_bam_names(params);
 
     JsonValue quality;
     std::string error;
     if (!loadJsonFile(quality, params.qualityMetricsPath.c_str(), &error))
         throw std::runtime_error("Cannot read the read-quality metrics file \"" +
                                  params.qualityMetricsPath + "\": " + error);
+    __check_quality_entries(quality, params, libraries);
     libraries.push_back("Combined_stats");
     checkReadQualityMetrics(quality, libraries, params.qualityMetricsPath);
 
@@ -116,6 +180,7 @@ void checkRunInputs(const RunParameters& params, JsonValue& metadata) {
         if (findProgram(program).empty())
             throw std::runtime_error("cannot run " + program + ": " + std::strerror(ENOENT) +
                                      (program.find('/') == std::string::npos ? " on PATH" : ""));
+    __warn_unfinished_runs();
 }
 
 void makeInputPathsAbsolute(RunParameters& params) {
@@ -131,4 +196,88 @@ void makeInputPathsAbsolute(RunParameters& params) {
         absolute(path);
     for (std::string& path : params.extraFastaPaths)
         absolute(path);
+}
+
+namespace {
+
+// At most `most` names of a list, for a message.
+std::string __some(const std::vector<std::string>& names, size_t most = 3) {
+    std::vector<std::string> shown(names.begin(), names.begin() + std::min(most, names.size()));
+    return "\"" + strJoin(shown, "\", \"") + "\"" + (names.size() > most ? ", ..." : "");
+}
+
+// The likely cause when a BAM's reference names miss the annotation's chromosomes.
+std::string __naming_hint(const std::vector<std::string>& bamNames,
+                          const std::set<std::string>& gtfNames) {
+    for (const std::string& name : bamNames) {
+        bool chr = strStartsWith(name, "chr");
+        if ((chr && gtfNames.count(name.substr(3))) || (!chr && gtfNames.count("chr" + name)))
+            return chr ? "The BAM names its chromosomes with \"chr\" (" + name +
+                             "), the GTF without (" + name.substr(3) +
+                             "): use the GTF of the genome the reads were aligned to, or one "
+                             "whose chromosome names match"
+                       : "The GTF names its chromosomes with \"chr\" (chr" + name +
+                             "), the BAM without (" + name +
+                             "): use the GTF of the genome the reads were aligned to, or one "
+                             "whose chromosome names match";
+    }
+    return "Were the reads aligned to the genome of this annotation?";
+}
+
+} // namespace
+
+void checkBamContents(const std::string& bamPath, const std::string& gtfPath,
+                      const FeatureAssigner& model,
+                      const std::unordered_set<std::string>& extraReferenceNames) {
+    samFile* input = sam_open(bamPath.c_str(), "r");
+    sam_hdr_t* header = input ? sam_hdr_read(input) : nullptr;
+    if (!header) {
+        if (input)
+            hts_close(input);
+        throw std::runtime_error("Cannot read the BAM file \"" + bamPath +
+                                 "\": it is not a BAM file or has no header");
+    }
+    // Reference names that the annotation should know: not extra sequences, spike-ins or STAR's
+    // padding.
+    std::vector<std::string> unknown;
+    bool meets = false;
+    FeatureAssigner::HeaderIndex index = model.indexHeader(header);
+    for (size_t tid = 0; tid < index.slots.size() && !meets; ++tid) {
+        std::string name = sam_hdr_tid2name(header, static_cast<int>(tid));
+        meets = index.slots[tid] >= 0;
+        bool spikeIn =
+            strStartsWith(name, STRING_PHIX174) || strStartsWith(name, STRING_ERCC_PREFIX);
+        if (index.slots[tid] == FeatureAssigner::NOT_IN_MODEL && !spikeIn &&
+            !extraReferenceNames.count(name))
+            unknown.push_back(name);
+    }
+    // The first reads show whether the names carry the cell index and UMI at all.
+    bam1_t* record = bam_init1();
+    std::string firstName;
+    int read = 0, named = 0;
+    for (; read < FIRST_RECORDS_CHECKED && sam_read1(input, header, record) >= 0; ++read) {
+        const char* name = bam_get_qname(record);
+        if (read == 0)
+            firstName = name;
+        const char* last = std::strrchr(name, ';');
+        named += last && last != name && memrchr(name, ';', static_cast<size_t>(last - name));
+    }
+    bam_destroy1(record);
+    sam_hdr_destroy(header);
+    hts_close(input);
+    if (!meets && !unknown.empty()) {
+        std::vector<std::string> chromosomes(model.chromosomes().begin(),
+                                             model.chromosomes().end());
+        throw std::runtime_error(
+            "None of the reference names of the BAM file \"" + bamPath + "\" (" + __some(unknown) +
+            ") is a chromosome of the GTF file \"" + gtfPath + "\" (" + __some(chromosomes) +
+            "), so no read would get a gene. " + __naming_hint(unknown, model.chromosomes()));
+    }
+    if (read > 0 && named == 0)
+        throw std::runtime_error("The reads of the BAM file \"" + bamPath +
+                                 "\" carry no cell index and UMI in their names (the first is \"" +
+                                 firstName +
+                                 "\"); Ambrel reads names of the form "
+                                 "<read>;<cell index>;<UMI>, as the pipeline's earlier step writes "
+                                 "them");
 }

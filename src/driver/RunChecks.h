@@ -3,6 +3,7 @@
 #pragma once
 
 #include <string>
+#include <unordered_set>
 
 #include "RunSetup.h"
 
@@ -12,6 +13,18 @@
 // name is not a plain file name, or an external program is not found. A missing or unreadable
 // extra FASTA file is only warned about.
 void checkRunInputs(const RunParameters& params, JsonValue& metadata);
+
+class FeatureAssigner;
+
+// How many of a BAM's first records checkBamContents reads.
+extern const int FIRST_RECORDS_CHECKED;
+
+// Throws naming the BAM when it cannot be read, when none of its reference names (but for the
+// extra sequences) is a chromosome of the gene model, with a few names of each and the likely
+// fix, or when none of its first FIRST_RECORDS_CHECKED read names carries ";<cell>;<UMI>".
+void checkBamContents(const std::string& bamPath, const std::string& gtfPath,
+                      const FeatureAssigner& model,
+                      const std::unordered_set<std::string>& extraReferenceNames);
 
 // The program file that `name` runs: as given when it holds a '/', else the first executable
 // file of that name on PATH; empty when there is none.

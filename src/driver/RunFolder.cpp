@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <regex>
 #include <set>
 #include <stdexcept>
@@ -14,12 +15,15 @@
 #include <system_error>
 #include <unistd.h>
 
+#include "metrics/MultiqcReport.h"
 #include "support/Logger.h"
+#include "support/Utilities.h"
 
 namespace fs = std::filesystem;
 
 const char* const RUN_LOCK_FILE = ".ambrel.lock";
 const char* const OUTPUT_MANIFEST_FILE = ".ambrel_outputs";
+const char* const UNFINISHED_RUN_PREFIX = "Ambrel_unfinished_run_";
 
 namespace {
 
@@ -72,7 +76,7 @@ StagingFolder::StagingFolder() : _home(__current_folder()) {
     std::tm parts{};
     localtime_r(&now, &parts);
     std::strftime(stamp, sizeof stamp, "%Y%m%d_%H%M%S", &parts);
-    _path = _home + "/Ambrel_unfinished_run_" + stamp + "_" + std::to_string(getpid());
+    _path = _home + "/" + UNFINISHED_RUN_PREFIX + stamp + "_" + std::to_string(getpid());
     if (mkdir(_path.c_str(), 0777) != 0)
         throw __folder_error("Cannot create the run's folder " + _path);
     if (chdir(_path.c_str()) != 0)
@@ -103,13 +107,34 @@ std::vector<std::string> readOutputManifest(const std::string& folder) {
     return names;
 }
 
+namespace {
+
+// The name a staged output takes in the working folder.
+std::string __published_name(const std::string& staged) {
+    return strEndsWith(staged, MULTIQC_STAGED_SUFFIX)
+               ? staged.substr(0, staged.size() - std::strlen(MULTIQC_STAGED_SUFFIX))
+               : staged;
+}
+
+} // namespace
+
 void StagingFolder::publish(const std::string& runBaseName) {
     _leave();
     if (_inside)
         throw __folder_error("Cannot return to the working folder " + _home);
-    std::set<std::string> outputs;
-    for (const fs::directory_entry& entry : fs::directory_iterator(_path))
-        outputs.insert(entry.path().filename().string());
+    std::map<std::string, std::string> outputs; // published name -> staged name
+    for (const fs::directory_entry& entry : fs::directory_iterator(_path)) {
+        std::string staged = entry.path().filename().string();
+        outputs[__published_name(staged)] = staged;
+    }
+    // A folder where an output goes cannot be replaced: stop before anything moves, so the last
+    // completed run's outputs stay whole.
+    for (const auto& output : outputs) {
+        fs::path target = fs::path(_home) / output.first;
+        if (fs::is_directory(fs::symlink_status(target)))
+            throw std::runtime_error("Cannot put the output " + output.first + " in place: " +
+                                     target.string() + " is a folder. Nothing was moved");
+    }
 
     // The last completed run's outputs that this run does not replace. A folder whose last run
     // left no record still loses that run's valid-reads tables, whose partitions may differ.
@@ -130,14 +155,14 @@ void StagingFolder::publish(const std::string& runBaseName) {
             unlink(old.c_str()) != 0 && errno != ENOENT)
             throw __folder_error("Cannot remove " + old.string() + " of the last completed run");
     }
-    for (const std::string& name : outputs) {
-        std::string from = _path + "/" + name, to = _home + "/" + name;
+    for (const auto& output : outputs) {
+        std::string from = _path + "/" + output.second, to = _home + "/" + output.first;
         if (std::rename(from.c_str(), to.c_str()) != 0)
             throw __folder_error("Cannot move " + from + " to " + to);
     }
     std::string record, recordTemp = _home + "/" + OUTPUT_MANIFEST_FILE + ".new";
-    for (const std::string& name : outputs)
-        record += name + "\n";
+    for (const auto& output : outputs)
+        record += output.first + "\n";
     unlink(recordTemp.c_str()); // a link left in its place is not followed
     std::ofstream out(recordTemp, std::ios::trunc);
     out << record;

@@ -7,6 +7,8 @@
 
 extern const char* const RUN_LOCK_FILE;
 extern const char* const OUTPUT_MANIFEST_FILE;
+// The name of a run's staging folder begins with it: it holds no results.
+extern const char* const UNFINISHED_RUN_PREFIX;
 
 // Holds the working folder for the whole run: a second run started in the same folder stops at
 // once, naming the folder and the process that holds it.

@@ -19,6 +19,20 @@ const unsigned long MAX_THREADS = 4096;
 
 namespace {
 
+const char* const HELP_NOTES =
+    "Annotates the aligned R2 reads of each library with their gene features and writes the\n"
+    "run's valid-reads tables, receptor FASTQ, annotated BAMs and sequencing-metrics report.\n"
+    "\n"
+    "--r2-bam and --extra-seqs take several paths, comma-separated or as several words\n"
+    "(--r2-bam runs/*.bam): every word up to the next option is one of their values.\n"
+    "--message-level is one of ALL, DEBUG, INFO, WARNING, ERROR, CRITICAL, NONE (any case).\n"
+    "--threads is a whole number from 1 to 4096.\n"
+    "--version prints the version and exits.";
+
+} // namespace
+
+namespace {
+
 // Appends each comma-separated piece; an empty piece between commas is kept, a trailing comma
 // adds nothing.
 void __append_comma_list(std::vector<std::string>& list, const std::string& value) {
@@ -80,20 +94,20 @@ void registerOptions(ArgumentParser& parser, RunParameters& params) {
 }
 
 unsigned long parseThreadCount(const std::string* text) {
-    unsigned long threads;
-    if (!text) {
-        threads = availableProcessors();
-    } else {
-        const char* start = text->c_str();
-        char* end = nullptr;
-        errno = 0;
-        threads = std::strtoul(start, &end, 10);
-        // A negated count wraps around in strtoul; it is out of range for a thread count.
-        bool negative = text->find('-') < static_cast<size_t>(end - start);
-        if (end == start || errno == ERANGE || negative)
-            threads = 1;
-    }
-    return threads == 0 ? 1 : threads;
+    if (!text)
+        return availableProcessors();
+    // Digits only: strtoul would take "-1" as a huge count and "four" or "" as none.
+    unsigned long threads = 0;
+    bool digits = !text->empty() && text->size() <= 5 &&
+                  text->find_first_not_of("0123456789") == std::string::npos;
+    if (digits)
+        threads = std::stoul(*text);
+    if (threads < 1 || threads > MAX_THREADS)
+        throw std::invalid_argument("--threads \"" + *text + "\" is not a whole number from 1 to " +
+                                    std::to_string(MAX_THREADS) +
+                                    " (the most parts a library is split into); see 'ambrel "
+                                    "--help'");
+    return threads;
 }
 
 namespace {
@@ -164,17 +178,20 @@ std::string bamListText(const std::vector<std::string>& bamPaths) {
 }
 
 void parseRunParameters(int argc, const char* const* argv, RunParameters& params) {
-    ArgumentParser parser;
+    ArgumentParser parser(HELP_NOTES);
     registerOptions(parser, params);
-    gLogger.info("Parsing command line arguments");
+    // Parsed before the first log line: --help prints the help alone, on standard output.
     parser.parseArguments(argc, argv, false);
+    gLogger.info("Started Ambrel");
+    gLogger.info("Parsing command line arguments");
     gLogger.debug("Parsed %lu option flags",
                   static_cast<unsigned long>(parser.parsedOptions.size()));
 
     params.assayText = parser.parsedOptions.at("AssayType").values.at(0);
     params.assay = strToAssayType(params.assayText);
     if (params.assay != WTA && params.assay != Targeted)
-        throw std::runtime_error("Only WTA or Targeted assay types supported !");
+        throw std::runtime_error("Only WTA or Targeted assay types supported ! --assay \"" +
+                                 params.assayText + "\" is neither");
 
     params.metadataPath = parser.parsedOptions.at("MetadataFile").values.at(0);
     params.gtfPath = parser.parsedOptions.at("GeneFeatures").values.at(0);
@@ -184,11 +201,6 @@ void parseRunParameters(int argc, const char* const* argv, RunParameters& params
     params.umiOption = parseUMIOptionArgument(umi ? *umi : "");
 
     params.threads = parseThreadCount(__option_text(parser, "Threads"));
-    // Each thread annotates one fragment of a library, and bamSplitter cuts at most this many.
-    if (params.threads > MAX_THREADS)
-        throw std::invalid_argument("--threads " + std::to_string(params.threads) +
-                                    " is more than " + std::to_string(MAX_THREADS) +
-                                    ", the most fragments a library is split into");
     std::pair<unsigned long, unsigned long> limits = semaphoreLimits(params.threads);
     gReadSemaphore.store(limits.first);
     gWriteSemaphore.store(limits.second);
@@ -204,19 +216,35 @@ void parseRunParameters(int argc, const char* const* argv, RunParameters& params
 bool loadRunMetadata(const std::string& path, JsonValue& metadata, RunParameters& params) {
     if (!loadJsonFile(metadata, path.c_str()))
         return false;
-    auto stringMember = [&metadata](const char* key, std::string& target) {
-        if (metadata.hasMember(key) && metadata[key].getType() == JsonValue::STRING) {
-            target = static_cast<std::string>(metadata[key]);
-            return true;
+    if (metadata.getType() != JsonValue::OBJECT)
+        throw std::runtime_error("The run metadata file \"" + path + "\" holds " +
+                                 metadata.getTypeString() + ", not a JSON object of run keys");
+    // A key of another type keeps its default, which changes the run: say which.
+    auto stringMember = [&metadata, &path](const char* key, std::string& target) {
+        if (!metadata.hasMember(key))
+            return false;
+        if (metadata[key].getType() != JsonValue::STRING) {
+            gLogger.warning("The run metadata file \"%s\": %s is %s, not a string; it is ignored",
+                            path.c_str(), key, metadata[key].getTypeString().c_str());
+            return false;
         }
-        return false;
+        target = static_cast<std::string>(metadata[key]);
+        return true;
     };
     stringMember("VDJ_Version", params.vdjVersion);
     stringMember("Sample_Tags_Version", params.sampleTagsVersion);
     std::string cellCalling;
     if (stringMember("Putative_Cell_Calling_Data", cellCalling))
         params.vdjCellCalling = cellCalling == "VDJ";
-    if (metadata.hasMember("Run_Base_Name"))
+    if (!metadata.hasMember("Run_Base_Name"))
+        gLogger.warning("The run metadata file \"%s\" has no Run_Base_Name: the outputs will be "
+                        "named null_*",
+                        path.c_str());
+    else if (metadata["Run_Base_Name"].getType() != JsonValue::STRING)
+        throw std::runtime_error("The run metadata file \"" + path + "\": Run_Base_Name is " +
+                                 metadata["Run_Base_Name"].getTypeString() +
+                                 ", not the string that names the outputs");
+    else
         params.runBaseName = static_cast<std::string>(metadata["Run_Base_Name"]);
     return true;
 }

@@ -39,15 +39,15 @@ struct RunParameters {
 void registerOptions(ArgumentParser& parser, RunParameters& params);
 
 // Parses argv into params: validation order and fallbacks as the run needs them. Exits the process
-// for --help (0) and for missing required options (1); throws std::runtime_error for an assay
-// other than WTA or Targeted.
+// for --help (0) and for missing required options (1); throws for a command line that cannot be
+// read as written, a --threads that is no count, and an assay other than WTA or Targeted.
 void parseRunParameters(int argc, const char* const* argv, RunParameters& params);
 
 // The processors this process may use: its CPU affinity, capped by a cgroup CPU quota rounded
 // down; at least 1.
 unsigned long availableProcessors();
-// T from the threads option text (strtoul rules; no number, out of range or negative gives 1;
-// 0 becomes 1), or availableProcessors() when the option is absent (text == nullptr).
+// T from the threads option text, a whole number from 1 to MAX_THREADS (std::invalid_argument
+// naming the text otherwise), or availableProcessors() when the option is absent (nullptr).
 unsigned long parseThreadCount(const std::string* text);
 // (read, write) semaphore limits for T threads.
 std::pair<unsigned long, unsigned long> semaphoreLimits(unsigned long threads);

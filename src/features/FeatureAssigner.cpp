@@ -10,6 +10,7 @@
 #include "Constants.h"
 #include "GtfBlockReader.h"
 #include "support/Logger.h"
+#include "support/Utilities.h"
 
 namespace {
 
@@ -28,6 +29,16 @@ FeatureAssigner::FeatureAssigner(const std::string& gtfPath, const std::string& 
                        "version containing tcr or bcr); genes are annotated without VDJ features",
                        vdjVersion.c_str());
     _parseGTFAndPopulateFeaturesTrees(gtfPath, logger, vdjPrefixes, treeNames);
+    auto empty = [this](const char* tree) {
+        const StrandTrees& trees = _featuresTrees[tree];
+        return trees.first.empty() && trees.second.empty();
+    };
+    if (!vdjPrefixes.empty() && empty("VDJ_exon") && empty("CONSTANT_VDJ_exon"))
+        logger.warning("VDJ version '%s': the GTF file \"%s\" has no receptor or constant-region "
+                       "gene of its chains (a gene_type or gene_biotype beginning with %s and a "
+                       "gene_name such as TRAV1 or IGHM), so receptor reads will be counted as "
+                       "ordinary genes",
+                       vdjVersion.c_str(), gtfPath.c_str(), strJoin(vdjPrefixes, " or ").c_str());
     // A version without receptor chains has no VDJ trees to consult: annotate as without VDJ.
     _buildFeatureAnnotationSchedule(!vdjPrefixes.empty());
 }
@@ -105,9 +116,41 @@ bool __label_gene_line(ModelBuild& build, const GeneLine& gene) {
     return true;
 }
 
+// GFF3 shares GTF's columns but writes its attributes as key=value: read as GTF it would give
+// NO_NAME_ labels or none at all.
+void __refuse_gff3(const ModelBuild& build, const GeneLine& gene) {
+    const char* attributes = gene.line.attributes;
+    size_t key = attributes ? std::strcspn(attributes, " ;=") : 0;
+    if (!attributes || attributes[key] != '=')
+        return;
+    throw std::runtime_error(
+        "The GTF file \"" + build.path + "\" is GFF3, not GTF: line " +
+        std::to_string(gene.lineNumber) + " has key=value attributes (\"" +
+        std::string(attributes, std::min<size_t>(60, std::strlen(attributes))) +
+        "\"). Give the GTF of the same annotation, or convert this file (for "
+        "example gffread -T, Debian package gffread)");
+}
+
+// The file's first bytes, for a message about a file that held nothing usable.
+std::string __what_the_file_holds(const std::string& path, unsigned long lines) {
+    if (lines == 0)
+        return "it is empty";
+    char magic[3] = {0, 0, 0};
+    if (FILE* file = std::fopen(path.c_str(), "rb")) {
+        size_t got = std::fread(magic, 1, sizeof magic, file);
+        std::fclose(file);
+        if (got == 3 && std::memcmp(magic, "BZh", 3) == 0)
+            return "it is bzip2-compressed: give it uncompressed or gzip-compressed";
+    }
+    return "none of its " + std::to_string(lines) +
+           " lines is a tab-separated gene or exon line with a strand";
+}
+
 // Adds one gene or exon line to the interval lists of its feature type, chromosome and strand.
 void __add_gene_line(ModelBuild& build, GeneLine& gene) {
     GTFLine& line = gene.line;
+    if (build.features == 0)
+        __refuse_gff3(build, gene);
     // A coordinate read as 0 or as a wrapped huge number would give one feature the reads of
     // genes genome-wide.
     if (line.badCoordinate)
@@ -159,15 +202,15 @@ void FeatureAssigner::_parseGTFAndPopulateFeaturesTrees(const std::string& gtfPa
                                  GeneTree(std::move(byChromosome.second.second)));
         }
     }
+    // Without a single feature every aligned read would be counted as without a gene.
     if (build.features == 0)
-        logger.warning("The GTF file \"%s\" holds no usable gene or exon line: every aligned read "
-                       "will be without a feature",
-                       gtfPath.c_str());
+        throw std::runtime_error("The GTF file \"" + gtfPath + "\" yields no gene or exon line: " +
+                                 __what_the_file_holds(gtfPath, lines));
     logger.info("Read %'lu GTF lines: %'lu gene and exon features of %'lu genes on %lu "
                 "chromosomes",
                 lines, build.features, static_cast<unsigned long>(build.geneInfo.size()),
                 static_cast<unsigned long>(_chromosomes.size()));
-    _emitGeneNameIDJson(build.geneInfo, gtfPath, logger);
+    _geneInfo = std::move(build.geneInfo);
 }
 
 unsigned long FeatureAssigner::_readGeneLines(const std::string& gtfPath,

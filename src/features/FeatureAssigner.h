@@ -47,9 +47,11 @@ struct FeatureAnnotationStep {
 
 class FeatureAssigner {
 public:
-    // Reads the GTF, writes "gtf.gene_info.json" to the working directory and builds the schedule.
-    // Throws std::system_error when the GTF cannot be read or the JSON cannot be written.
+    // Reads the GTF and builds the schedule. Throws std::system_error when the GTF cannot be read,
+    // std::runtime_error when it is GFF3, has a bad coordinate or yields no gene or exon line.
     FeatureAssigner(const std::string& gtfPath, const std::string& vdjVersion, Logger& logger);
+    // Writes "gtf.gene_info.json" to the working directory; throws std::system_error on failure.
+    void writeGeneInfoJson(Logger& logger) const;
     FeatureAssigner(const FeatureAssigner&) = delete;
     FeatureAssigner& operator=(const FeatureAssigner&) = delete;
 
@@ -98,7 +100,6 @@ private:
     static unsigned long _readGeneLines(const std::string& gtfPath,
                                         const std::function<void(GeneLine&)>& onGeneLine);
     void _buildFeatureAnnotationSchedule(bool vdj);
-    void _emitGeneNameIDJson(const GeneInfo& geneInfo, const std::string& gtfPath, Logger& logger);
     // Where one step looks for one read strand: the flat index, else (coordinates beyond 32 bits)
     // the tree itself; both null when the chromosome has no tree for the step.
     struct StepSource {
@@ -119,6 +120,7 @@ private:
     void _collectLabelIds(const bam1_t* record, const StepSource& source,
                           std::vector<uint32_t>& ids) const;
 
+    GeneInfo _geneInfo; // label -> (gene_name, gene_id), for gtf.gene_info.json
     std::map<std::string, StrandTrees> _featuresTrees;
     std::vector<FeatureAnnotationStep> _featureAnnotationSchedule;
     std::unordered_set<std::string> _cGenes;

@@ -11,10 +11,9 @@ namespace {
 const char* const GENE_INFO_JSON = "gtf.gene_info.json";
 }
 
-void FeatureAssigner::_emitGeneNameIDJson(const GeneInfo& geneInfo, const std::string&,
-                                          Logger& logger) {
+void FeatureAssigner::writeGeneInfoJson(Logger& logger) const {
     JsonValue root;
-    for (const auto& entry : geneInfo) {
+    for (const auto& entry : _geneInfo) {
         JsonValue& gene = root[entry.first];
         gene["gene_name"] = entry.second.first;
         gene["gene_id"] = entry.second.second;

@@ -6,6 +6,8 @@
 
 #include "support/Utilities.h"
 
+const char* const MULTIQC_STAGED_SUFFIX = ".unpublished";
+
 namespace {
 
 // Alignment categories of cellular reads that partition them, with their plot labels.
@@ -30,7 +32,10 @@ std::string __quoted(const std::string& text) {
     return "\"" + text + "\"";
 }
 
-void __write(const std::string& path, const std::string& text) {
+// Under another name until the run completes: MultiQC searches folders, and would report a
+// failed run's numbers found in its folder as a result.
+void __write(const std::string& name, const std::string& text) {
+    std::string path = name + MULTIQC_STAGED_SUFFIX;
     FILE* file = std::fopen(path.c_str(), "w");
     if (!file || std::fputs(text.c_str(), file) < 0 || std::fclose(file) != 0)
         throw std::system_error(errno, std::generic_category(), "Cannot write " + path);

@@ -6,6 +6,9 @@
 
 #include "LibraryMetrics.h"
 
+// The three files carry this suffix until the run completes and puts them in place without it.
+extern const char* const MULTIQC_STAGED_SUFFIX;
+
 // Writes <base>_ambrel_mqc.json (general statistics), <base>_ambrel_alignment_mqc.json (the
 // alignment categories, stacked) and <base>_ambrel_filtering_mqc.json (reads kept and removed by
 // the read filters), one MultiQC section each under one "Ambrel" heading, with the libraries as

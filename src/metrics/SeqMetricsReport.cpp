@@ -12,10 +12,9 @@
 #include "support/Utilities.h"
 
 const char* const VDJ_COUNTS_FILE = "num_vdj_reads.json";
+const char* const READ_QUALITY_METRICS = "Read Quality Metrics";
 
 namespace {
-
-const char* const READ_QUALITY_METRICS = "Read Quality Metrics";
 
 std::system_error __file_error(const std::string& text) {
     return std::system_error(errno, std::generic_category(), text);

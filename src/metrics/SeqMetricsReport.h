@@ -7,6 +7,8 @@
 #include "LibraryMetrics.h"
 
 extern const char* const VDJ_COUNTS_FILE;
+// The read-quality file's object of per-library entries.
+extern const char* const READ_QUALITY_METRICS;
 
 // Writes the report: the preamble, then five segments with one row per record (the last being
 // the whole run, named "Combined_stats"). records and names are parallel. Throws on any failure

@@ -8,6 +8,7 @@
 #include "support/Command.h"
 #include "support/LibraryName.h"
 #include "support/Logger.h"
+#include "support/Utilities.h"
 
 namespace {
 
@@ -22,7 +23,7 @@ const std::vector<std::string> SAMPLE_TAG_KEYS = {"--key", "3,3", "--key", "1,1"
 
 void __compress(const std::string& file, unsigned long threads) {
     Command pigz("pigz");
-    pigz.addArguments({"--force", "--processes", std::to_string(threads), file});
+    pigz.addArguments({"--force", "--processes", std::to_string(threads), fileOperand(file)});
     pigz.logStdoutToFile("");
     pigz.logStderrToFile("");
     runCommandAndLogError(pigz, gLogger, true, true);
@@ -37,7 +38,7 @@ void sortTxtFile(const std::string& outputFile, std::string inputFile, unsigned 
     sort.setEnvironment("LC_ALL", "C");
     sort.addArguments(keys);
     sort.addArguments({"-t", separator, "-S", bufferSize, "--parallel", std::to_string(threads),
-                       "-o", outputFile, inputFile});
+                       "-o", outputFile, fileOperand(inputFile)});
     sort.logStdoutToFile("");
     sort.logStderrToFile("");
     runCommandAndLogError(sort, gUtilLogger, true, true);

@@ -16,6 +16,11 @@ bool __starts_with_dashes(const char* argument) {
     return std::strncmp(argument, "--", 2) == 0;
 }
 
+std::string __program_name(const char* programPath) {
+    const char* slash = std::strrchr(programPath, '/');
+    return slash ? slash + 1 : programPath;
+}
+
 } // namespace
 
 ArgumentParser::MissingRequiredOption::MissingRequiredOption(
@@ -66,6 +71,7 @@ void ArgumentParser::addOption(const std::string& flag, const std::string& value
                                     "\" is already defined");
 
     _OptionHandler& option = _handlers[normalised];
+    option.flag = normalised;
     option.defaultValue = defaultValue;
     option.valueName = hasValue ? valueName : "";
     option.handler = std::move(handler);
@@ -79,61 +85,73 @@ void ArgumentParser::addOption(const std::string& flag, const std::string& value
         _requiredFlags[normalised] = false;
 }
 
+ArgumentParser::UsageError::UsageError(const std::string& what, const char* programPath)
+    : std::invalid_argument(what + "; see '" + __program_name(programPath) + " --help'") {}
+
+bool ArgumentParser::isHelpWord(const char* argument) {
+    return strcasecmp(argument, "--help") == 0 || std::strcmp(argument, "-h") == 0;
+}
+
 void ArgumentParser::parseArguments(int argc, const char* const* argv, bool throwOnMissing) {
     if (argv[argc] != nullptr)
         throw std::invalid_argument("The last argument must be NULL");
 
+    // The list option whose values may go on in the words that follow it.
+    const _OptionHandler* openList = nullptr;
+    std::set<std::string> seen;
     for (int i = 1; i < argc; ++i) {
         const char* argument = argv[i];
         if (argument == nullptr) {
             parsedOptions.clear();
-            positionalArguments.clear();
             for (auto& required : _requiredFlags)
                 required.second = false;
             throw std::invalid_argument("Null pointer found in the middle of the arguments list.");
         }
-        if (!__starts_with_dashes(argument)) {
-            positionalArguments.emplace_back(argument);
-            continue;
-        }
-        if (strcasecmp(argument, "--help") == 0) {
-            _printHelp(argv[0], {});
+        if (isHelpWord(argument)) {
+            std::fputs(helpText(argv[0], {}).c_str(), stdout);
+            std::fflush(stdout);
             std::exit(0);
         }
-        auto found = _handlers.find(argument);
-        if (found == _handlers.end()) {
-            std::fprintf(stderr, "Unknown option flag: %s\n", argument);
+        // Only "--" words are options: a value such as "-in.bam" may be a file name.
+        if (!__starts_with_dashes(argument)) {
+            if (!openList)
+                throw UsageError("Unexpected word \"" + std::string(argument) +
+                                     "\": it is no option and follows no option that takes it",
+                                 argv[0]);
+            _store(*openList, argument);
             continue;
         }
+        openList = nullptr;
+        if (std::strchr(argument, '='))
+            throw UsageError("\"" + std::string(argument) +
+                                 "\": write the option and its value as two words",
+                             argv[0]);
+        auto found = _handlers.find(argument);
+        if (found == _handlers.end())
+            throw UsageError("Unknown option \"" + std::string(argument) + "\"", argv[0]);
         const std::string& flag = found->first;
         const _OptionHandler& option = found->second;
+        // A repeated single option would silently replace the first value given.
+        if (option.selection == SINGLE && !seen.insert(flag).second)
+            throw UsageError(flag + " is given twice", argv[0]);
         std::string value = option.defaultValue;
-
         if (option.valueKind == OPTIONAL_VALUE) {
-            if (i + 1 < argc && argv[i + 1] && !__starts_with_dashes(argv[i + 1]))
+            if (i + 1 < argc && !__starts_with_dashes(argv[i + 1]))
                 value = argv[++i];
         } else if (option.valueKind == REQUIRED_VALUE) {
-            if (i + 1 >= argc || argv[i + 1] == nullptr) {
-                std::fprintf(stderr, "Required value not present for option: %s\n", argument);
-                continue;
-            }
+            if (i + 1 >= argc || __starts_with_dashes(argv[i + 1]))
+                throw UsageError(flag + " needs a value" +
+                                     (i + 1 < argc
+                                          ? std::string(", not the option \"") + argv[i + 1] + "\""
+                                          : std::string()),
+                                 argv[0]);
             value = argv[++i];
         }
-
-        if (option.valueKind == NO_VALUE) {
+        if (option.valueKind == NO_VALUE)
             parsedOptions[flag] = OptionArgument{argument, "", {}};
-        } else {
-            auto stored = parsedOptions.find(option.valueName);
-            if (stored == parsedOptions.end())
-                parsedOptions.emplace(option.valueName,
-                                      OptionArgument{argument, option.valueName, {value}});
-            else if (option.selection == SINGLE)
-                stored->second.values.at(0) = value;
-            else
-                stored->second.values.push_back(value);
-        }
-        if (option.handler)
-            option.handler(value);
+        _store(option, value);
+        if (option.selection == MULTIPLE && option.valueKind != NO_VALUE)
+            openList = &option;
         auto required = _requiredFlags.find(flag);
         if (required != _requiredFlags.end())
             required->second = true;
@@ -149,6 +167,21 @@ void ArgumentParser::parseArguments(int argc, const char* const* argv, bool thro
         throw MissingRequiredOption(missing);
     _printHelp(argv[0], missing);
     std::exit(1);
+}
+
+void ArgumentParser::_store(const _OptionHandler& option, const std::string& value) {
+    if (option.valueKind != NO_VALUE) {
+        auto stored = parsedOptions.find(option.valueName);
+        if (stored == parsedOptions.end())
+            parsedOptions.emplace(option.valueName,
+                                  OptionArgument{option.flag, option.valueName, {value}});
+        else if (option.selection == SINGLE)
+            stored->second.values.at(0) = value;
+        else
+            stored->second.values.push_back(value);
+    }
+    if (option.handler)
+        option.handler(value);
 }
 
 bool ArgumentParser::hasParsedOption(const std::string& name) const {
@@ -175,8 +208,7 @@ std::string ArgumentParser::_valueSuffix(const _OptionHandler& option) {
 
 std::string ArgumentParser::helpText(const char* programPath,
                                      const std::vector<std::string>& missing) const {
-    const char* slash = std::strrchr(programPath, '/');
-    std::string program = slash ? slash + 1 : programPath;
+    std::string program = __program_name(programPath);
     std::string indent(program.size() + 7, ' ');
 
     std::string text = "Usage: " + program;
@@ -202,7 +234,7 @@ std::string ArgumentParser::helpText(const char* programPath,
         return text;
     }
     text += "\n" + description + "\n\nOptions:\n";
-    text += "    --help              show this help message and exit\n";
+    text += "    -h, --help          show this help message and exit\n";
     for (const auto& entry : _handlers) {
         std::string head = "    " + entry.first + _valueSuffix(entry.second);
         if (head.size() > HELP_COLUMN_WIDTH - 1)

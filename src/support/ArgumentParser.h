@@ -1,10 +1,12 @@
 // Long-option command-line parser: "--flag value" only, no short options, no "--flag=value".
+// Strict: a word it cannot place stops the parse, so a typo never runs with a default.
 #pragma once
 
 #include <exception>
 #include <functional>
 #include <map>
 #include <set>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -29,24 +31,38 @@ public:
         std::string _message;
     };
 
+    // A command line that cannot be read as written: an unknown option, "--flag=value", an option
+    // without its value, a repeated single option, a stray word. The message names the word and
+    // points to --help.
+    class UsageError : public std::invalid_argument {
+    public:
+        UsageError(const std::string& what, const char* programPath);
+    };
+
+    // "--help" in any letter case, or "-h".
+    static bool isHelpWord(const char* argument);
+
     explicit ArgumentParser(const std::string& description = "") : description(description) {}
 
     void addOption(const std::string& flag, const std::string& valueName, bool required,
                    const std::string& help, OptionValue valueKind = OPTIONAL_VALUE,
                    OptionSelection selection = SINGLE, Handler handler = Handler(),
                    const std::string& defaultValue = "");
+    // Prints the help on standard output and exits 0 at a help word; throws UsageError; exits 1
+    // (or throws MissingRequiredOption) when required options are missing. Every word after a
+    // MULTIPLE option's value, up to the next option, is another value of it.
     void parseArguments(int argc, const char* const* argv, bool throwOnMissing);
     bool hasParsedOption(const std::string& name) const;
 
     std::string description;
     std::map<std::string, OptionArgument> parsedOptions;
-    std::vector<std::string> positionalArguments;
 
     // The usage (and, without missing options, the option list) as printed by the help output.
     std::string helpText(const char* programPath, const std::vector<std::string>& missing) const;
 
 private:
     struct _OptionHandler {
+        std::string flag; // normalised
         std::string defaultValue;
         std::string valueName;
         Handler handler;
@@ -56,6 +72,8 @@ private:
         bool required = false;
     };
 
+    // Records a value of option and calls its handler.
+    void _store(const _OptionHandler& option, const std::string& value);
     void _printHelp(const char* programPath, const std::vector<std::string>& missing) const;
     static std::string _valueSuffix(const _OptionHandler& option);
 

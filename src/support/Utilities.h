@@ -31,6 +31,11 @@ inline bool strEndsWith(std::string_view text, std::string_view suffix) {
            text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
 }
 std::vector<std::string> strSplit(const std::string& text, char delimiter);
+// A relative file name as a program's operand: "./-x" for "-x", which it would read as options.
+inline std::string fileOperand(const std::string& path) {
+    return !path.empty() && path[0] == '-' ? "./" + path : path;
+}
+
 std::string substrReplace(const std::string& text, const std::string& target,
                           const std::string& replacement, int count);
 std::string doubleToStringWithPrecision(double value, unsigned long precision);

@@ -40,6 +40,8 @@ const GoldenCase CASES[] = {
      R"({"Run_Base_Name": "Demo", "Putative_Cell_Calling_Data": "mRNA", "Output_Header": []})"},
 };
 
+const char* const ANNOTATED_RECORDS = "annotated records of all parts, sorted";
+
 std::string goldenDir(const std::string& name) {
     return std::string(AMBREL_SOURCE_DIR) + "/tests/golden/" + name;
 }
@@ -67,6 +69,13 @@ std::map<std::string, std::string> runOutputs(const std::string& runDir) {
             outputs[name + (strEndsWith(name, ".tar.gz") ? " listing" : "")] =
                 runProcess({"sh", "-c", view}, runDir).out;
     }
+    // Every annotated record once, whichever part of the library it went to.
+    outputs[ANNOTATED_RECORDS] =
+        runProcess({"sh", "-c",
+                    "for f in *.annotated.*.bam; do samtools view \"$f\"; done | "
+                    "LC_ALL=C sort"},
+                   runDir)
+            .out;
     outputs["files.txt"] =
         runProcess(
             {"sh", "-c", "find . -mindepth 1 -maxdepth 1 ! -type l -printf '%f\\n'" + untimed},
@@ -167,6 +176,35 @@ INSTANTIATE_TEST_SUITE_P(Demo, GoldenRun, testing::ValuesIn(CASES),
                              std::replace(name.begin(), name.end(), '-', '_');
                              return name;
                          });
+
+// The records of one read apart, as a coordinate-sorted BAM has them, with or without the header
+// saying so: the outputs of the reads in aligner order, the annotated records in other parts.
+TEST(GoldenRunVariants, CoordinateSortedBamGivesTheOutputsOfAlignerOrder) {
+    for (const char* header : {"cat", "sed 's/\\tSO:coordinate//'"}) {
+        RunInputs inputs;
+        inputs.addDemoLibrary();
+        const std::string& bam = inputs.bams[0];
+        ASSERT_EQ(runProcess({"sh", "-c",
+                              "samtools sort -o sorted.bam " + bam + " && samtools view -H " +
+                                  "sorted.bam | " + header + " > h.sam && samtools reheader " +
+                                  "h.sam sorted.bam > " + bam},
+                             inputs.dir.path())
+                      .status,
+                  0);
+        ProcessResult result = inputs.run(inputs.dir.file("run"));
+        ASSERT_EQ(result.status, 0) << result.err;
+        EXPECT_NE(result.err.find("are not together (a coordinate-sorted BAM?): grouping the "
+                                  "records by read name"),
+                  std::string::npos)
+            << result.err;
+        std::map<std::string, std::string> outputs = runOutputs(inputs.dir.file("run"));
+        std::set<std::string> skip = {"Demo_Ambrel_Logs.tar.gz listing"};
+        for (const auto& output : outputs)
+            if (output.first.find(".annotated.") != std::string::npos)
+                skip.insert(output.first);
+        compareWithExpected("wta", outputs, skip);
+    }
+}
 
 // A completed run replaces the last completed run's outputs as a whole: tables it no longer
 // writes go, a link in the way of an output is replaced rather than written through, and files

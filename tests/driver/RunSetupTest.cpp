@@ -32,24 +32,21 @@ RunParameters parseArgs(std::vector<std::string> extra) {
 TEST(RunSetup, DefaultsAndListOptions) {
     RunParameters p = parseArgs({});
     EXPECT_EQ(p.qualityMetricsPath, "ReadQualityMetrics.json");
-    p = parseArgs({"--r2-bam", "b.bam,c.bam", "--r2-bam", "d.bam,", "--extra-seqs", "x.fa,,y.fa",
-                   "--exclude-intronic-reads", "--umi-option", "2", "--assay", "targeted"});
-    EXPECT_EQ(p.bamPaths, (std::vector<std::string>{"a.bam", "b.bam", "c.bam", "d.bam"}));
-    EXPECT_EQ(p.extraFastaPaths, (std::vector<std::string>{"x.fa", "", "y.fa"}));
+    // Commas and several words (a shell glob), a value that begins with a single dash.
+    p = parseArgs({"--r2-bam", "b.bam,c.bam", "-d.bam", "--r2-bam", "e.bam,", "--extra-seqs",
+                   "x.fa,,y.fa", "z.fa", "--exclude-intronic-reads", "--umi-option", "2"});
+    EXPECT_EQ(p.bamPaths, (std::vector<std::string>{"a.bam", "b.bam", "c.bam", "-d.bam", "e.bam"}));
+    EXPECT_EQ(p.extraFastaPaths, (std::vector<std::string>{"x.fa", "", "y.fa", "z.fa"}));
     EXPECT_TRUE(p.excludeIntronicReads);
     EXPECT_EQ(p.umiOption, R1_AND_ABSEQ_UMI);
-    EXPECT_EQ(p.assay, Targeted);
     EXPECT_EQ(parseArgs({"--message-level", "loud"}).messageLevel, Logger::INFO);
 }
 
 TEST(RunSetup, ThreadCountAndSemaphores) {
-    const std::pair<const char*, unsigned long> counts[] = {
-        {"0", 1},  {"many", 1}, {"", 1}, {"  12", 12}, {"99999999999999999999", 1},
-        {"-1", 1}, {"3", 3}};
-    for (const auto& [text, expected] : counts) {
-        std::string value = text;
-        EXPECT_EQ(parseThreadCount(&value), expected) << "'" << text << "'";
-    }
+    for (std::string text : {"1", "12", "4096"})
+        EXPECT_EQ(parseThreadCount(&text), std::stoul(text));
+    for (std::string text : {"0", "four", "", " 12", "-1", "+2", "4097", "99999999999999999999"})
+        EXPECT_THROW(parseThreadCount(&text), std::invalid_argument) << "'" << text << "'";
     const std::pair<unsigned long, std::pair<unsigned long, unsigned long>> limits[] = {
         {1, {1, 1}}, {8, {8, 8}}, {9, {6, 5}}, {12, {8, 7}}, {16, {10, 9}}};
     for (const auto& [threads, expected] : limits)

@@ -129,11 +129,21 @@ TEST(GeneModel, LinesAcrossBlockEdgesAreReadOnce) {
     EXPECT_EQ(intervals, 100000u);
 }
 
-TEST(GeneModel, EmptyModelWritesANewlineOnlyJson) {
-    BuiltModel built("# nothing here\n");
-    EXPECT_EQ(built.geneInfoJson, "\n");
-    EXPECT_TRUE(built.model->chromosomes().empty());
-    EXPECT_NE(built.log.find("holds no usable gene or exon line"), std::string::npos);
+// Files that are no GTF stop the build with what was found: nothing, bzip2, GFF3 (which would
+// load as NO_NAME_ labels).
+TEST(GeneModel, FilesThatAreNoGtfStopTheBuild) {
+    ScratchDir dir;
+    const std::pair<std::string, std::string> files[] = {
+        {"", "\"empty.gtf\" yields no gene or exon line: it is empty"},
+        {"# comment\nchr1\tx\tgene\n", "none of its 2 lines is a tab-separated gene or exon line"},
+        {"BZh91AY&SY\x01\x02", "it is bzip2-compressed"},
+        {"##gff-version 3\n" + gtfLine("chr1", "gene", 1, 9, '+', "ID=gene:G1;gene_id=G1"),
+         "is GFF3, not GTF: line 2 has key=value attributes (\"ID=gene:G1;gene_id=G1\")"}};
+    for (const auto& [text, message] : files) {
+        writeFile("empty.gtf", text);
+        EXPECT_NE(buildError("empty.gtf").find(message), std::string::npos)
+            << buildError("empty.gtf");
+    }
 }
 
 // GENCODE and Ensembl ship their GTFs gzipped: gzip of two members and BGZF, both cut mid-line,
@@ -151,6 +161,7 @@ TEST(GeneModel, CompressedGtfGivesTheSameModel) {
                     bgzf_write(out, text.data() + half, text.size() - half) > 0 &&
                     bgzf_close(out) == 0);
         FeatureAssigner model("genes.gtf.gz", "human", quiet);
+        model.writeGeneInfoJson(quiet);
         EXPECT_EQ(readFile("gtf.gene_info.json"), plain.geneInfoJson) << mode;
     }
     std::string bytes = readFile("genes.gtf.gz");
