@@ -59,7 +59,7 @@ double runWorkers(int workers, const std::vector<std::string>& fragments, Featur
         threads.emplace_back(annotationMetricsAndCounting, std::cref(assay), std::cref(outputs[k]),
                              std::cref(fragments[k]), std::cref(extra), std::ref(metrics),
                              std::ref(files), std::ref(progress), std::ref(counts[k]),
-                             std::ref(model), false, false);
+                             std::ref(model), false, false, false);
     for (std::thread& thread : threads)
         thread.join();
     std::chrono::duration<double> wall = std::chrono::steady_clock::now() - start;

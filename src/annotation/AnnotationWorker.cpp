@@ -22,7 +22,8 @@ constexpr long CHUNK_BUDGET = 100000;
 
 } // namespace
 
-bool readAlignedReadsChunk(RecordChunk& chunk, htsFile* input, sam_hdr_t* header) {
+bool readAlignedReadsChunk(RecordChunk& chunk, htsFile* input, sam_hdr_t* header,
+                           bool skipMultiMapped) {
     waitForSemaphore(gReadSemaphore);
     bam1_t* record = bam_init1();
     long budget = CHUNK_BUDGET;
@@ -33,8 +34,10 @@ bool readAlignedReadsChunk(RecordChunk& chunk, htsFile* input, sam_hdr_t* header
         result = sam_read1(input, header, record);
         if (result < 0)
             break;
-        group.push_back(bam_dup1(record));
         long nh = getIntegerTag(record, TAG_NUMBER_ALIGNMENTS, 1);
+        if (skipMultiMapped && nh > 1)
+            continue;
+        group.push_back(bam_dup1(record));
         while (static_cast<long>(group.size()) < nh) {
             result = sam_read1(input, header, record);
             if (result < 0)
@@ -135,7 +138,7 @@ void annotationMetricsAndCounting(const AssayType& assay, const std::string& out
                                   LibraryMetrics& metrics, ReadAnnotationFiles& files,
                                   ProgressCounter& progress, FeatureCounts& featureCounts,
                                   FeatureAssigner& featureAssigner, bool excludeIntronicReads,
-                                  bool vdjCellCalling) {
+                                  bool vdjCellCalling, bool skipMultiMapped) {
     gLogger.debug("    Entering annotationMetricsAndCounting");
     WorkerBams bams;
     if (!__open_worker_bams(bams, outputBamPath, inputBamPath)) {
@@ -153,7 +156,7 @@ void annotationMetricsAndCounting(const AssayType& assay, const std::string& out
     bool more = true;
     while (more && !TERMINATE_STATE.failed()) {
         // Read whole reads; give every record its feature; annotate each read; write.
-        more = readAlignedReadsChunk(chunk, bams.input, bams.header);
+        more = readAlignedReadsChunk(chunk, bams.input, bams.header, skipMultiMapped);
         chunkRecords.clear();
         for (RecordGroup& group : chunk)
             chunkRecords.insert(chunkRecords.end(), group.begin(), group.end());

@@ -26,17 +26,21 @@ struct ProgressCounter {
 // Minimum size of a worker's FASTQ text before it is compressed into the run's file.
 constexpr size_t FASTQ_BLOCK_SIZE = 65536;
 
+// With skipMultiMapped, the records of reads with more than one alignment are passed over: in an
+// input whose reads are not together, another worker annotates them from a copy grouped by read.
 void annotationMetricsAndCounting(const AssayType& assay, const std::string& outputBamPath,
                                   const std::string& inputBamPath,
                                   const std::unordered_set<std::string>& extraReferenceNames,
                                   LibraryMetrics& metrics, ReadAnnotationFiles& files,
                                   ProgressCounter& progress, FeatureCounts& featureCounts,
                                   FeatureAssigner& featureAssigner, bool excludeIntronicReads,
-                                  bool vdjCellCalling);
+                                  bool vdjCellCalling, bool skipMultiMapped = false);
 
 // Appends whole read groups (a record and the NH - 1 records after it) to chunk; an empty group
-// marks the end of the input. Returns false when the input ended or failed.
-bool readAlignedReadsChunk(RecordChunk& chunk, htsFile* input, sam_hdr_t* header);
+// marks the end of the input. Returns false when the input ended or failed. With skipMultiMapped,
+// records whose NH is above 1 are passed over.
+bool readAlignedReadsChunk(RecordChunk& chunk, htsFile* input, sam_hdr_t* header,
+                           bool skipMultiMapped = false);
 
 // Writes every record of the chunk in order and advances the progress count.
 void writeAnnotatedBamRecords(RecordChunk& chunk, htsFile* output, sam_hdr_t* header,

@@ -1,8 +1,7 @@
 // libFuzzer target: the run's command line (NUL-separated arguments) through its option table.
-// Run it with -close_fd_mask=2: most inputs make the parser report unknown flags.
+// Most inputs are refused with a usage error; run it with -close_fd_mask=2 all the same.
 #include <cstdint>
 #include <string>
-#include <strings.h>
 #include <vector>
 
 #include "driver/RunSetup.h"
@@ -14,7 +13,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     args.insert(args.begin(), "ambrel");
     std::vector<const char*> argv;
     for (const std::string& arg : args) {
-        if (strcasecmp(arg.c_str(), "--help") == 0)
+        if (ArgumentParser::isHelpWord(arg.c_str()))
             return 0; // prints the help and exits the process, as it should
         argv.push_back(arg.c_str());
     }
@@ -25,6 +24,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     try {
         parser.parseArguments(static_cast<int>(args.size()), argv.data(), true);
     } catch (const ArgumentParser::MissingRequiredOption&) {
+    } catch (const ArgumentParser::UsageError&) {
     }
     return 0;
 }
