@@ -2,6 +2,7 @@
 """Writes the demo's aligned R2 reads as SAM text, deterministically (fixed seed).
 
   python3 demo/make_reads.py demo/genes.gtf demo/extra.fasta > demo/reads.sam
+  python3 demo/make_reads.py GTF FASTA READS RECEPTOR_SHARE > reads.sam   (default 4000 0.08)
 
 Reads are named "<read>;<cell index>;<UMI>" and grouped by read (NH records in a row), as the
 aligner step leaves them. The mix: exon reads of every gene (some spliced), intronic, antisense,
@@ -46,6 +47,8 @@ def load_references(path):
 def main():
     genes = load_genes(sys.argv[1])
     extras = load_references(sys.argv[2])
+    reads = int(sys.argv[3]) if len(sys.argv) > 3 else 4000
+    receptor_share = float(sys.argv[4]) if len(sys.argv) > 4 else 0.08
     rng = random.Random(20261205)
     cells = [str(rng.randrange(1, 900000)) for _ in range(40)]
 
@@ -75,11 +78,11 @@ def main():
         return (f"{qname}\t{flag}\t{reference}\t{pos}\t255\t{cigar}\t*\t0\t0\t{seq}\t{quality}"
                 f"\tNH:i:{nh}")
 
-    for i in range(4000):
+    for i in range(reads):
         cell = rng.choice(cells)
         qname = f"DEMO:1:FC:1:{1101 + i % 4}:{i};{cell};{umi(7 if rng.random() < 0.02 else 8)}"
         roll = rng.random()
-        gene = genes[rng.choice(receptor if roll < 0.08 else plain)]
+        gene = genes[rng.choice(receptor if roll < receptor_share else plain)]
         sense = 0 if gene["strand"] == "+" else 16
         exon = rng.choice(gene["exons"])
         in_exon = rng.randrange(exon[0], max(exon[0] + 1, exon[1] - READ_LENGTH))

@@ -227,10 +227,19 @@ std::string demoFile(const std::string& name) {
     return std::string(AMBREL_SOURCE_DIR) + "/demo/" + name;
 }
 
-void RunInputs::addDemoLibrary(const std::string& library) {
+void RunInputs::addDemoLibrary(const std::string& library, unsigned long reads,
+                               double receptorShare) {
     std::string name = "Demo_" + library + "_Aligned.out.bam";
-    ProcessResult made =
-        runProcess({"samtools", "view", "-b", "-o", dir.file(name), demoFile("reads.sam")});
+    std::string sam = demoFile("reads.sam");
+    if (reads) { // the demo generator's reads of the inputs' GTF
+        sam = dir.file(library + ".sam");
+        std::string command = "python3 " + demoFile("make_reads.py") + " " + gtf + " " +
+                              demoFile("extra.fasta") + " " + std::to_string(reads) + " " +
+                              std::to_string(receptorShare) + " > " + sam;
+        if (runProcess({"sh", "-c", command}).status != 0)
+            throw std::runtime_error("the demo generator failed: " + command);
+    }
+    ProcessResult made = runProcess({"samtools", "view", "-b", "-o", dir.file(name), sam});
     if (made.status != 0)
         throw std::runtime_error("samtools cannot convert the demo reads: " + made.err);
     bams.push_back(name);

@@ -125,8 +125,10 @@ public:
     std::string gtf = demoFile("genes.gtf");
     std::string quality = demoFile("ReadQualityMetrics.json");
     std::vector<std::string> bams; // paths relative to the run directory
-    // The demo reads as the BAM of library `library` (run "Demo").
-    void addDemoLibrary(const std::string& library = "Sample1");
+    // The demo reads as the BAM of library `library` (run "Demo"); with a read count, reads of
+    // the inputs' GTF made by the demo's generator, that share of them on receptor genes.
+    void addDemoLibrary(const std::string& library = "Sample1", unsigned long reads = 0,
+                        double receptorShare = 0);
     // Writes text as a file of the inputs' directory and returns its path.
     std::string write(const std::string& name, const std::string& text);
     std::vector<std::string> args(const std::vector<std::string>& extra = {}) const;

@@ -11,6 +11,7 @@
 
 #include "TestSupport.h"
 #include "driver/RunChecks.h"
+#include "outputs/ReadAnnotationFiles.h"
 #include "support/Utilities.h"
 
 namespace fs = std::filesystem;
@@ -21,23 +22,37 @@ struct GoldenCase {
     const char* name;
     std::vector<std::string> libraries;
     std::vector<std::string> args;
-    const char* metadata; // replaces the demo's run metadata when set
+    const char* metadata = nullptr; // replaces the demo's run metadata when set
+    unsigned long reads = 0;        // generated reads of the volume GTF in place of the demo's
 };
 
+// Shapes the demo lacks, added to its genes: two genes sharing an identical exon (RT1, RT2), two
+// V genes of one chain overlapping (TRBV20-1, TRBV5-1), two genes of one table whose byte order
+// is not their order in a UTF-8 locale (ZZ16 before cd3d), and more B-cell receptor V genes.
+const char* const VOLUME_GENES =
+    "DG0013 RT1 protein_coding chrD + 37001 38000 37001 37400\n"
+    "DG0014 RT2 protein_coding chrD + 37001 39000 37001 37400 38501 39000\n"
+    "DG0015 TRBV5-1 TR_V_gene chrD + 50601 51600 50601 51600\n"
+    "DG0018 IGKV1-5 IG_V_gene chrD + 46501 47500 46501 47500\n"
+    "DG0019 IGLV2-14 IG_V_gene chrD + 56501 57500 56501 57500\n"
+    "DG0016 ZZ16 protein_coding chrD - 67001 67600 67001 67600\n"
+    "DG0017 cd3d protein_coding chrD + 72101 72900 72101 72900";
+
 const GoldenCase CASES[] = {
-    {"wta", {"Sample1"}, {}, nullptr},
-    {"targeted", {"Sample1"}, {"--assay", "targeted"}, nullptr},
-    {"wta-no-introns-both-umis",
-     {"Sample1"},
-     {"--exclude-intronic-reads", "--umi-option", "2"},
-     nullptr},
+    {"wta", {"Sample1"}, {}},
+    {"targeted", {"Sample1"}, {"--assay", "targeted"}},
+    {"wta-no-introns-both-umis", {"Sample1"}, {"--exclude-intronic-reads", "--umi-option", "2"}},
     // The same reads as two libraries with different read-quality numbers: the run-wide row sums
     // the libraries and takes its own percentages.
-    {"two-libraries", {"Sample1", "Sample2"}, {"--threads", "3"}, nullptr},
+    {"two-libraries", {"Sample1", "Sample2"}, {"--threads", "3"}},
     {"no-vdj-no-tags",
      {"Sample1"},
      {"--umi-option", "0"},
      R"({"Run_Base_Name": "Demo", "Putative_Cell_Calling_Data": "mRNA", "Output_Header": []})"},
+    // Enough reads that every buffered output (tables, sample-tag table, both receptor FASTQ) is
+    // written out several times within one fragment; in a UTF-8 locale, which must not change
+    // the tables' byte order.
+    {"volume", {"Sample1"}, {}, nullptr, 30000},
 };
 
 const char* const ANNOTATED_RECORDS = "annotated records of all parts, sorted";
@@ -150,8 +165,17 @@ class GoldenRun : public testing::TestWithParam<GoldenCase> {};
 TEST_P(GoldenRun, OutputsMatchTheExpectedFiles) {
     const GoldenCase& c = GetParam();
     RunInputs inputs;
+    if (c.reads) {
+        inputs.gtf = inputs.write("genes.gtf", readFile(inputs.gtf) + gtfOfGenes(VOLUME_GENES));
+        ASSERT_EQ(ReadAnnotationFiles::partitionOfGene("ZZ16"),
+                  ReadAnnotationFiles::partitionOfGene("cd3d"));
+        inputs.quality = inputs.write(
+            "quality.json",
+            "{\"Read Quality Metrics\": {\"Sample1\": " + qualityEntry(31000, c.reads) +
+                ", \"Combined_stats\": " + qualityEntry(31000, c.reads) + "}}");
+    }
     for (const std::string& library : c.libraries)
-        inputs.addDemoLibrary(library);
+        inputs.addDemoLibrary(library, c.reads, 0.4);
     if (c.metadata)
         inputs.metadata = inputs.write("meta.json", c.metadata);
     if (c.libraries.size() > 1)
@@ -159,7 +183,10 @@ TEST_P(GoldenRun, OutputsMatchTheExpectedFiles) {
             "quality.json", "{\"Read Quality Metrics\": {\"Sample1\": " + qualityEntry(4400, 4000) +
                                 ", \"Sample2\": " + qualityEntry(5000, 4500) +
                                 ", \"Combined_stats\": " + qualityEntry(9400, 8500) + "}}");
+    if (c.reads)
+        setenv("LC_ALL", "en_US.UTF-8", 1); // the run's children inherit it
     ProcessResult result = inputs.run(inputs.dir.file("run"), c.args);
+    unsetenv("LC_ALL");
     ASSERT_EQ(result.status, 0) << result.err;
     EXPECT_NE(result.err.find("Ambrel has completed"), std::string::npos) << result.err;
     std::map<std::string, std::string> outputs = runOutputs(inputs.dir.file("run"));
