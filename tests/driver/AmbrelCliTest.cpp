@@ -30,7 +30,7 @@ std::map<std::string, std::string> folderState(const std::string& dir) {
 // beforehand (the inputs are in its parent), the arguments that replace or add to the usual ones,
 // the status and the messages the run must give, whether it fails only after it has started
 // (else no run folder may appear and no library may start), and when set, the one folder
-// (relative to the run folder) that is the run's PATH.
+// (relative to the run folder) that is the run's PATH and holds the binary that runs.
 struct FailureCase {
     const char* name;
     std::string damage;
@@ -55,6 +55,18 @@ std::string writes(const std::string& path, const std::string& text) {
 std::string quality(const std::string& sample1) {
     return "{\"Read Quality Metrics\": {" + sample1 + "\"Combined_stats\": " + qualityEntry(10, 9) +
            "}}";
+}
+
+// The shell command that makes ../bin a folder of the run's programs but `missing`, the run's
+// binary among them (it takes the bamSplitter beside it).
+std::string tools(const std::string& missing) {
+    std::string command = "mkdir -p ../bin && cp " + std::string(AMBREL_BINARY) + " ../bin/";
+    for (std::string program : {"samtools", "sort", "pigz", "tar"})
+        if (program != missing)
+            command += " && ln -s $(command -v " + program + ") ../bin/";
+    if (missing != "bamSplitter")
+        command += " && ln -s " + std::string(BAM_SPLITTER_BINARY) + " ../bin/";
+    return command;
 }
 
 // The shell command that makes the demo library's BAM from SAM records after a header.
@@ -210,19 +222,82 @@ std::vector<FailureCase> failureCases() {
           unfinished},
          true},
         // External programs and the folder.
+        {"MissingSamtools",
+         tools("samtools"),
+         {},
+         2,
+         {"cannot run samtools: No such file or directory on PATH"},
+         false,
+         "../bin"},
+        {"MissingBamSplitter",
+         tools("bamSplitter"),
+         {},
+         2,
+         {"cannot run bamSplitter: No such file or directory on PATH"},
+         false,
+         "../bin"},
+        {"MissingSort",
+         tools("sort"),
+         {},
+         2,
+         {"cannot run sort: No such file or directory on PATH"},
+         false,
+         "../bin"},
+        {"MissingPigz",
+         tools("pigz"),
+         {},
+         2,
+         {"cannot run pigz: No such file or directory on PATH"},
+         false,
+         "../bin"},
         {"MissingTar",
-         "mkdir ../bin && for p in samtools sort pigz; do ln -s $(command -v $p) ../bin/; done",
+         tools("tar"),
          {},
          2,
          {"cannot run tar: No such file or directory on PATH"},
          false,
          "../bin"},
-        // A process that holds the folder's lock, as a running Ambrel does.
+        // A child's failure is reported in its own words: samtools grouping the reads of a
+        // coordinate-sorted BAM.
+        {"SamtoolsFails",
+         "samtools sort -o ../s.bam " + bam + " && mv ../s.bam " + bam + " && " +
+             tools("samtools") + " && " +
+             writes("../bin/samtools",
+                    "#!/bin/sh\necho 'samtools sort: no room for the grouping' >&2\nexit 1") +
+             "\nchmod +x ../bin/samtools",
+         {},
+         2,
+         {"Non-zero exit code when running the below command:",
+          "samtools sort: no room for the grouping", unfinished},
+         true,
+         "../bin"},
+        {"MissingTranscriptLengths",
+         "",
+         {"--transcript-length", "../absent.json"},
+         2,
+         {"Cannot open the transcript-length file \"../absent.json\": No such file"}},
+        {"MissingQualityFile",
+         "",
+         {"--quality-metrics", "absent.json"},
+         2,
+         {"Cannot read the read-quality metrics file \"absent.json\""}},
+        {"QualityWithoutCombinedStats",
+         writes("../q.json",
+                "{\"Read Quality Metrics\": {\"Sample1\": " + qualityEntry(10, 9) + "}}"),
+         {"--quality-metrics", "../q.json"},
+         2,
+         {"missing information for the library: Combined_stats"}},
+        // A process that holds the folder's lock, as a running Ambrel does, or a shared lock.
         {"AnotherRunInTheFolder",
          "flock -n .ambrel.lock sleep 5 & sleep 1",
          {},
          2,
          {"Another Ambrel run (process ", ") is working in the folder "}},
+        {"SharedLockOnTheFolder",
+         "flock -s -n .ambrel.lock sleep 5 & sleep 1",
+         {},
+         2,
+         {") is working in the folder "}},
         // A folder where an output goes: nothing moves, the earlier outputs stay whole.
         {"FolderInPlaceOfAnOutput",
          "rm Demo_SeqMetrics.csv && mkdir Demo_SeqMetrics.csv",
@@ -249,8 +324,10 @@ TEST_P(RunFailure, StopsAndLeavesTheEarlierOutputsAsTheyWere) {
     ASSERT_EQ(runProcess({"sh", "-c", c.damage}, runDir).status, 0) << c.damage;
     std::map<std::string, std::string> before = folderState(runDir);
     std::vector<std::string> args = inputs.args(c.args);
-    if (!c.path.empty())
+    if (!c.path.empty()) {
+        args[0] = runDir + "/" + c.path + "/ambrel";
         args.insert(args.begin(), {"env", "PATH=" + runDir + "/" + c.path});
+    }
     ProcessResult result = runProcess(args, runDir);
     EXPECT_EQ(result.status, c.status) << result.err;
     for (const std::string& message : c.messages)
@@ -258,10 +335,15 @@ TEST_P(RunFailure, StopsAndLeavesTheEarlierOutputsAsTheyWere) {
     EXPECT_EQ(result.err.find("Ambrel has completed"), std::string::npos);
     EXPECT_EQ(result.err.find("LeakSanitizer"), std::string::npos) << result.err;
     EXPECT_EQ(folderState(runDir), before);
-    // A refusal up front starts no library and leaves no run folder behind.
+    // A refusal up front starts no library and leaves no run folder behind; a later failure
+    // leaves one in which MultiQC finds nothing to report.
     bool staged = false;
     for (const std::string& name : directoryNames(runDir))
-        staged |= strStartsWith(name, "Ambrel_unfinished_run_");
+        if (strStartsWith(name, "Ambrel_unfinished_run_")) {
+            staged = true;
+            for (const std::string& file : directoryNames(runDir + "/" + name))
+                EXPECT_FALSE(strEndsWith(file, "_mqc.json")) << file;
+        }
     EXPECT_EQ(staged, c.late);
     EXPECT_EQ(result.err.find("Bam file: ") != std::string::npos, c.late) << result.err;
 }
@@ -353,27 +435,32 @@ TEST(AmbrelCli, FullDiskLeavesTheEarlierOutputsAsTheyWere) {
 
 // Inputs that a run can use but that change what it writes are named in warnings: a metadata file
 // without Run_Base_Name or with a key of the wrong type, a BAM of another run's prefix, a VDJ
-// version whose receptor genes the GTF lacks, and the folders that failed runs left.
+// version whose receptor genes the GTF lacks, and the folders that failed runs left. Every input
+// is given by a relative path, the read-quality file by the default name in the working folder.
 TEST(AmbrelCli, WarningsNameWhatChangesTheRun) {
     RunInputs inputs;
     inputs.addDemoLibrary();
-    inputs.metadata = inputs.write(
-        "meta.json", R"({"VDJ_Version": "human", "Sample_Tags_Version": 5, "Output_Header": []})");
+    inputs.write("meta.json",
+                 R"({"VDJ_Version": "human", "Sample_Tags_Version": 5, "Output_Header": []})");
     ASSERT_EQ(runProcess({"sh", "-c",
                           "sed 's/gene_type \"\\(TR\\|IG\\)_/gene_type \"X_/' " + inputs.gtf +
-                              " > plain.gtf && mkdir -p run/Ambrel_unfinished_run_1"},
+                              " > plain.gtf && mkdir -p run/Ambrel_unfinished_run_1 && cp " +
+                              inputs.quality + " run/ReadQualityMetrics.json"},
                          inputs.dir.path())
                   .status,
               0);
-    inputs.gtf = inputs.dir.file("plain.gtf");
+    inputs.metadata = "../meta.json";
+    inputs.gtf = "../plain.gtf";
+    inputs.quality = "";
     ProcessResult result = inputs.run(inputs.dir.file("run"));
     ASSERT_EQ(result.status, 0) << result.err;
     for (const std::string& warning : std::vector<std::string>{
              "meta.json\" has no Run_Base_Name: the outputs will be named null_*",
              "meta.json\": Sample_Tags_Version is number, not a string; it is ignored",
              "The BAM file name \"Demo_Sample1_Aligned.out.bam\" does not begin with \"null_\"",
-             "VDJ version 'human': the GTF file \"" + inputs.gtf +
-                 "\" has no receptor or constant-region gene",
+             "VDJ version 'human': the GTF file \"../plain.gtf\" has no receptor or "
+             "constant-region "
+             "gene",
              "did not complete, left as they were: Ambrel_unfinished_run_1"})
         EXPECT_NE(result.err.find(warning), std::string::npos) << warning;
     EXPECT_TRUE(fs::exists(inputs.dir.file("run/null_SeqMetrics.csv")));

@@ -252,7 +252,8 @@ TEST(GoldenRunVariants, CompletedRunReplacesTheEarlierOutputsAsAWhole) {
     inputs.bams = {"-in/" + inputs.bams[0]};
     writeFile(inputs.dir.file("victim.txt"), "not Ambrel's\n");
     fs::create_symlink(inputs.dir.file("victim.txt"), runDir + "/Demo_SeqMetrics.csv");
-    writeFile(runDir + "/Demo_Sorted_Valid_Reads.csv.5.gz", "an earlier run's partition");
+    for (const char* partition : {"5", "17"})
+        writeFile(runDir + "/Demo_Sorted_Valid_Reads.csv." + partition + ".gz", "an earlier run's");
     writeFile(runDir + "/Old.annotated.3.bam", "an earlier run's output");
     writeFile(runDir + "/.ambrel_outputs", "Old.annotated.3.bam\n../victim.txt\n");
     writeFile(runDir + "/ambrel.log", "the user's own log\n");
@@ -262,6 +263,7 @@ TEST(GoldenRunVariants, CompletedRunReplacesTheEarlierOutputsAsAWhole) {
     EXPECT_FALSE(fs::is_symlink(runDir + "/Demo_SeqMetrics.csv"));
     EXPECT_EQ(readFile(inputs.dir.file("victim.txt")), "not Ambrel's\n");
     EXPECT_FALSE(fs::exists(runDir + "/Demo_Sorted_Valid_Reads.csv.5.gz"));
+    EXPECT_FALSE(fs::exists(runDir + "/Demo_Sorted_Valid_Reads.csv.17.gz"));
     EXPECT_FALSE(fs::exists(runDir + "/Old.annotated.3.bam"));
     EXPECT_EQ(readFile(runDir + "/ambrel.log"), "the user's own log\n");
     std::string record = readFile(runDir + "/.ambrel_outputs");
