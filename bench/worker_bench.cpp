@@ -54,12 +54,15 @@ double runWorkers(int workers, const std::vector<std::string>& fragments, Featur
     AssayType assay = WTA;
     auto start = std::chrono::steady_clock::now();
     double cpuStart = cpuSeconds();
+    std::vector<BamPart> parts(workers);
+    for (int k = 0; k < workers; ++k)
+        parts[k].path = fragments[k]; // each fragment whole
     std::vector<std::thread> threads;
     for (int k = 0; k < workers; ++k)
         threads.emplace_back(annotationMetricsAndCounting, std::cref(assay), std::cref(outputs[k]),
-                             std::cref(fragments[k]), std::cref(extra), std::ref(metrics),
+                             std::cref(parts[k]), std::cref(extra), std::ref(metrics),
                              std::ref(files), std::ref(progress), std::ref(counts[k]),
-                             std::ref(model), false, false, false);
+                             std::ref(model), false, false);
     for (std::thread& thread : threads)
         thread.join();
     std::chrono::duration<double> wall = std::chrono::steady_clock::now() - start;
@@ -87,9 +90,10 @@ double copyOnly(const std::string& input, const std::string& output) {
         throw std::runtime_error("cannot copy " + input);
     RecordChunk chunk;
     ProgressCounter progress;
+    PartReader reader{in, header, input.c_str(), 0, ~0UL, false};
     bool more = true;
     while (more) {
-        more = readAlignedReadsChunk(chunk, in, header);
+        more = readAlignedReadsChunk(chunk, reader);
         writeAnnotatedBamRecords(chunk, out, header, progress);
         freeVectorBamRecords(chunk);
     }

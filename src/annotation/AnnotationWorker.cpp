@@ -22,42 +22,52 @@ constexpr long CHUNK_BUDGET = 100000;
 
 } // namespace
 
-bool readAlignedReadsChunk(RecordChunk& chunk, htsFile* input, sam_hdr_t* header,
-                           bool skipMultiMapped) {
+int readGroup(PartReader& reader, bam1_t* record, RecordGroup* group) {
+    while (reader.next < reader.end) {
+        int result = sam_read1(reader.input, reader.header, record);
+        if (result < 0)
+            return result;
+        ++reader.next;
+        long nh = getIntegerTag(record, TAG_NUMBER_ALIGNMENTS, 1);
+        if (reader.skipMultiMapped && nh > 1)
+            continue;
+        if (group)
+            group->push_back(bam_dup1(record));
+        // The records of one read stay together, even past the end of the part.
+        for (long k = 1; k < nh && !reader.skipMultiMapped; ++k) {
+            if ((result = sam_read1(reader.input, reader.header, record)) < 0)
+                return result < -1 ? result : 0; // a read cut short by the end of the input
+            ++reader.next;
+            if (group)
+                group->push_back(bam_dup1(record));
+        }
+        return 0;
+    }
+    return -1;
+}
+
+bool readAlignedReadsChunk(RecordChunk& chunk, PartReader& reader) {
     waitForSemaphore(gReadSemaphore);
     bam1_t* record = bam_init1();
     long budget = CHUNK_BUDGET;
-    bool more = true;
     int result = 0;
     while (budget > 0) {
         RecordGroup group;
-        result = sam_read1(input, header, record);
-        if (result < 0)
-            break;
-        long nh = getIntegerTag(record, TAG_NUMBER_ALIGNMENTS, 1);
-        if (skipMultiMapped && nh > 1)
-            continue;
-        group.push_back(bam_dup1(record));
-        while (static_cast<long>(group.size()) < nh) {
-            result = sam_read1(input, header, record);
-            if (result < 0)
-                break;
-            group.push_back(bam_dup1(record));
-        }
-        chunk.push_back(std::move(group));
+        result = readGroup(reader, record, &group);
+        if (!group.empty())
+            chunk.push_back(std::move(group));
         if (result < 0)
             break;
         budget -= static_cast<long>(chunk.size());
     }
     if (result < 0) {
-        chunk.emplace_back(); // end of input
-        more = false;
+        chunk.emplace_back(); // end of the part
         if (result < -1)
-            TERMINATE_STATE.fail("Unexpected error in input BAM file.");
+            TERMINATE_STATE.fail(std::string("Unexpected error in input BAM file: ") + reader.path);
     }
     bam_destroy1(record);
     postSemaphore(gReadSemaphore);
-    return more;
+    return result >= 0;
 }
 
 void writeAnnotatedBamRecords(RecordChunk& chunk, htsFile* output, sam_hdr_t* header,
@@ -97,9 +107,10 @@ struct WorkerBams {
     sam_hdr_t* header = nullptr;
 };
 
-// Opens both BAMs and copies the header; false (failure recorded) when the worker cannot start.
-bool __open_worker_bams(WorkerBams& bams, const std::string& outputBamPath,
-                        const std::string& inputBamPath) {
+// Opens both BAMs, copies the header and goes to the part's anchor; false (failure recorded) when
+// the worker cannot start.
+bool __open_worker_bams(WorkerBams& bams, const std::string& outputBamPath, const BamPart& part) {
+    const std::string& inputBamPath = part.path;
     // Level 1: these per-fragment BAMs are read again by the pipeline's next steps, like an
     // aligner's or samtools' temporary files; level 6 would spend most of the run compressing.
     if (!(bams.output = hts_open(outputBamPath.c_str(), "wb1"))) {
@@ -118,6 +129,10 @@ bool __open_worker_bams(WorkerBams& bams, const std::string& outputBamPath,
         __fail("Failed to write BAM header to output file: ", outputBamPath);
         return false;
     }
+    if (part.anchorOffset >= 0 && bgzf_seek(bams.input->fp.bgzf, part.anchorOffset, SEEK_SET) < 0) {
+        __fail("Failed to seek in input BAM file: ", inputBamPath);
+        return false;
+    }
     return true;
 }
 
@@ -133,18 +148,28 @@ void __close_worker_bams(WorkerBams& bams, const std::string& outputBamPath) {
 } // namespace
 
 void annotationMetricsAndCounting(const AssayType& assay, const std::string& outputBamPath,
-                                  const std::string& inputBamPath,
+                                  const BamPart& part,
                                   const std::unordered_set<std::string>& extraReferenceNames,
                                   LibraryMetrics& metrics, ReadAnnotationFiles& files,
                                   ProgressCounter& progress, FeatureCounts& featureCounts,
                                   FeatureAssigner& featureAssigner, bool excludeIntronicReads,
-                                  bool vdjCellCalling, bool skipMultiMapped) {
+                                  bool vdjCellCalling) {
     gLogger.debug("    Entering annotationMetricsAndCounting");
     WorkerBams bams;
-    if (!__open_worker_bams(bams, outputBamPath, inputBamPath)) {
+    if (!__open_worker_bams(bams, outputBamPath, part)) {
         __close_worker_bams(bams, outputBamPath);
         return;
     }
+    // From the anchor, pass over the reads before the part's first.
+    PartReader reader{bams.input,        bams.header, part.path.c_str(),
+                      part.anchorRecord, part.end,    part.skipMultiMapped};
+    bam1_t* passed = bam_init1();
+    int result = 0;
+    while (reader.next < part.first && (result = readGroup(reader, passed, nullptr)) == 0) {
+    }
+    bam_destroy1(passed);
+    if (result < -1)
+        __fail("Unexpected error in input BAM file: ", part.path, false);
     // This worker's counts, added to the library's once at the end.
     LibraryMetrics counts = metrics.emptyCopy();
     std::string tcrFastqBuffer, bcrFastqBuffer;
@@ -153,10 +178,10 @@ void annotationMetricsAndCounting(const AssayType& assay, const std::string& out
     RecordChunk chunk;
     std::vector<bam1_t*> chunkRecords;
     FeatureAssigner::HeaderIndex headerIndex = featureAssigner.indexHeader(bams.header);
-    bool more = true;
+    bool more = result >= 0;
     while (more && !TERMINATE_STATE.failed()) {
         // Read whole reads; give every record its feature; annotate each read; write.
-        more = readAlignedReadsChunk(chunk, bams.input, bams.header, skipMultiMapped);
+        more = readAlignedReadsChunk(chunk, reader);
         chunkRecords.clear();
         for (RecordGroup& group : chunk)
             chunkRecords.insert(chunkRecords.end(), group.begin(), group.end());

@@ -1,5 +1,7 @@
 #include "LibraryAnnotation.h"
 
+#include <htslib/bgzf.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
@@ -26,38 +28,14 @@ namespace {
 constexpr unsigned long PROGRESS_INTERVAL = 10000000;
 }
 
-unsigned long recordsPerFragment(unsigned long records, unsigned long threads) {
+unsigned long recordsPerPart(unsigned long records, unsigned long threads) {
     return (threads - 1 + records) / threads;
 }
 
-std::string bamSplitterProgram() {
-    std::error_code error;
-    fs::path self = fs::read_symlink("/proc/self/exe", error);
-    if (!error) {
-        fs::path beside = self.parent_path() / "bamSplitter";
-        if (access(beside.c_str(), X_OK) == 0)
-            return beside.string();
-    }
-    return "bamSplitter";
-}
+namespace {} // namespace
 
-namespace {
-
-// What a pass over a library's BAM finds.
-struct LibraryScan {
-    unsigned long records = 0;
-    // Whether every read's records stand together (a record and the NH - 1 records after it
-    // share its name), as the workers read them; else the first read found apart.
-    bool grouped = true;
-    std::string readApart;
-    unsigned long multiMapped = 0; // records with NH above 1, when they are copied out
-};
-
-// Reads the BAM once with `threads` decoding threads. With stopWhenApart, stops at the first read
-// found apart; with multiMappedPath, copies every record whose NH is above 1 there (uncompressed:
-// it is sorted right after). Throws naming the file when it cannot be read to its end.
-LibraryScan __scan_library(const std::string& bamPath, unsigned long threads, bool stopWhenApart,
-                           const std::string& multiMappedPath = "") {
+LibraryScan scanLibraryBam(const std::string& bamPath, unsigned long threads, bool stopWhenApart,
+                           const std::string& multiMappedPath, unsigned long anchorSpacing) {
     LibraryScan scan;
     samFile* input = sam_open(bamPath.c_str(), "r");
     if (!input)
@@ -81,7 +59,12 @@ LibraryScan __scan_library(const std::string& bamPath, unsigned long threads, bo
     long remaining = 0; // records of the current read still to come
     int result = header ? 0 : -2;
     bool written = true;
-    while (header && (result = sam_read1(input, header, record)) >= 0) {
+    bool boundary = true; // the next record starts a read
+    while (header) {
+        if (boundary && scan.records >= scan.anchors.size() * anchorSpacing)
+            scan.anchors.emplace_back(scan.records, bgzf_tell(input->fp.bgzf));
+        if ((result = sam_read1(input, header, record)) < 0)
+            break;
         ++scan.records;
         long nh = getIntegerTag(record, TAG_NUMBER_ALIGNMENTS, 1);
         if (multiMapped && nh > 1) {
@@ -89,6 +72,7 @@ LibraryScan __scan_library(const std::string& bamPath, unsigned long threads, bo
             ++scan.multiMapped;
         }
         const char* name = bam_get_qname(record);
+        boundary = multiMapped || remaining <= 1;
         if (remaining > 0) {
             --remaining;
             if (groupName == name)
@@ -102,6 +86,7 @@ LibraryScan __scan_library(const std::string& bamPath, unsigned long threads, bo
         if (nh > 1) {
             groupName.assign(name);
             remaining = nh - 1;
+            boundary = multiMapped != nullptr;
         }
     }
     if (remaining > 0 && result == -1 && scan.grouped) { // the last read lacks records
@@ -126,12 +111,14 @@ LibraryScan __scan_library(const std::string& bamPath, unsigned long threads, bo
     return scan;
 }
 
+namespace {
+
 // What the workers of a library read: the input itself, and when its reads are not together, a
 // copy of its multi-mapped records grouped by read.
 struct LibraryInput {
-    unsigned long records = 0;
+    LibraryScan input;
     std::string multiMapped; // empty when the input's reads are together
-    unsigned long multiMappedRecords = 0;
+    LibraryScan grouped;     // of multiMapped
 };
 
 const char* const MULTI_MAPPED_UNSORTED = "multi_mapped.unsorted";
@@ -149,7 +136,7 @@ LibraryInput __group_multi_mapped(const std::string& bamPath, const LibraryScan&
                     apart.readApart.c_str(), bamPath.c_str());
     std::string unsorted = std::string(FEATURE_COUNTS_TMP_DIR) + "/" + MULTI_MAPPED_UNSORTED;
     LibraryInput input;
-    input.records = __scan_library(bamPath, threads, false, unsorted).records;
+    input.input = scanLibraryBam(bamPath, threads, false, unsorted, ANCHOR_SPACING);
     input.multiMapped = std::string(FEATURE_COUNTS_TMP_DIR) + "/" + MULTI_MAPPED_GROUPED;
     Command sort("samtools");
     sort.addArguments({"sort", "-n", "-@", std::to_string(threads), "-l", "1", "-O", "bam", "-T",
@@ -159,58 +146,52 @@ LibraryInput __group_multi_mapped(const std::string& bamPath, const LibraryScan&
     sort.logStderrToFile("");
     runCommandAndLogError(sort, gLogger, true, true);
     fs::remove(unsorted);
-    LibraryScan grouped = __scan_library(input.multiMapped, threads, false);
-    if (!grouped.grouped)
+    input.grouped = scanLibraryBam(input.multiMapped, threads, false);
+    if (!input.grouped.grouped)
         throw std::runtime_error("The BAM file \"" + bamPath + "\" has fewer records of read " +
-                                 grouped.readApart +
+                                 input.grouped.readApart +
                                  " than its NH tag says, even grouped by read name");
-    input.multiMappedRecords = grouped.records;
     return input;
 }
 
 // Counts the records of the library and checks that each read's records are together.
 LibraryInput __library_input(const std::string& bamPath, unsigned long threads) {
     gLogger.info("Counting the records and checking that each read's records are together");
-    LibraryScan scan = __scan_library(bamPath, threads, true);
+    LibraryScan scan = scanLibraryBam(bamPath, threads, true);
     LibraryInput input;
     if (scan.grouped)
-        input.records = scan.records;
+        input.input = std::move(scan);
     else
         input = __group_multi_mapped(bamPath, scan, threads);
-    gLogger.info("Number of reads in BAM file: %lu", input.records);
+    gLogger.info("Number of reads in BAM file: %lu", input.input.records);
     return input;
 }
 
-// Cuts a BAM into at most `threads` fragments named by `name` in the temporary directory; returns
-// their paths in directory order.
-std::vector<std::string> __split_library(const std::string& bamPath, unsigned long reads,
-                                         unsigned long threads, const std::string& name) {
-    unsigned long perFragment = recordsPerFragment(reads, threads);
-    std::string prefix = std::string(FEATURE_COUNTS_TMP_DIR) + "/" + name;
-    std::vector<std::string> splitArguments = {bamPath, std::to_string(perFragment), prefix,
-                                               std::to_string(threads)};
-    Command split(bamSplitterProgram());
-    split.addArguments(splitArguments);
-    split.logStdoutToFile("");
-    split.logStderrToFile("");
-    gLogger.info("Executing: bamsplitter %s", strJoin(splitArguments, " ").c_str());
-    gLogger.info("Splitting BAM file into %lu files, approximately %lu lines per file", threads,
-                 perFragment);
-    runCommandAndLogError(split, gLogger, true, true);
+} // namespace
 
-    gLogger.info("Getting the list of BAM files after split");
-    std::vector<std::string> fragments;
-    for (const fs::path& entry : getDirectoryContents(FEATURE_COUNTS_TMP_DIR)) {
-        std::string file = entry.filename().string();
-        if (strStartsWith(file, name + "_") && strEndsWith(file, ".bam"))
-            fragments.push_back(entry.string());
+std::vector<BamPart> libraryParts(const std::string& path, const LibraryScan& scan,
+                                  unsigned long count, bool skipMultiMapped) {
+    std::vector<BamPart> parts;
+    unsigned long perPart = recordsPerPart(scan.records, count);
+    for (unsigned long k = 0; k < count && k * perPart < scan.records; ++k) {
+        BamPart part;
+        part.path = path;
+        part.first = k * perPart;
+        part.end = k + 1 < count ? (k + 1) * perPart : ~0UL;
+        auto anchor = std::upper_bound(
+            scan.anchors.begin(), scan.anchors.end(), part.first,
+            [](unsigned long record, const std::pair<unsigned long, int64_t>& noted) {
+                return record < noted.first;
+            });
+        part.anchorRecord = std::prev(anchor)->first;
+        part.anchorOffset = std::prev(anchor)->second;
+        part.skipMultiMapped = skipMultiMapped;
+        parts.push_back(part);
     }
-    if (fragments.size() != threads)
-        gLogger.warning("    The number of fragment files (%lu) is less thanthe number of "
-                        "fragments requested (%lu)",
-                        static_cast<unsigned long>(fragments.size()), threads);
-    return fragments;
+    return parts;
 }
+
+namespace {
 
 // Logs the workers' failure messages; true when there were any.
 bool __report_worker_failures() {
@@ -239,38 +220,37 @@ bool annotateLibrary(const std::string& bamPath, const RunParameters& params,
     }
     fs::create_directories(FEATURE_COUNTS_TMP_DIR);
     LibraryInput input = __library_input(bamPath, params.threads);
-    std::vector<std::string> fragments =
-        __split_library(bamPath, input.records, params.threads, "aligned_reads_fragment");
-    // Reads apart: the input's fragments without their multi-mapped records, then those records
-    // grouped by read, in fragments of about the same size.
-    size_t inputFragments = input.multiMapped.empty() ? 0 : fragments.size();
-    if (!input.multiMapped.empty()) {
-        unsigned long parts = params.threads * input.multiMappedRecords / input.records;
-        std::vector<std::string> grouped =
-            __split_library(input.multiMapped, input.multiMappedRecords,
-                            std::max(1UL, parts), "multi_mapped_fragment");
-        fs::remove(input.multiMapped);
-        fragments.insert(fragments.end(), grouped.begin(), grouped.end());
+    // The workers read the input itself. When its reads are not together they pass over the
+    // multi-mapped records, which parts of their own read grouped, in parts of about the same size.
+    bool apart = !input.multiMapped.empty();
+    std::vector<BamPart> parts = libraryParts(bamPath, input.input, params.threads, apart);
+    if (apart) {
+        unsigned long count = params.threads * input.grouped.records / input.input.records;
+        std::vector<BamPart> grouped =
+            libraryParts(input.multiMapped, input.grouped, std::max(1UL, count), false);
+        parts.insert(parts.end(), grouped.begin(), grouped.end());
     }
+    gLogger.info("Annotating %lu parts of about %lu records each, read from the input in place",
+                 static_cast<unsigned long>(parts.size()),
+                 recordsPerPart(input.input.records, params.threads));
     std::string libraryName = libraryNameFromBamPath(bamPath, params.runBaseName);
     std::vector<std::string> outputs;
-    for (size_t k = 0; k < fragments.size(); ++k)
+    for (size_t k = 0; k < parts.size(); ++k)
         outputs.push_back(libraryName + ".annotated." + std::to_string(k + 1) + ".bam");
 
-    // One worker per fragment.
+    // One worker per part.
     LibraryMetrics metrics(params.sampleTagsVersion, params.assay, params.umiOption,
                            params.excludeIntronicReads, {}, {}, params.vdjVersion);
     ProgressCounter progress(PROGRESS_INTERVAL);
-    std::vector<FeatureCounts> featureCounts(fragments.size());
+    std::vector<FeatureCounts> featureCounts(parts.size());
     gLogger.info("Starting annotation for library: %s", libraryName.c_str());
     std::vector<std::thread> workers;
-    for (size_t k = 0; k < fragments.size(); ++k)
+    for (size_t k = 0; k < parts.size(); ++k)
         workers.emplace_back(
             annotationMetricsAndCounting, std::cref(params.assay), std::cref(outputs[k]),
-            std::cref(fragments[k]), std::cref(extraReferenceNames), std::ref(metrics),
-            std::ref(files), std::ref(progress), std::ref(featureCounts[k]),
-            std::ref(featureAssigner), params.excludeIntronicReads, params.vdjCellCalling,
-            k < inputFragments);
+            std::cref(parts[k]), std::cref(extraReferenceNames), std::ref(metrics), std::ref(files),
+            std::ref(progress), std::ref(featureCounts[k]), std::ref(featureAssigner),
+            params.excludeIntronicReads, params.vdjCellCalling);
     for (std::thread& worker : workers)
         worker.join();
     gLogger.info("    Processed and wrote %'lu total annotated bam records to disk",

@@ -1,5 +1,5 @@
-// One library of the run: count (grouping the reads by name first when their records are apart),
-// split into fragments, annotate the fragments in parallel.
+// One library of the run: count the records (grouping the multi-mapped reads by name when their
+// records are apart), annotate parts of the input in parallel, each read where it lies.
 #pragma once
 
 #include <string>
@@ -8,14 +8,45 @@
 
 #include "RunSetup.h"
 
+#include "annotation/AnnotationWorker.h"
+
 class FeatureAssigner;
 class LibraryMetrics;
 class ReadAnnotationFiles;
 
-// Records per fragment: N divided by T, rounded up.
-unsigned long recordsPerFragment(unsigned long records, unsigned long threads);
-// The bamSplitter to run: the one installed beside this executable, else the one on PATH.
-std::string bamSplitterProgram();
+// What a pass over a library's BAM finds.
+struct LibraryScan {
+    unsigned long records = 0;
+    // Whether every read's records stand together (a record and the NH - 1 records after it
+    // share its name), as the workers read them; else the first read found apart.
+    bool grouped = true;
+    std::string readApart;
+    unsigned long multiMapped = 0; // records with NH above 1, when they are copied out
+    // Read boundaries about anchorSpacing records apart: (record index, BGZF virtual offset).
+    std::vector<std::pair<unsigned long, int64_t>> anchors;
+};
+
+// How far apart the record count notes read boundaries: a worker decodes at most about this many
+// records before the first of its part.
+constexpr unsigned long ANCHOR_SPACING = 16384;
+
+// Reads the BAM once with `threads` decoding threads and notes read boundaries. With
+// stopWhenApart, stops at the first read found apart; with multiMappedPath, copies every record
+// whose NH is above 1 there (uncompressed: it is sorted right after), and every other record is a
+// read of its own. Throws naming the file when it cannot be read to its end.
+LibraryScan scanLibraryBam(const std::string& bamPath, unsigned long threads, bool stopWhenApart,
+                           const std::string& multiMappedPath = "",
+                           unsigned long anchorSpacing = ANCHOR_SPACING);
+
+// Up to `count` parts of about equal numbers of records: part k from the first read boundary at
+// or after k * L records to the next part's (L = records / count, rounded up); no part where
+// k * L is past the last record. Each is reached from the last noted boundary at or before its
+// first record.
+std::vector<BamPart> libraryParts(const std::string& path, const LibraryScan& scan,
+                                  unsigned long count, bool skipMultiMapped);
+
+// Records per part: N divided by T, rounded up.
+unsigned long recordsPerPart(unsigned long records, unsigned long threads);
 
 // Annotates the library of bamPath. On success appends its metrics and name to the run's lists
 // and returns true; when a worker failed, logs the failure messages and returns false (the run

@@ -1,17 +1,91 @@
-// One worker on fragment BAMs that cannot be read. Workers at work, together, are the whole runs of
-// the golden test, which also run under ThreadSanitizer.
+// Workers on parts of one BAM, read where they lie, and on inputs that cannot be read. Workers at
+// work, together, are the whole runs of the golden test, which also run under ThreadSanitizer.
 #include <gtest/gtest.h>
 
 #include "TestSupport.h"
 #include "annotation/AnnotationWorker.h"
 #include "annotation/Semaphore.h"
+#include "driver/LibraryAnnotation.h"
 #include "metrics/LibraryMetrics.h"
 #include "outputs/ReadAnnotationFiles.h"
 #include "support/EarlyTerminate.h"
 
+namespace {
+
+struct Worker {
+    Worker() {
+        gReadSemaphore = 1;
+        gWriteSemaphore = 1;
+    }
+    // Runs one worker on part, writing output; returns the failure messages.
+    std::vector<std::string> run(const BamPart& part, const std::string& output = "out.bam") {
+        resetTerminateState();
+        FeatureCounts counts;
+        ProgressCounter progress;
+        testing::internal::CaptureStderr();
+        annotationMetricsAndCounting(WTA, output, part, {}, metrics, files, progress, counts,
+                                     *model.model, false, false);
+        testing::internal::GetCapturedStderr();
+        std::vector<std::string> messages = terminateMessages();
+        resetTerminateState();
+        return messages;
+    }
+    BuiltModel model{standardGtf(true), "human"};
+    LibraryMetrics metrics{"", WTA, ABSEQ_UMI_ONLY, false, {}, {}, ""};
+    ReadAnnotationFiles files{"run"};
+};
+
+// The first field (read name) of each SAM line.
+std::vector<std::string> names(const std::vector<std::string>& lines) {
+    std::vector<std::string> result;
+    for (const std::string& line : lines)
+        result.push_back(line.substr(0, line.find('\t')));
+    return result;
+}
+
+} // namespace
+
+// Parts cut anywhere (one part, a few, one per record) and reached from boundaries noted every 50
+// records hold every record once, in input order, and never split a read of three records: cuts
+// that fall inside one give parts with no read. The records span many compressed blocks.
+TEST(Worker, PartsHoldEveryRecordOnceAndKeepReadsWhole) {
+    Worker worker;
+    SamText sam(standardReferences());
+    std::vector<std::string> lines;
+    for (int i = 0; lines.size() < 900; ++i) {
+        int nh = i % 5 == 2 ? 3 : 1;
+        for (int k = 0; k < nh; ++k)
+            lines.push_back(samLine("r" + std::to_string(i) + ";1;ACGTACGT", k ? 256 : 0, "chr1",
+                                    1011 + k, "200M", "NH:i:" + std::to_string(nh),
+                                    std::string(200, "ACGT"[i % 4]), std::string(200, 'F')));
+    }
+    sam.writeBam("in.bam", lines);
+    LibraryScan scan = scanLibraryBam("in.bam", 2, true, "", 50);
+    ASSERT_EQ(scan.records, lines.size());
+    ASSERT_TRUE(scan.grouped);
+    std::vector<std::string> expected = names(readBamAsSam("in.bam"));
+    for (std::string& name : expected)
+        name.resize(name.find(';'));
+    for (unsigned long count : {1UL, 4UL, 7UL, 900UL}) {
+        std::vector<std::string> all;
+        bool emptyPart = false;
+        for (const BamPart& part : libraryParts("in.bam", scan, count, false)) {
+            ASSERT_TRUE(worker.run(part).empty()) << count;
+            std::vector<std::string> got = names(readBamAsSam("out.bam"));
+            emptyPart |= got.empty();
+            // A part begins with a read's first record.
+            if (!got.empty() && !all.empty())
+                EXPECT_NE(got.front(), all.back()) << count;
+            all.insert(all.end(), got.begin(), got.end());
+        }
+        EXPECT_EQ(all, expected) << count;
+        EXPECT_EQ(emptyPart, count == 900) << count;
+    }
+}
+
 // Inputs that cannot be opened, or that end inside the records, fail the run with the file named.
-TEST(Worker, UnreadableFragmentsAreRecordedForTheDriver) {
-    BuiltModel model(standardGtf(true), "human");
+TEST(Worker, UnreadableInputsAreRecordedForTheDriver) {
+    Worker worker;
     SamText sam(standardReferences());
     std::vector<std::string> many;
     for (int i = 0; i < 3000; ++i)
@@ -21,25 +95,15 @@ TEST(Worker, UnreadableFragmentsAreRecordedForTheDriver) {
     std::string bytes = readFile("truncated.bam");
     writeFile("truncated.bam", bytes.substr(0, bytes.size() / 2));
     writeFile("not-a-bam.bam", "this is not a BAM file\n");
-    LibraryMetrics metrics("", WTA, ABSEQ_UMI_ONLY, false, {}, {}, "");
-    ReadAnnotationFiles files("run");
-    gReadSemaphore = 1;
-    gWriteSemaphore = 1;
     const std::pair<const char*, const char*> inputs[] = {
-        {"missing.bam", "Failed to open input BAM file: "},
+        {"missing.bam", "Failed to open input BAM file: missing.bam"},
         {"not-a-bam.bam", "not-a-bam.bam"},
-        {"truncated.bam", "Unexpected error in input BAM file."}};
+        {"truncated.bam", "Unexpected error in input BAM file: truncated.bam"}};
     for (const auto& [input, message] : inputs) {
-        resetTerminateState();
-        FeatureCounts counts;
-        ProgressCounter progress;
-        testing::internal::CaptureStderr();
-        annotationMetricsAndCounting(WTA, "out.bam", input, {}, metrics, files, progress, counts,
-                                     *model.model, false, false);
-        testing::internal::GetCapturedStderr();
-        ASSERT_EQ(terminateMessages().size(), 1u) << input;
-        EXPECT_NE(terminateMessages()[0].find(message), std::string::npos)
-            << terminateMessages()[0];
+        BamPart part;
+        part.path = input;
+        std::vector<std::string> messages = worker.run(part);
+        ASSERT_EQ(messages.size(), 1u) << input;
+        EXPECT_NE(messages[0].find(message), std::string::npos) << messages[0];
     }
-    resetTerminateState();
 }

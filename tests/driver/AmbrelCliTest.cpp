@@ -58,14 +58,12 @@ std::string quality(const std::string& sample1) {
 }
 
 // The shell command that makes ../bin a folder of the run's programs but `missing`, the run's
-// binary among them (it takes the bamSplitter beside it).
+// binary among them.
 std::string tools(const std::string& missing) {
     std::string command = "mkdir -p ../bin && cp " + std::string(AMBREL_BINARY) + " ../bin/";
     for (std::string program : {"samtools", "sort", "pigz", "tar"})
         if (program != missing)
             command += " && ln -s $(command -v " + program + ") ../bin/";
-    if (missing != "bamSplitter")
-        command += " && ln -s " + std::string(BAM_SPLITTER_BINARY) + " ../bin/";
     return command;
 }
 
@@ -201,13 +199,6 @@ std::vector<FailureCase> failureCases() {
          {},
          2,
          {"cannot run samtools: No such file or directory on PATH"},
-         false,
-         "../bin"},
-        {"MissingBamSplitter",
-         tools("bamSplitter"),
-         {},
-         2,
-         {"cannot run bamSplitter: No such file or directory on PATH"},
          false,
          "../bin"},
         {"MissingSort",
