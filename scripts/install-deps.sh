@@ -9,7 +9,7 @@ packages=(
     samtools pigz tar coreutils
     locales
     python3-htseq subread
-    libisal-dev libjemalloc-dev
+    libisal-dev libjemalloc-dev libdeflate-dev
     clang libclang-rt-14-dev
     multiqc cwltool toil
 )

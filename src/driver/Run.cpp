@@ -26,8 +26,7 @@ void finishRun(const RunParameters& params, JsonValue& metadata, ReadAnnotationF
                std::vector<LibraryMetrics>& metricsList, std::vector<std::string>& libraryNames) {
     files.closeVdjFastqFiles();
     gLogger.info("Sorting the output CSVs using %lu threads", params.threads);
-    files.sortValidReadsFiles(params.threads);
-    files.closeSortAndCompressSampleTagValidReads(params.threads);
+    files.sortValidReadsFiles(params.threads, "."); // temporary files in the run's folder
 
     gLogger.info("Writing aggregate summary metrics");
     std::string header = outputHeaderText(metadata);

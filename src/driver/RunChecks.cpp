@@ -175,7 +175,7 @@ void checkRunInputs(const RunParameters& params, JsonValue& metadata) {
     checkReadQualityMetrics(quality, libraries, params.qualityMetricsPath);
 
     for (const std::string& program :
-         {std::string("samtools"), std::string("sort"), std::string("pigz"), std::string("tar")})
+         {std::string("samtools"), std::string("sort"), std::string("tar")})
         if (findProgram(program).empty())
             throw std::runtime_error("cannot run " + program + ": " + std::strerror(ENOENT) +
                                      (program.find('/') == std::string::npos ? " on PATH" : ""));

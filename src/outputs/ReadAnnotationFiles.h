@@ -10,10 +10,11 @@
 #include <vector>
 
 // Sorts inputFile into outputFile (which may be the same) with the external sort, in byte order
-// (LC_ALL=C), by the given --key options; throws when sort fails.
+// (LC_ALL=C), by the given --key options, its temporary files in tempFolder; throws when sort
+// fails.
 void sortTxtFile(const std::string& outputFile, std::string inputFile, unsigned long threads,
                  const std::string& separator, const std::string& bufferSize,
-                 const std::vector<std::string>& keys);
+                 const std::vector<std::string>& keys, const std::string& tempFolder);
 
 // One receptor FASTQ output: gzip members appended under its own lock, and how many were written
 // (a file that never got one is removed at the end).
@@ -35,8 +36,6 @@ public:
     class _ValidReadsFile {
     public:
         explicit _ValidReadsFile(std::string name) : name(std::move(name)) {}
-        // Closes the table, sorts it in place and compresses it to <name>.gz.
-        void closeSortAndCompress(unsigned long threads);
         FILE* stream = nullptr;
         std::mutex mutex;
         std::string name;
@@ -59,11 +58,11 @@ public:
     void mCompressAndWriteBufferToGzFile(const std::string& buffer, const std::string& fileName,
                                          std::ofstream& stream, std::mutex& mutex);
 
-    // Finishes every partition table (close, sort, compress), then archives the run's ".log"
-    // files into <prefix>_Ambrel_Logs.tar.gz.
-    void sortValidReadsFiles(unsigned long threads);
-    // Finishes the sample-tag table, even when no sample-tag read was written.
-    void closeSortAndCompressSampleTagValidReads(unsigned long threads);
+    // Finishes every partition table and the sample-tag table (even when no sample-tag read was
+    // written): closes them, sorts and compresses them to <name>.gz, `threads` at a time (a table
+    // too large for memory sorted by the external sort, in tempFolder), logs how in
+    // "sorting_<time>.log", then archives the run's ".log" files into <prefix>_Ambrel_Logs.tar.gz.
+    void sortValidReadsFiles(unsigned long threads, const std::string& tempFolder);
 
     // Appends buffer to fastq as one gzip member and empties it.
     void flushFastq(std::string& buffer, FastqStream& fastq);

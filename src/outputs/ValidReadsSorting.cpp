@@ -1,10 +1,13 @@
-// Finishing the valid-reads tables at the end of the run: close, sort with the external sort,
-// compress with pigz, and archive the external programs' logs.
+// Finishing the valid-reads tables at the end of the run: close them, sort and compress them all
+// at once in-process, record how in a log, and archive the run's logs.
 #include <cerrno>
+#include <chrono>
+#include <ctime>
 #include <regex>
 #include <system_error>
 
 #include "ReadAnnotationFiles.h"
+#include "TableSorting.h"
 #include "support/Command.h"
 #include "support/LibraryName.h"
 #include "support/Logger.h"
@@ -12,66 +15,73 @@
 
 namespace {
 
-const char* const SORT_SEPARATOR = ",";
-const char* const SORT_BUFFER_SIZE = "20G";
-
 // gene, cell index, UMI, AbSeq UMI
-const std::vector<std::string> PARTITION_KEYS = {"--key", "3,3", "--key", "1,1",
-                                                 "--key", "2,2", "--key", "4,4"};
+const std::vector<int> PARTITION_KEYS = {3, 1, 2, 4};
 // gene, cell index
-const std::vector<std::string> SAMPLE_TAG_KEYS = {"--key", "3,3", "--key", "1,1"};
+const std::vector<int> SAMPLE_TAG_KEYS = {3, 1};
 
-void __compress(const std::string& file, unsigned long threads) {
-    Command pigz("pigz");
-    pigz.addArguments({"--force", "--processes", std::to_string(threads), fileOperand(file)});
-    pigz.logStdoutToFile("");
-    pigz.logStderrToFile("");
-    runCommandAndLogError(pigz, gLogger, true, true);
+void __close(FILE*& stream, const std::string& name) {
+    if (!stream)
+        return;
+    int closed = std::fclose(stream);
+    stream = nullptr;
+    if (closed != 0)
+        throw std::system_error(errno, std::generic_category(), "Failed to close file: " + name);
+}
+
+// "sorting_<time>.log": what the in-process step did, table by table, for the log archive.
+void __write_sorting_log(const std::vector<TableReport>& reports, double seconds) {
+    char stamp[16];
+    std::time_t now = std::time(nullptr);
+    std::tm parts{};
+    localtime_r(&now, &parts);
+    std::strftime(stamp, sizeof stamp, "%Y%m%d%H%M%S", &parts);
+    std::string path = std::string("sorting_") + stamp + ".log";
+    FILE* log = std::fopen(path.c_str(), "w");
+    if (!log)
+        throw std::system_error(errno, std::generic_category(), "Cannot write " + path);
+    std::fprintf(log, "table\tlines\tbytes\tgzip bytes\tsorted\tseconds\n");
+    for (const TableReport& r : reports)
+        std::fprintf(log, "%s\t%lu\t%lu\t%lu\t%s\t%.2f\n", r.path.c_str(), r.lines, r.bytes,
+                     r.compressedBytes, r.external ? "by sort (larger than memory)" : "in memory",
+                     r.seconds);
+    std::fprintf(log, "all tables\t\t\t\t\t%.2f\n", seconds);
+    if (std::fclose(log) != 0)
+        throw std::system_error(errno, std::generic_category(), "Cannot write " + path);
 }
 
 } // namespace
 
 void sortTxtFile(const std::string& outputFile, std::string inputFile, unsigned long threads,
                  const std::string& separator, const std::string& bufferSize,
-                 const std::vector<std::string>& keys) {
+                 const std::vector<std::string>& keys, const std::string& tempFolder) {
     Command sort("sort");
     sort.setEnvironment("LC_ALL", "C");
     sort.addArguments(keys);
     sort.addArguments({"-t", separator, "-S", bufferSize, "--parallel", std::to_string(threads),
-                       "-o", outputFile, fileOperand(inputFile)});
+                       "-T", tempFolder, "-o", outputFile, fileOperand(inputFile)});
     sort.logStdoutToFile("");
     sort.logStderrToFile("");
     runCommandAndLogError(sort, gUtilLogger, true, true);
 }
 
-void ReadAnnotationFiles::_ValidReadsFile::closeSortAndCompress(unsigned long threads) {
-    if (!stream)
-        return;
-    int closed = std::fclose(stream);
-    stream = nullptr;
-    if (closed != 0)
-        throw std::system_error(errno, std::generic_category(),
-                                "Failed to close validReadsFile: " + name);
-    sortTxtFile(name, name, threads, SORT_SEPARATOR, SORT_BUFFER_SIZE, PARTITION_KEYS);
-    __compress(name, threads);
-}
-
-void ReadAnnotationFiles::sortValidReadsFiles(unsigned long threads) {
+void ReadAnnotationFiles::sortValidReadsFiles(unsigned long threads,
+                                              const std::string& tempFolder) {
+    std::vector<TableJob> tables;
     for (_Slot& slot : _slots)
-        if (_ValidReadsFile* file = slot.file.load())
-            file->closeSortAndCompress(threads);
+        if (_ValidReadsFile* file = slot.file.load()) {
+            __close(file->stream, file->name);
+            tables.push_back({file->name, PARTITION_KEYS});
+        }
+    __close(sampleTagStream, sampleTagFileName);
+    tables.push_back({sampleTagFileName, SAMPLE_TAG_KEYS});
+    auto start = std::chrono::steady_clock::now();
+    std::vector<TableReport> reports =
+        sortAndCompressTables(tables, threads, sortingMemoryBudget(), tempFolder);
+    double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    gLogger.info("Sorted and compressed %lu tables in %.1f s",
+                 static_cast<unsigned long>(reports.size()), seconds);
+    __write_sorting_log(reports, seconds);
     compressLogFiles(".", prefix + "_Ambrel_Logs", std::regex("^.*\\.log$"), false);
-}
-
-void ReadAnnotationFiles::closeSortAndCompressSampleTagValidReads(unsigned long threads) {
-    if (sampleTagStream) {
-        int closed = std::fclose(sampleTagStream);
-        sampleTagStream = nullptr;
-        if (closed != 0)
-            throw std::system_error(errno, std::generic_category(),
-                                    "Failed to close file: " + sampleTagFileName);
-    }
-    sortTxtFile(sampleTagFileName, sampleTagFileName, threads, SORT_SEPARATOR, SORT_BUFFER_SIZE,
-                SAMPLE_TAG_KEYS);
-    __compress(sampleTagFileName, threads);
 }

@@ -74,8 +74,9 @@ TEST(Worker, PartsHoldEveryRecordOnceAndKeepReadsWhole) {
             std::vector<std::string> got = names(readBamAsSam("out.bam"));
             emptyPart |= got.empty();
             // A part begins with a read's first record.
-            if (!got.empty() && !all.empty())
+            if (!got.empty() && !all.empty()) {
                 EXPECT_NE(got.front(), all.back()) << count;
+            }
             all.insert(all.end(), got.begin(), got.end());
         }
         EXPECT_EQ(all, expected) << count;

@@ -61,7 +61,7 @@ std::string quality(const std::string& sample1) {
 // binary among them.
 std::string tools(const std::string& missing) {
     std::string command = "mkdir -p ../bin && cp " + std::string(AMBREL_BINARY) + " ../bin/";
-    for (std::string program : {"samtools", "sort", "pigz", "tar"})
+    for (std::string program : {"samtools", "sort", "tar"})
         if (program != missing)
             command += " && ln -s $(command -v " + program + ") ../bin/";
     return command;
@@ -206,13 +206,6 @@ std::vector<FailureCase> failureCases() {
          {},
          2,
          {"cannot run sort: No such file or directory on PATH"},
-         false,
-         "../bin"},
-        {"MissingPigz",
-         tools("pigz"),
-         {},
-         2,
-         {"cannot run pigz: No such file or directory on PATH"},
          false,
          "../bin"},
         {"MissingTar",

@@ -1,0 +1,262 @@
+#include "TableSorting.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstdint>
+#include <cstring>
+#include <fstream>
+#include <libdeflate.h>
+#include <memory>
+#include <mutex>
+#include <stdexcept>
+#include <string_view>
+#include <sys/stat.h>
+#include <system_error>
+#include <thread>
+
+#include "ReadAnnotationFiles.h"
+
+namespace {
+
+// Text per gzip member: large enough that the members cost nothing in ratio, small enough that
+// the compressed copy stays small.
+constexpr size_t MEMBER_TEXT = 1 << 20;
+constexpr int GZIP_LEVEL = 6; // gzip's and pigz's default
+constexpr int MAX_KEY = 8;
+
+// One line of a table in memory, with where its first fields end, so that a comparison finds its
+// keys without scanning.
+struct Line {
+    const char* text;
+    uint32_t length;
+    uint32_t fieldEnd[MAX_KEY]; // offset of the comma (or the end) closing field k + 1
+};
+
+std::string_view __field(const Line& line, int k) {
+    uint32_t start = k == 1 ? 0 : std::min(line.fieldEnd[k - 2] + 1, line.length);
+    return std::string_view(line.text + start,
+                            line.fieldEnd[k - 1] - std::min(start, line.fieldEnd[k - 1]));
+}
+
+Line __index(const char* text, uint32_t length) {
+    Line line{text, length, {}};
+    uint32_t at = 0;
+    for (int k = 0; k < MAX_KEY; ++k) {
+        const void* comma = at < length ? std::memchr(text + at, ',', length - at) : nullptr;
+        line.fieldEnd[k] =
+            comma ? static_cast<uint32_t>(static_cast<const char*>(comma) - text) : length;
+        at = line.fieldEnd[k] + 1;
+    }
+    return line;
+}
+
+bool __less(const Line& a, const Line& b, const std::vector<int>& keys) {
+    for (int k : keys) {
+        int order = __field(a, k).compare(__field(b, k));
+        if (order != 0)
+            return order < 0;
+    }
+    return std::string_view(a.text, a.length) < std::string_view(b.text, b.length);
+}
+
+std::system_error __file_error(const std::string& what, const std::string& path) {
+    return std::system_error(errno, std::generic_category(), what + " " + path);
+}
+
+// Collects whole lines into members of about MEMBER_TEXT bytes and writes each compressed.
+class MemberWriter {
+public:
+    MemberWriter(FILE* out, const std::string& path) : _out(out), _path(path) {
+        _text.reserve(MEMBER_TEXT + 4096);
+    }
+    void line(const char* text, size_t length) {
+        _text.append(text, length).push_back('\n');
+        if (_text.size() >= MEMBER_TEXT)
+            flush();
+    }
+    void flush() {
+        if (_text.empty())
+            return;
+        written += writeGzipMembers(_text.data(), _text.size(), _out, _path);
+        _text.clear();
+    }
+    unsigned long written = 0;
+
+private:
+    FILE* _out;
+    const std::string& _path;
+    std::string _text;
+};
+
+std::string __read_whole(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in)
+        throw __file_error("Cannot read the table", path);
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    if (in.bad())
+        throw __file_error("Cannot read the table", path);
+    return text;
+}
+
+// Sorts the table in memory and writes its gzip to out.
+void __sort_in_memory(const TableJob& table, FILE* out, TableReport& report) {
+    std::string text = __read_whole(table.path);
+    std::vector<Line> lines;
+    for (size_t at = 0; at < text.size();) {
+        size_t end = text.find('\n', at);
+        if (end == std::string::npos)
+            end = text.size();
+        lines.push_back(__index(text.data() + at, static_cast<uint32_t>(end - at)));
+        at = end + 1;
+    }
+    std::sort(lines.begin(), lines.end(),
+              [&table](const Line& a, const Line& b) { return __less(a, b, table.keys); });
+    MemberWriter writer(out, table.path);
+    for (const Line& line : lines)
+        writer.line(line.text, line.length);
+    writer.flush();
+    report.lines = lines.size();
+    report.compressedBytes = writer.written;
+}
+
+// Sorts the table with the external sort and compresses its output as it reads it.
+void __sort_externally(const TableJob& table, FILE* out, TableReport& report, unsigned long memory,
+                       const std::string& tempFolder) {
+    std::vector<std::string> keys;
+    for (int k : table.keys)
+        keys.insert(keys.end(), {"--key", std::to_string(k) + "," + std::to_string(k)});
+    sortTxtFile(table.path, table.path, 1, ",", std::to_string(std::max(1UL, memory >> 20)) + "M",
+                keys, tempFolder);
+    std::ifstream in(table.path, std::ios::binary);
+    if (!in)
+        throw __file_error("Cannot read the sorted table", table.path);
+    MemberWriter writer(out, table.path);
+    for (std::string line; std::getline(in, line); ++report.lines)
+        writer.line(line.data(), line.size());
+    if (in.bad())
+        throw __file_error("Cannot read the sorted table", table.path);
+    writer.flush();
+    report.compressedBytes = writer.written;
+}
+
+void __finish_table(const TableJob& table, unsigned long memory, const std::string& tempFolder,
+                    TableReport& report) {
+    auto start = std::chrono::steady_clock::now();
+    report.path = table.path;
+    struct stat info;
+    if (stat(table.path.c_str(), &info) != 0)
+        throw __file_error("Cannot read the table", table.path);
+    report.bytes = static_cast<unsigned long>(info.st_size);
+    // The text, an index entry of about 40 bytes per line of about 45, and the members.
+    report.external = report.bytes * 2 + 2 * MEMBER_TEXT > memory;
+    std::string gz = table.path + ".gz";
+    FILE* out = std::fopen(gz.c_str(), "wb");
+    if (!out)
+        throw __file_error("Cannot write", gz);
+    try {
+        if (report.external)
+            __sort_externally(table, out, report, memory, tempFolder);
+        else
+            __sort_in_memory(table, out, report);
+    } catch (...) {
+        std::fclose(out);
+        throw;
+    }
+    if (std::fclose(out) != 0)
+        throw __file_error("Cannot write", gz);
+    if (std::remove(table.path.c_str()) != 0)
+        throw __file_error("Cannot remove", table.path);
+    report.seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+unsigned long __read_number(const std::string& path, const char* key = nullptr) {
+    std::ifstream in(path);
+    std::string word;
+    unsigned long value = 0;
+    if (!key)
+        return in >> word && word != "max" ? std::strtoul(word.c_str(), nullptr, 10) : 0;
+    while (in >> word)
+        if (word == key && in >> value)
+            return value * 1024; // kB
+    return 0;
+}
+
+} // namespace
+
+bool tableLineLess(const std::string& a, const std::string& b, const std::vector<int>& keys) {
+    return __less(__index(a.data(), static_cast<uint32_t>(a.size())),
+                  __index(b.data(), static_cast<uint32_t>(b.size())), keys);
+}
+
+unsigned long writeGzipMembers(const char* text, size_t length, FILE* out,
+                               const std::string& path) {
+    thread_local std::unique_ptr<libdeflate_compressor, void (*)(libdeflate_compressor*)>
+        compressor(libdeflate_alloc_compressor(GZIP_LEVEL), libdeflate_free_compressor);
+    thread_local std::vector<char> member;
+    if (!compressor)
+        throw std::runtime_error("Cannot compress " + path + ": out of memory");
+    member.resize(libdeflate_gzip_compress_bound(compressor.get(), length));
+    size_t size =
+        libdeflate_gzip_compress(compressor.get(), text, length, member.data(), member.size());
+    if (size == 0 || std::fwrite(member.data(), 1, size, out) != size)
+        throw __file_error("Cannot write", path + ".gz");
+    return size;
+}
+
+std::vector<TableReport> sortAndCompressTables(std::vector<TableJob> tables, unsigned long threads,
+                                               unsigned long memoryBudget,
+                                               const std::string& tempFolder) {
+    // The largest first, so that the last table to start is a small one.
+    std::vector<std::pair<off_t, size_t>> order;
+    for (size_t k = 0; k < tables.size(); ++k) {
+        struct stat info;
+        order.emplace_back(stat(tables[k].path.c_str(), &info) == 0 ? info.st_size : 0, k);
+    }
+    std::sort(order.rbegin(), order.rend());
+    std::vector<TableReport> reports(tables.size());
+    unsigned long workers = std::max(1UL, std::min<unsigned long>(threads, tables.size()));
+    unsigned long share = memoryBudget / workers;
+    std::atomic<size_t> next{0};
+    std::atomic<bool> failed{false};
+    std::mutex errorMutex;
+    std::string error;
+    auto work = [&]() {
+        for (size_t k; !failed.load() && (k = next.fetch_add(1)) < order.size();) {
+            size_t table = order[k].second;
+            try {
+                __finish_table(tables[table], share, tempFolder, reports[table]);
+            } catch (const std::exception& e) {
+                std::lock_guard<std::mutex> lock(errorMutex);
+                if (!failed.exchange(true))
+                    error = e.what();
+            }
+        }
+    };
+    std::vector<std::thread> pool;
+    for (unsigned long k = 1; k < workers; ++k)
+        pool.emplace_back(work);
+    work();
+    for (std::thread& thread : pool)
+        thread.join();
+    if (failed.load())
+        throw std::runtime_error(error);
+    return reports;
+}
+
+unsigned long sortingMemoryBudget() {
+    unsigned long available = __read_number("/proc/meminfo", "MemAvailable:");
+    // cgroup v2: the limit of this process's group, less what it uses already.
+    std::ifstream cgroups("/proc/self/cgroup");
+    for (std::string line; std::getline(cgroups, line);)
+        if (line.compare(0, 3, "0::") == 0) {
+            std::string folder = "/sys/fs/cgroup" + line.substr(3);
+            unsigned long limit = __read_number(folder + "/memory.max");
+            unsigned long used = __read_number(folder + "/memory.current");
+            if (limit > 0)
+                available = std::min(available, limit > used ? limit - used : 0UL);
+        }
+    return std::max(available / 2, 64UL << 20);
+}

@@ -1,0 +1,43 @@
+// Sorting and compressing the valid-reads tables at the end of the run, in-process and in parallel.
+#pragma once
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+// One table: a text file of comma-separated lines, sorted by fields `keys` (1-based, compared as
+// bytes), then by the whole line: exactly what `LC_ALL=C sort -t, -kK,K ...` orders.
+struct TableJob {
+    std::string path;
+    std::vector<int> keys;
+};
+
+// How a table was finished, for the log.
+struct TableReport {
+    std::string path;
+    unsigned long lines = 0;
+    unsigned long bytes = 0;
+    unsigned long compressedBytes = 0;
+    bool external = false; // too large for memory: sorted by the external sort
+    double seconds = 0;
+};
+
+// Orders lines as the tables' sort does: keys, then the whole line.
+bool tableLineLess(const std::string& a, const std::string& b, const std::vector<int>& keys);
+
+// Writes text to out as gzip members of about 1 MiB of whole lines each, at gzip's default level,
+// with no file name and no time in their headers: the same text always gives the same bytes.
+// Returns the bytes written; throws std::system_error naming path on a write failure.
+unsigned long writeGzipMembers(const char* text, size_t length, FILE* out, const std::string& path);
+
+// Sorts each table and replaces it by <path>.gz, `threads` tables at a time, the largest first. A
+// table whose text and index would not fit in its share of memoryBudget is sorted by the external
+// sort (in tempFolder) instead. Throws naming the table on any failure; a failure in one thread
+// stops the others at their next table.
+std::vector<TableReport> sortAndCompressTables(std::vector<TableJob> tables, unsigned long threads,
+                                               unsigned long memoryBudget,
+                                               const std::string& tempFolder);
+
+// The memory the run may use for sorting: half of what the machine has available, or of what is
+// left under the cgroup's memory limit when that is less.
+unsigned long sortingMemoryBudget();
