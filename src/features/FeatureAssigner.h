@@ -109,8 +109,19 @@ private:
     void _indexStepTrees();
     // The model's slot of a reference name: a chromosome index, NOT_IN_MODEL or PADDING.
     long _slotOfReference(const char* name) const;
-    // assignFeature once the record's chromosome slot is known.
+    // assignFeature once the record's chromosome slot is known, in the steps below.
     void _assign(FeatureCounts& counts, bam1_t* record, long slot) const;
+    // An unaligned record, one on STAR's padding or on a reference the model lacks: its feature
+    // written and counted; false for a record on a chromosome of the model.
+    bool _assignOutsideModel(FeatureCounts& counts, bam1_t* record, long slot) const;
+    // The first schedule step whose trees the record's aligned blocks overlap, its label ids in
+    // ids; the number of steps when none does.
+    size_t _firstStepWithLabels(const bam1_t* record, long slot, std::vector<uint32_t>& ids) const;
+    // Writes the step's feature of the labels ids: the label (with the step's prefix), or the
+    // ambiguous set. Returns whether one label was found.
+    bool _writeStepFeature(bam1_t* record, size_t step, std::vector<uint32_t>& ids) const;
+    // Counts the outcome of a step that found labels.
+    static void _countStep(FeatureCounts& counts, StepKind kind, bool single);
     // The flat index that a schedule step consults for a record, or null.
     const BinnedIntervalIndex* _stepIndex(const bam1_t* record, long slot, size_t step) const;
     // Collects into labels the values of the tree intervals overlapping the record's M blocks.

@@ -162,79 +162,18 @@ void FeatureAssigner::assignFeatures(FeatureCounts& counts, bam1_t* const* recor
         _assign(counts, records[i], slotOf(records[i]));
 }
 
-void FeatureAssigner::_assign(FeatureCounts& counts, bam1_t* record, long slot) const {
-    if (record->core.flag & BAM_FUNMAP) {
-        setStringTag(record, TAG_FEATURE, STRING_NOT_ALIGNED, std::strlen(STRING_NOT_ALIGNED));
-        ++counts.notAligned;
-        return;
-    }
-    if (slot == PADDING) {
-        setStringTag(record, TAG_FEATURE, STRING_NOT_ALIGNED, std::strlen(STRING_NOT_ALIGNED));
-        ++counts.notAligned;
-        return;
-    }
-    if (slot < 0) {
-        setStringTag(record, TAG_FEATURE, STRING_NO_FEATURE, std::strlen(STRING_NO_FEATURE));
-        ++counts.noFeature;
-        return;
-    }
+namespace {
 
-    // Scratch reused by each worker thread across records: no allocation per record.
-    thread_local std::vector<uint32_t> ids;
-    thread_local std::string feature;
-    ids.clear();
-    size_t steps = _featureAnnotationSchedule.size();
-    const StepSource* sources = _stepSources.data() + static_cast<size_t>(slot) * steps * 2;
-    int strand = (record->core.flag & BAM_FREVERSE) ? 1 : 0;
-    size_t step = 0;
-    if (record->core.n_cigar != 0) {
-        for (; step < steps; ++step) {
-            const StepSource& source = sources[step * 2 + strand];
-            if (!source.tree)
-                continue;
-            _collectLabelIds(record, source, ids);
-            if (!ids.empty())
-                break;
-        }
-    }
-    if (ids.empty()) {
-        setStringTag(record, TAG_FEATURE, STRING_INTERGENIC, std::strlen(STRING_INTERGENIC));
-        ++counts.intergenic;
-        return;
-    }
+void __set_feature(bam1_t* record, const char* feature) {
+    setStringTag(record, TAG_FEATURE, feature, std::strlen(feature));
+}
 
-    const std::string& prefix = _featureAnnotationSchedule[step].prefix;
-    StepKind kind = _stepKinds[step];
-    uint32_t first = ids.front();
-    bool single =
-        std::all_of(ids.begin() + 1, ids.end(), [first](uint32_t id) { return id == first; });
-    if (single) {
-        if (kind == EXONS) {
-            setStringTag(record, TAG_FEATURE, _labelChars(first), _labelLength(first));
-        } else {
-            feature.assign(prefix).append(_labelChars(first), _labelLength(first));
-            setStringTag(record, TAG_FEATURE, feature);
-        }
-    } else {
-        // Ids follow the byte order of their labels.
-        std::sort(ids.begin(), ids.end());
-        ids.erase(std::unique(ids.begin(), ids.end()), ids.end());
-        feature.assign(STRING_AMBIGUOUS);
-        if (kind != EXONS)
-            feature.append(prefix, 2, std::string::npos);
-        feature += '[';
-        for (size_t i = 0; i < ids.size(); ++i) {
-            if (i)
-                feature += '+';
-            feature.append(_labelChars(ids[i]), _labelLength(ids[i]));
-        }
-        feature += ']';
-        setStringTag(record, TAG_FEATURE, feature);
-    }
+} // namespace
+
+void FeatureAssigner::_countStep(FeatureCounts& counts, StepKind kind, bool single) {
     switch (kind) {
     case EXONS:
-        if (!single)
-            ++counts.ambiguous;
+        counts.ambiguous += !single;
         break;
     case INTRONS:
         ++counts.introns;
@@ -246,4 +185,84 @@ void FeatureAssigner::_assign(FeatureCounts& counts, bam1_t* record, long slot) 
         ++counts.antisenseIntrons;
         break;
     }
+}
+
+bool FeatureAssigner::_assignOutsideModel(FeatureCounts& counts, bam1_t* record, long slot) const {
+    if ((record->core.flag & BAM_FUNMAP) || slot == PADDING) {
+        __set_feature(record, STRING_NOT_ALIGNED);
+        ++counts.notAligned;
+        return true;
+    }
+    if (slot < 0) {
+        __set_feature(record, STRING_NO_FEATURE);
+        ++counts.noFeature;
+        return true;
+    }
+    return false;
+}
+
+size_t FeatureAssigner::_firstStepWithLabels(const bam1_t* record, long slot,
+                                             std::vector<uint32_t>& ids) const {
+    ids.clear();
+    size_t steps = _featureAnnotationSchedule.size();
+    if (record->core.n_cigar == 0)
+        return steps;
+    const StepSource* sources = _stepSources.data() + static_cast<size_t>(slot) * steps * 2;
+    int strand = (record->core.flag & BAM_FREVERSE) ? 1 : 0;
+    for (size_t step = 0; step < steps; ++step) {
+        const StepSource& source = sources[step * 2 + strand];
+        if (!source.tree)
+            continue;
+        _collectLabelIds(record, source, ids);
+        if (!ids.empty())
+            return step;
+    }
+    return steps;
+}
+
+bool FeatureAssigner::_writeStepFeature(bam1_t* record, size_t step,
+                                        std::vector<uint32_t>& ids) const {
+    // Reused by each worker thread across records: no allocation per record.
+    thread_local std::string feature;
+    const std::string& prefix = _featureAnnotationSchedule[step].prefix;
+    bool exons = _stepKinds[step] == EXONS;
+    uint32_t first = ids.front();
+    if (std::all_of(ids.begin() + 1, ids.end(), [first](uint32_t id) { return id == first; })) {
+        if (exons) {
+            setStringTag(record, TAG_FEATURE, _labelChars(first), _labelLength(first));
+        } else {
+            feature.assign(prefix).append(_labelChars(first), _labelLength(first));
+            setStringTag(record, TAG_FEATURE, feature);
+        }
+        return true;
+    }
+    // Ids follow the byte order of their labels.
+    std::sort(ids.begin(), ids.end());
+    ids.erase(std::unique(ids.begin(), ids.end()), ids.end());
+    feature.assign(STRING_AMBIGUOUS);
+    if (!exons)
+        feature.append(prefix, 2, std::string::npos);
+    feature += '[';
+    for (size_t i = 0; i < ids.size(); ++i) {
+        if (i)
+            feature += '+';
+        feature.append(_labelChars(ids[i]), _labelLength(ids[i]));
+    }
+    feature += ']';
+    setStringTag(record, TAG_FEATURE, feature);
+    return false;
+}
+
+void FeatureAssigner::_assign(FeatureCounts& counts, bam1_t* record, long slot) const {
+    if (_assignOutsideModel(counts, record, slot))
+        return;
+    thread_local std::vector<uint32_t> ids; // reused across records
+    size_t step = _firstStepWithLabels(record, slot, ids);
+    if (step == _featureAnnotationSchedule.size()) {
+        __set_feature(record, STRING_INTERGENIC);
+        ++counts.intergenic;
+        return;
+    }
+    bool single = _writeStepFeature(record, step, ids);
+    _countStep(counts, _stepKinds[step], single);
 }

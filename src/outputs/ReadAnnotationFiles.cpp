@@ -8,6 +8,7 @@
 #include <vector>
 #include <zlib.h>
 
+#include "TableSorting.h"
 #include "support/EarlyTerminate.h"
 #include "support/Logger.h"
 
@@ -31,15 +32,15 @@ bool __close_stream(std::ofstream& stream) {
 ReadAnnotationFiles::ReadAnnotationFiles(const std::string& prefix_)
     : tcr(prefix_ + "_VDJ_TCR_Valid_Reads.fastq.gz"),
       bcr(prefix_ + "_VDJ_BCR_Valid_Reads.fastq.gz"), prefix(prefix_),
-      sampleTagFileName(prefix_ + "_SampleTag_Sorted_Valid_Reads.csv.0") {
+      sampleTag(prefix_ + "_SampleTag_Sorted_Valid_Reads.csv.0") {
     for (FastqStream* fastq : {&tcr, &bcr}) {
         fastq->stream.open(fastq->fileName, std::ios::binary | std::ios::trunc);
         if (!fastq->stream.is_open())
             throw __open_error(fastq->fileName);
     }
-    sampleTagStream = std::fopen(sampleTagFileName.c_str(), "w");
-    if (!sampleTagStream)
-        throw __open_error(sampleTagFileName);
+    sampleTag.stream = std::fopen(sampleTag.name.c_str(), "wb");
+    if (!sampleTag.stream)
+        throw __open_error(sampleTag.name);
 }
 
 ReadAnnotationFiles::~ReadAnnotationFiles() {
@@ -50,12 +51,16 @@ ReadAnnotationFiles::~ReadAnnotationFiles() {
         _ValidReadsFile* file = slot.file.load();
         if (!file)
             continue;
-        if (file->stream)
+        if (file->stream) {
+            file->flush(); // a failed run keeps what it wrote
             std::fclose(file->stream);
+        }
         delete file;
     }
-    if (sampleTagStream)
-        std::fclose(sampleTagStream);
+    if (sampleTag.stream) {
+        sampleTag.flush();
+        std::fclose(sampleTag.stream);
+    }
     // A run without VDJ reads of a chain leaves no empty FASTQ file behind.
     for (FastqStream* fastq : {&tcr, &bcr})
         if (fastq->blockCount.load() == 0)
@@ -91,7 +96,7 @@ ReadAnnotationFiles::_ValidReadsFile& ReadAnnotationFiles::_partition(int partit
     auto* mine = new _ValidReadsFile(partitionFileName(partition));
     _ValidReadsFile* expected = nullptr;
     if (slot.file.compare_exchange_strong(expected, mine)) {
-        mine->stream = std::fopen(mine->name.c_str(), "w");
+        mine->stream = std::fopen(mine->name.c_str(), "wb");
         if (!mine->stream) {
             int error = errno;
             // Let waiting writers through; they find no stream and write nothing.
@@ -108,28 +113,54 @@ ReadAnnotationFiles::_ValidReadsFile& ReadAnnotationFiles::_partition(int partit
     return *slot.file.load();
 }
 
+bool ReadAnnotationFiles::_ValidReadsFile::flush() {
+    std::lock_guard<std::mutex> lock(streamMutex);
+    if (text.empty() || !stream)
+        return true;
+    try {
+        writeGzipMember(text.data(), text.size(), 1, stream, name);
+    } catch (const std::exception&) {
+        return false;
+    }
+    text.clear();
+    return true;
+}
+
+void ReadAnnotationFiles::_append(_ValidReadsFile& file, const std::string& line,
+                                  const char* origin) {
+    std::string full;
+    {
+        std::lock_guard<std::mutex> lock(file.mutex);
+        file.text += line;
+        ++file.linesWritten;
+        file.bytesWritten += line.size();
+        if (file.text.size() < TABLE_MEMBER_TEXT)
+            return;
+        full.swap(file.text);
+        file.text.reserve(TABLE_MEMBER_TEXT + 4096);
+    }
+    // Compressed outside the table's lock: the order of the members does not matter, the table
+    // is sorted at the end.
+    try {
+        std::lock_guard<std::mutex> lock(file.streamMutex);
+        writeGzipMember(full.data(), full.size(), 1, file.stream, file.name);
+    } catch (const std::exception& e) {
+        TERMINATE_STATE.fail(std::string(origin) + ": Error in writing to " + file.name + ": " +
+                             e.what());
+    }
+}
+
 void ReadAnnotationFiles::writeValidReads(const std::string& line, const std::string& gene) {
     if (line.empty())
         return;
     _ValidReadsFile& file = _partition(partitionOfGene(gene));
-    if (!file.stream)
-        return;
-    std::lock_guard<std::mutex> lock(file.mutex);
-    // The file's own mutex is held: the stream needs no lock of its own.
-    if (fputs_unlocked(line.c_str(), file.stream) < 0)
-        TERMINATE_STATE.fail("writeValidRead: Error in writing to validReadsFile: " + file.name);
-    ++file.linesWritten;
-    file.bytesWritten += line.size();
+    if (file.stream)
+        _append(file, line, "writeValidRead");
 }
 
 void ReadAnnotationFiles::writeSampleTagValidReads(const std::string& line) {
-    if (!sampleTagStream)
-        return;
-    std::lock_guard<std::mutex> lock(sampleTagMutex);
-    if (fputs_unlocked(line.c_str(), sampleTagStream) < 0)
-        TERMINATE_STATE.fail(
-            "writeSampleTagValidReads: Error in writing to sampleTagValidReadsFile: " +
-            sampleTagFileName);
+    if (sampleTag.stream)
+        _append(sampleTag, line, "writeSampleTagValidReads");
 }
 
 void ReadAnnotationFiles::mCompressAndWriteBufferToGzFile(const std::string& buffer,

@@ -33,15 +33,23 @@ public:
     static constexpr unsigned long WIDE_MASK = 63;
     static constexpr unsigned long NARROW_MASK = 31;
 
+    // A table as the workers write it: lines collected under mutex, written out as gzip members
+    // at level 1 (the tables stay a fraction of their text on disk until they are sorted).
     class _ValidReadsFile {
     public:
         explicit _ValidReadsFile(std::string name) : name(std::move(name)) {}
+        // Writes the lines collected so far as one member; false when the write failed.
+        bool flush();
         FILE* stream = nullptr;
-        std::mutex mutex;
+        std::mutex mutex; // guards text and the counts
+        std::string text;
+        std::mutex streamMutex;
         std::string name;
         unsigned long linesWritten = 0;
         unsigned long bytesWritten = 0;
     };
+    // The text that a table collects before it is compressed and written.
+    static constexpr size_t TABLE_MEMBER_TEXT = 256 * 1024;
 
     // Opens the TCR, BCR and sample-tag outputs named by prefix; throws std::system_error naming
     // the file that cannot be opened.
@@ -80,11 +88,11 @@ public:
 
     FastqStream tcr, bcr;
     std::string prefix;
-    FILE* sampleTagStream = nullptr;
-    std::mutex sampleTagMutex;
-    std::string sampleTagFileName;
+    _ValidReadsFile sampleTag;
 
 private:
+    // Adds line to the table, writing a member when enough text has collected.
+    static void _append(_ValidReadsFile& file, const std::string& line, const char* origin);
     struct _Slot {
         std::atomic<bool> ready{false};
         std::atomic<_ValidReadsFile*> file{nullptr};

@@ -23,7 +23,6 @@ namespace {
 // Text per gzip member: large enough that the members cost nothing in ratio, small enough that
 // the compressed copy stays small.
 constexpr size_t MEMBER_TEXT = 1 << 20;
-constexpr int GZIP_LEVEL = 6; // gzip's and pigz's default
 constexpr int MAX_KEY = 8;
 
 // One line of a table in memory, with where its first fields end, so that a comparison finds its
@@ -79,7 +78,7 @@ public:
     void flush() {
         if (_text.empty())
             return;
-        written += writeGzipMembers(_text.data(), _text.size(), _out, _path);
+        written += writeGzipMember(_text.data(), _text.size(), GZIP_LEVEL, _out, _path);
         _text.clear();
     }
     unsigned long written = 0;
@@ -90,19 +89,9 @@ private:
     std::string _text;
 };
 
-std::string __read_whole(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in)
-        throw __file_error("Cannot read the table", path);
-    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    if (in.bad())
-        throw __file_error("Cannot read the table", path);
-    return text;
-}
-
 // Sorts the table in memory and writes its gzip to out.
 void __sort_in_memory(const TableJob& table, FILE* out, TableReport& report) {
-    std::string text = __read_whole(table.path);
+    std::string text = readGzipMembers(table.path);
     std::vector<Line> lines;
     for (size_t at = 0; at < text.size();) {
         size_t end = text.find('\n', at);
@@ -127,9 +116,16 @@ void __sort_externally(const TableJob& table, FILE* out, TableReport& report, un
     std::vector<std::string> keys;
     for (int k : table.keys)
         keys.insert(keys.end(), {"--key", std::to_string(k) + "," + std::to_string(k)});
-    sortTxtFile(table.path, table.path, 1, ",", std::to_string(std::max(1UL, memory >> 20)) + "M",
-                keys, tempFolder);
-    std::ifstream in(table.path, std::ios::binary);
+    std::string text = table.path + ".text";
+    {
+        std::ofstream plain(text, std::ios::binary);
+        plain << readGzipMembers(table.path);
+        if (!plain.flush())
+            throw __file_error("Cannot write", text);
+    }
+    sortTxtFile(text, text, 1, ",", std::to_string(std::max(1UL, memory >> 20)) + "M", keys,
+                tempFolder);
+    std::ifstream in(text, std::ios::binary);
     if (!in)
         throw __file_error("Cannot read the sorted table", table.path);
     MemberWriter writer(out, table.path);
@@ -139,6 +135,7 @@ void __sort_externally(const TableJob& table, FILE* out, TableReport& report, un
         throw __file_error("Cannot read the sorted table", table.path);
     writer.flush();
     report.compressedBytes = writer.written;
+    std::remove(text.c_str());
 }
 
 void __finish_table(const TableJob& table, unsigned long memory, const std::string& tempFolder,
@@ -191,19 +188,50 @@ bool tableLineLess(const std::string& a, const std::string& b, const std::vector
                   __index(b.data(), static_cast<uint32_t>(b.size())), keys);
 }
 
-unsigned long writeGzipMembers(const char* text, size_t length, FILE* out,
-                               const std::string& path) {
-    thread_local std::unique_ptr<libdeflate_compressor, void (*)(libdeflate_compressor*)>
-        compressor(libdeflate_alloc_compressor(GZIP_LEVEL), libdeflate_free_compressor);
+unsigned long writeGzipMember(const char* text, size_t length, int level, FILE* out,
+                              const std::string& path) {
+    using Compressor = std::unique_ptr<libdeflate_compressor, void (*)(libdeflate_compressor*)>;
+    thread_local Compressor fast(libdeflate_alloc_compressor(1), libdeflate_free_compressor);
+    thread_local Compressor standard(libdeflate_alloc_compressor(GZIP_LEVEL),
+                                     libdeflate_free_compressor);
     thread_local std::vector<char> member;
-    if (!compressor)
-        throw std::runtime_error("Cannot compress " + path + ": out of memory");
-    member.resize(libdeflate_gzip_compress_bound(compressor.get(), length));
-    size_t size =
-        libdeflate_gzip_compress(compressor.get(), text, length, member.data(), member.size());
+    libdeflate_compressor* compressor = level == 1 ? fast.get() : standard.get();
+    if (!compressor || (level != 1 && level != GZIP_LEVEL))
+        throw std::runtime_error("Cannot compress " + path + " at level " + std::to_string(level));
+    member.resize(libdeflate_gzip_compress_bound(compressor, length));
+    size_t size = libdeflate_gzip_compress(compressor, text, length, member.data(), member.size());
     if (size == 0 || std::fwrite(member.data(), 1, size, out) != size)
-        throw __file_error("Cannot write", path + ".gz");
+        throw __file_error("Cannot write", path);
     return size;
+}
+
+std::string readGzipMembers(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::string packed((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    if (!in && !in.eof())
+        throw __file_error("Cannot read", path);
+    std::unique_ptr<libdeflate_decompressor, void (*)(libdeflate_decompressor*)> inflater(
+        libdeflate_alloc_decompressor(), libdeflate_free_decompressor);
+    std::string text;
+    for (size_t at = 0; at < packed.size();) {
+        // A member's trailer holds its text's size; members are far below 4 GiB.
+        size_t consumed = 0, produced = 0, room = 1 << 20;
+        libdeflate_result result = LIBDEFLATE_INSUFFICIENT_SPACE;
+        while (inflater && result == LIBDEFLATE_INSUFFICIENT_SPACE) {
+            room *= 2;
+            size_t before = text.size();
+            text.resize(before + room);
+            result = libdeflate_gzip_decompress_ex(inflater.get(), packed.data() + at,
+                                                   packed.size() - at, &text[before], room,
+                                                   &consumed, &produced);
+            text.resize(before + (result == LIBDEFLATE_SUCCESS ? produced : 0));
+        }
+        if (result != LIBDEFLATE_SUCCESS)
+            throw std::runtime_error("Cannot inflate " + path + ": damaged gzip data at byte " +
+                                     std::to_string(at));
+        at += consumed;
+    }
+    return text;
 }
 
 std::vector<TableReport> sortAndCompressTables(std::vector<TableJob> tables, unsigned long threads,

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-// One table: a text file of comma-separated lines, sorted by fields `keys` (1-based, compared as
+// One table: gzip members of comma-separated lines, sorted by fields `keys` (1-based, compared as
 // bytes), then by the whole line: exactly what `LC_ALL=C sort -t, -kK,K ...` orders.
 struct TableJob {
     std::string path;
@@ -25,10 +25,17 @@ struct TableReport {
 // Orders lines as the tables' sort does: keys, then the whole line.
 bool tableLineLess(const std::string& a, const std::string& b, const std::vector<int>& keys);
 
-// Writes text to out as gzip members of about 1 MiB of whole lines each, at gzip's default level,
-// with no file name and no time in their headers: the same text always gives the same bytes.
-// Returns the bytes written; throws std::system_error naming path on a write failure.
-unsigned long writeGzipMembers(const char* text, size_t length, FILE* out, const std::string& path);
+// Writes text to out as one gzip member at level, with no file name and no time in its header: the
+// same text always gives the same bytes. Returns the bytes written; throws std::system_error
+// naming path on a write failure.
+unsigned long writeGzipMember(const char* text, size_t length, int level, FILE* out,
+                              const std::string& path);
+
+// The text of a file of gzip members; throws naming path when it cannot be read or inflated.
+std::string readGzipMembers(const std::string& path);
+
+// gzip's default level, at which the tables are finished; the annotation writes them at level 1.
+constexpr int GZIP_LEVEL = 6;
 
 // Sorts each table and replaces it by <path>.gz, `threads` tables at a time, the largest first. A
 // table whose text and index would not fit in its share of memoryBudget is sorted by the external

@@ -20,13 +20,15 @@ const std::vector<int> PARTITION_KEYS = {3, 1, 2, 4};
 // gene, cell index
 const std::vector<int> SAMPLE_TAG_KEYS = {3, 1};
 
-void __close(FILE*& stream, const std::string& name) {
-    if (!stream)
+void __close(ReadAnnotationFiles::_ValidReadsFile& file) {
+    if (!file.stream)
         return;
-    int closed = std::fclose(stream);
-    stream = nullptr;
-    if (closed != 0)
-        throw std::system_error(errno, std::generic_category(), "Failed to close file: " + name);
+    bool flushed = file.flush();
+    int closed = std::fclose(file.stream);
+    file.stream = nullptr;
+    if (!flushed || closed != 0)
+        throw std::system_error(errno, std::generic_category(),
+                                "Failed to close file: " + file.name);
 }
 
 // "sorting_<time>.log": what the in-process step did, table by table, for the log archive.
@@ -70,11 +72,11 @@ void ReadAnnotationFiles::sortValidReadsFiles(unsigned long threads,
     std::vector<TableJob> tables;
     for (_Slot& slot : _slots)
         if (_ValidReadsFile* file = slot.file.load()) {
-            __close(file->stream, file->name);
+            __close(*file);
             tables.push_back({file->name, PARTITION_KEYS});
         }
-    __close(sampleTagStream, sampleTagFileName);
-    tables.push_back({sampleTagFileName, SAMPLE_TAG_KEYS});
+    __close(sampleTag);
+    tables.push_back({sampleTag.name, SAMPLE_TAG_KEYS});
     auto start = std::chrono::steady_clock::now();
     std::vector<TableReport> reports =
         sortAndCompressTables(tables, threads, sortingMemoryBudget(), tempFolder);

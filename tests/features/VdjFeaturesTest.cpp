@@ -46,13 +46,16 @@ TEST(VdjFeatures, TreesAndLabelsPerVersion) {
         BuiltModel built(receptorGtf(), version);
         EXPECT_EQ(built.model->cGenes().size(), cGenes) << version;
         EXPECT_EQ(built.model->schedule().size(), steps) << version;
-        for (const auto& [caseVersion, tree, labels] : cases)
-            if (std::string(caseVersion) == version)
+        for (const auto& [caseVersion, tree, labels] : cases) {
+            if (std::string(caseVersion) == version) {
                 EXPECT_EQ(treeLabels(*built.model, tree), labels) << version << " " << tree;
+            }
+        }
         // Gene information keeps the plain labels.
         EXPECT_EQ(built.geneInfoJson.find("VDJ"), std::string::npos);
-        if (std::string(version) == "rat")
+        if (std::string(version) == "rat") {
             EXPECT_NE(built.log.find("VDJ version 'rat' names no receptor chains"),
                       std::string::npos);
+        }
     }
 }

@@ -5,13 +5,15 @@
 
 #include "TestSupport.h"
 #include "outputs/ReadAnnotationFiles.h"
+#include "outputs/TableSorting.h"
 #include "support/EarlyTerminate.h"
 
 namespace fs = std::filesystem;
 
 TEST(ReadAnnotationFilesConcurrent, FirstWritesRaceToOneFilePerPartition) {
     ScratchDir dir;
-    const int threads = 4, genes = 200, rounds = 20;
+    // Enough lines that every table is written out in several members while others write to it.
+    const int threads = 4, genes = 200, rounds = 200;
     {
         ReadAnnotationFiles files("race");
         std::vector<std::thread> workers;
@@ -25,14 +27,15 @@ TEST(ReadAnnotationFilesConcurrent, FirstWritesRaceToOneFilePerPartition) {
             });
         for (std::thread& worker : workers)
             worker.join();
+        files.sortValidReadsFiles(2, ".");
     }
     // Every line is whole and in the partition of its gene.
     unsigned long lines = 0;
     for (int p = 0; p < 32; ++p) {
-        std::string name = "race_Sorted_Valid_Reads.csv." + std::to_string(p);
+        std::string name = "race_Sorted_Valid_Reads.csv." + std::to_string(p) + ".gz";
         if (!fs::exists(name))
             continue;
-        for (const std::string& line : splitLines(readFile(name))) {
+        for (const std::string& line : splitLines(readGzipMembers(name))) {
             ++lines;
             std::string gene = line.substr(line.find(",UMI,") + 5);
             gene.pop_back();
