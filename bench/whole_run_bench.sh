@@ -24,13 +24,15 @@ measure() { # label, working directory, command...
     local label="$1" cwd="$2"
     shift 2
     # Peak disk of the working folder (links to the input not followed), sampled every 0.2 s.
+    rm -f "$dir/done"
+    echo 0 > "$dir/disk.txt"
     (peak=0; while [ ! -f "$dir/done" ]; do
          used=$(du -sb "$cwd" 2>/dev/null | cut -f1); [ "${used:-0}" -gt "$peak" ] && peak=$used
          echo "$peak" > "$dir/disk.txt"; sleep 0.2; done) &
     local sampler=$!
-    rm -f "$dir/done"; echo 0 > "$dir/disk.txt"
     (cd "$cwd" && /usr/bin/time -f "%e\t%U\t%S\t%M" -o "$dir/time.txt" "$@" >/dev/null 2>"$dir/$label.stderr")
-    touch "$dir/done"; wait "$sampler"
+    touch "$dir/done"
+    wait "$sampler" || true
     printf '%s\t%s\t%s\n' "$label" "$(cat "$dir/time.txt")" "$(cat "$dir/disk.txt")" >> "$results"
 }
 ambrel_run() { # working directory, BAM (relative to $dir)
