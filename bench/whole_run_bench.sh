@@ -57,7 +57,8 @@ for round in 1 2 3; do
         -a "$dir/genes.gtf" -o "$dir/fc.txt" "$dir/Bench_Lib1_Aligned.out.bam"
     measure featurecounts_gtf_load "$dir" featureCounts -T "$threads" -s 1 -t exon -g gene_name \
         -a "$dir/genes.gtf" -o "$dir/fc_empty.txt" "$dir/Bench_Empty_Aligned.out.bam"
-    measure samtools_floor "$dir" samtools view -@ "$threads" -b -o "$dir/floor.bam" \
+    measure samtools_floor "$dir" samtools view -@ "$threads" -b --output-fmt-option level=1 \
+        -o "$dir/floor.bam" \
         "$dir/Bench_Lib1_Aligned.out.bam"
 done
 

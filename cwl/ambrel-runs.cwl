@@ -1,11 +1,13 @@
 #!/usr/bin/env cwl-runner
 # Several sequencing runs through Ambrel at once: one step per run, each with its own BAMs,
-# metadata and read-quality metrics, all with the same annotation.
+# metadata and read-quality metrics, all with the same annotation. Each run's outputs come back as
+# a folder named after its Run_Base_Name, so runs whose libraries share a name keep every file.
 cwlVersion: v1.2
 class: Workflow
 label: Ambrel over several sequencing runs
 requirements:
   ScatterFeatureRequirement: {}
+  SubworkflowFeatureRequirement: {}
 inputs:
   run_metadata: File[]
   r2_bam:
@@ -22,7 +24,7 @@ inputs:
     default: 2
 steps:
   ambrel:
-    run: ambrel.cwl
+    run: ambrel-run-folder.cwl
     scatter: [run_metadata, r2_bam, quality_metrics]
     scatterMethod: dotproduct
     in:
@@ -34,27 +36,9 @@ steps:
       transcript_length: transcript_length
       extra_seqs: extra_seqs
       threads: threads
-    out: [seq_metrics, annotated_bams, valid_reads, sample_tag_valid_reads, vdj_fastq, multiqc,
-          ambrel_log]
+    out: [run]
 outputs:
-  seq_metrics:
-    type: {type: array, items: File}
-    outputSource: ambrel/seq_metrics
-  annotated_bams:
-    type: {type: array, items: {type: array, items: File}}
-    outputSource: ambrel/annotated_bams
-  valid_reads:
-    type: {type: array, items: {type: array, items: File}}
-    outputSource: ambrel/valid_reads
-  sample_tag_valid_reads:
-    type: {type: array, items: File}
-    outputSource: ambrel/sample_tag_valid_reads
-  vdj_fastq:
-    type: {type: array, items: {type: array, items: File}}
-    outputSource: ambrel/vdj_fastq
-  multiqc:
-    type: {type: array, items: {type: array, items: File}}
-    outputSource: ambrel/multiqc
-  ambrel_log:
-    type: {type: array, items: File}
-    outputSource: ambrel/ambrel_log
+  runs:
+    type: {type: array, items: Directory}
+    doc: One folder per run, named after its Run_Base_Name.
+    outputSource: ambrel/run

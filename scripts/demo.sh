@@ -6,8 +6,8 @@ set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 cd "$root"
 
-bash scripts/install-deps.sh
-bash scripts/build.sh release >/dev/null
+bash scripts/install-deps.sh --run-only
+bash scripts/build.sh run >/dev/null
 
 out="$root/demo-output/$(date +%Y%m%d-%H%M%S)"
 mkdir -p "$out"
@@ -15,7 +15,7 @@ mkdir -p "$out"
 samtools view -b -o "$out/Demo_Sample1_Aligned.out.bam" demo/reads.sam
 
 cd "$out"
-"$root/build/release/ambrel" \
+"$root/build/run/ambrel" \
     --run-metadata "$root/demo/run_metadata.json" \
     --r2-bam Demo_Sample1_Aligned.out.bam \
     --assay WTA \

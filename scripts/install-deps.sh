@@ -1,18 +1,27 @@
 #!/usr/bin/env bash
-# Installs what Ambrel needs to build, test and run on Debian 12 (run as root, or with sudo).
+# Installs what Ambrel needs on Debian 12 (run as root, or with sudo):
+#   bash scripts/install-deps.sh            to build, test and run (the test suite's tools too)
+#   bash scripts/install-deps.sh --run-only to build and run Ambrel only
 set -euo pipefail
 
+# What building and running Ambrel needs.
 packages=(
     build-essential cmake ninja-build pkg-config
-    libhts-dev zlib1g-dev
-    googletest libgtest-dev libbenchmark-dev
-    samtools pigz tar coreutils
-    locales
-    python3-htseq subread
-    libisal-dev libjemalloc-dev libdeflate-dev
-    clang libclang-rt-14-dev
-    multiqc cwltool toil
+    libhts-dev zlib1g-dev libisal-dev libjemalloc-dev libdeflate-dev
+    samtools tar coreutils
 )
+if [ "${1:-}" != "--run-only" ]; then
+    # The tests, benchmarks and fuzzers, the peers they compare with, the workflow engines and
+    # the one-node Slurm cluster they run on.
+    packages+=(
+        googletest libgtest-dev libbenchmark-dev
+        locales bzip2
+        python3-htseq subread
+        clang libclang-rt-14-dev
+        multiqc cwltool toil
+        slurmctld slurmd slurm-client munge
+    )
+fi
 
 SUDO=""
 if [ "$(id -u)" -ne 0 ]; then
@@ -31,7 +40,7 @@ if [ "${#missing[@]}" -gt 0 ]; then
 fi
 
 # A grouping locale lets the tests check the thousands separators of record counts in the log.
-if ! locale -a 2>/dev/null | grep -qi '^en_US\.utf-\?8$'; then
+if [ "${1:-}" != "--run-only" ] && ! locale -a 2>/dev/null | grep -qi '^en_US\.utf-\?8$'; then
     $SUDO sed -i 's/^# *\(en_US.UTF-8 UTF-8\)/\1/' /etc/locale.gen
     $SUDO locale-gen >/dev/null
 fi

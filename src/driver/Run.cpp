@@ -1,6 +1,7 @@
 #include "Run.h"
 
 #include <clocale>
+#include <memory>
 #include <stdexcept>
 #include <unordered_set>
 
@@ -46,17 +47,19 @@ namespace {
 // failure. Every object that writes outputs is gone when it returns.
 int __run_libraries(const RunParameters& params, JsonValue& metadata,
                     const std::unordered_set<std::string>& extraReferenceNames,
-                    FeatureAssigner& featureAssigner) {
+                    std::unique_ptr<FeatureAssigner>& featureAssigner) {
     ReadAnnotationFiles readAnnotationFiles(params.runBaseName);
-    featureAssigner.writeGeneInfoJson(gLogger);
+    featureAssigner->writeGeneInfoJson(gLogger);
     std::vector<LibraryMetrics> metricsList;
     std::vector<std::string> libraryNames;
     for (const std::string& bamPath : params.bamPaths) {
         gLogger.info("Bam file: %s", bamPath.c_str());
         if (!annotateLibrary(bamPath, params, readAnnotationFiles, extraReferenceNames,
-                             featureAssigner, metricsList, libraryNames))
+                             *featureAssigner, metricsList, libraryNames))
             return 1;
     }
+    // The gene model's memory serves the sorting of the tables.
+    featureAssigner.reset();
     finishRun(params, metadata, readAnnotationFiles, metricsList, libraryNames);
     return 0;
 }
@@ -88,9 +91,10 @@ int runAmbrel(int argc, const char* const* argv) {
     std::unordered_set<std::string> extraReferenceNames;
     getFastaHeaders(extraReferenceNames, params.extraFastaPaths);
     gLogger.info("Building the feature assigner");
-    FeatureAssigner featureAssigner(params.gtfPath, params.vdjVersion, gLogger);
+    auto featureAssigner =
+        std::make_unique<FeatureAssigner>(params.gtfPath, params.vdjVersion, gLogger);
     for (const std::string& bam : params.bamPaths)
-        checkBamContents(bam, params.gtfPath, featureAssigner, extraReferenceNames);
+        checkBamContents(bam, params.gtfPath, *featureAssigner, extraReferenceNames);
     makeInputPathsAbsolute(params);
 
     StagingFolder staging;

@@ -10,21 +10,34 @@ const char* const MULTIQC_STAGED_SUFFIX = ".unpublished";
 
 namespace {
 
-// Alignment categories of cellular reads that partition them, with their plot labels.
-const std::pair<const char*, const char*> ALIGNMENT_CATEGORIES[] = {
-    {"Mapped_to_Genes_mRNA", "mRNA"},
-    {"Mapped_to_Genes_AbSeq", "AbSeq"},
-    {"Mapped_to_Genes_SMK", "Sample tags"},
-    {"Mapped_to_Genes_VDJ_TCR", "VDJ TCR"},
-    {"Mapped_to_Genes_VDJ_BCR", "VDJ BCR"},
-    {"Unaligned", "Unaligned"},
-    {"Not_Unique", "Not unique"},
-    {"Other_No_Feature", "No feature"},
-    {"Other_Ambiguous", "Ambiguous"},
-    {"Other_Introns", "Introns"},
-    {"Other_Antisense_Exons", "Antisense exons"},
-    {"Other_Antisense_Introns", "Antisense introns"},
-    {"Other_Intergenic", "Intergenic"}};
+// Alignment categories of cellular reads that partition them, with their plot labels and colours:
+// one colour each, reads on genes in strong colours, the others in paler ones.
+struct Category {
+    const char* key;
+    const char* label;
+    const char* colour;
+};
+const Category ALIGNMENT_CATEGORIES[] = {
+    {"Mapped_to_Genes_mRNA", "mRNA", "#1f77b4"},
+    {"Mapped_to_Genes_AbSeq", "AbSeq", "#ff7f0e"},
+    {"Mapped_to_Genes_SMK", "Sample tags", "#2ca02c"},
+    {"Mapped_to_Genes_VDJ_TCR", "VDJ TCR", "#d62728"},
+    {"Mapped_to_Genes_VDJ_BCR", "VDJ BCR", "#9467bd"},
+    {"Unaligned", "Unaligned", "#7f7f7f"},
+    {"Not_Unique", "Not unique", "#8c564b"},
+    {"Other_No_Feature", "No feature", "#c7c7c7"},
+    {"Other_Ambiguous", "Ambiguous", "#e377c2"},
+    {"Other_Introns", "Introns", "#bcbd22"},
+    {"Other_Antisense_Exons", "Antisense exons", "#17becf"},
+    {"Other_Antisense_Introns", "Antisense introns", "#aec7e8"},
+    {"Other_Intergenic", "Intergenic", "#ffbb78"}};
+
+// The read-quality file's filters, with their plot labels.
+const std::pair<const char*, const char*> READ_FILTERS[] = {
+    {"Overlapping reads", "Overlapping read pairs"},
+    {"Short reads", "Short reads"},
+    {"Low quality score per base reads", "Low base quality"},
+    {"High single nucleotide frequency reads", "High single-nucleotide frequency"}};
 
 const char* const PARENT = R"("parent_id": "ambrel", "parent_name": "Ambrel", )";
 
@@ -76,18 +89,21 @@ void writeMultiqcReport(const std::string& runBaseName, std::vector<LibraryMetri
                 "{\"pct_useful\": {\"title\": \"% Useful\", \"max\": 100, \"min\": 0, "
                 "\"suffix\": \"%\"}}, "
                 "{\"pct_mapped_to_genes\": {\"title\": \"% Genes\", \"description\": \"Cellular "
-                "reads mapped to genes\", \"max\": 100, \"min\": 0, \"suffix\": \"%\"}}], "
+                "reads mapped to genes: mRNA, AbSeq antibodies, sample tags and VDJ (TCR and "
+                "BCR)\", \"max\": 100, \"min\": 0, \"suffix\": \"%\"}}], "
                 "\"data\": " +
                 __per_library(runBaseName, names, general) + "}\n");
 
     std::string categories;
-    for (const auto& category : ALIGNMENT_CATEGORIES)
-        categories += std::string(categories.empty() ? "" : ", ") + __quoted(category.second);
+    for (const Category& category : ALIGNMENT_CATEGORIES)
+        categories += std::string(categories.empty() ? "" : ", ") + __quoted(category.label) +
+                      ": {\"name\": " + __quoted(category.label) +
+                      ", \"color\": " + __quoted(category.colour) + "}";
     auto alignment = [&](size_t i) {
         std::string fields;
-        for (const auto& category : ALIGNMENT_CATEGORIES)
-            fields += std::string(fields.empty() ? "" : ", ") + __quoted(category.second) + ": " +
-                      std::to_string(records[i].categoryCounts[category.first]);
+        for (const Category& category : ALIGNMENT_CATEGORIES)
+            fields += std::string(fields.empty() ? "" : ", ") + __quoted(category.label) + ": " +
+                      std::to_string(records[i].categoryCounts[category.key]);
         return fields;
     };
     __write(runBaseName + "_ambrel_alignment_mqc.json",
@@ -95,24 +111,31 @@ void writeMultiqcReport(const std::string& runBaseName, std::vector<LibraryMetri
                 "\"section_name\": \"Alignment categories\", \"description\": \"Cellular reads "
                 "by the gene feature of their alignment.\", \"plot_type\": \"bargraph\", "
                 "\"pconfig\": {\"id\": \"ambrel_alignment_plot\", \"title\": \"Ambrel: alignment "
-                "categories\", \"ylab\": \"Cellular reads\"}, \"categories\": [" +
-                categories + "], \"data\": " + __per_library(runBaseName, names, alignment) +
+                "categories\", \"ylab\": \"Cellular reads\"}, \"categories\": {" +
+                categories + "}, \"data\": " + __per_library(runBaseName, names, alignment) +
                 "}\n");
 
+    // A read can fail several filters: the bars stand side by side, not stacked.
+    std::string filters = "\"Passed the read filters\"";
+    for (const auto& filter : READ_FILTERS)
+        filters += ", " + __quoted(filter.second);
     auto filtering = [&](size_t i) {
         JsonValue& entry = qualityEntries[names[i]];
-        unsigned long total = static_cast<unsigned long>(entry["Total number of reads"]);
-        unsigned long kept =
-            static_cast<unsigned long>(entry["Number of reads after quality filtering"]);
-        return "\"Passed the read filters\": " + std::to_string(kept) +
-               ", \"Removed by the read filters\": " + std::to_string(total - kept);
+        std::string fields =
+            "\"Passed the read filters\": " +
+            std::to_string(
+                static_cast<unsigned long>(entry["Number of reads after quality filtering"]));
+        for (const auto& filter : READ_FILTERS)
+            fields += ", " + __quoted(filter.second) + ": " +
+                      std::to_string(static_cast<unsigned long>(entry[filter.first]));
+        return fields;
     };
     __write(runBaseName + "_ambrel_filtering_mqc.json",
             std::string("{\"id\": \"ambrel_filtering\", ") + PARENT +
-                "\"section_name\": \"Read filtering\", \"description\": \"Reads kept and removed "
-                "by the read-quality filters before alignment.\", \"plot_type\": \"bargraph\", "
-                "\"pconfig\": {\"id\": \"ambrel_filtering_plot\", \"title\": \"Ambrel: read "
-                "filtering\", \"ylab\": \"Reads\"}, \"categories\": [\"Passed the read filters\", "
-                "\"Removed by the read filters\"], \"data\": " +
-                __per_library(runBaseName, names, filtering) + "}\n");
+                "\"section_name\": \"Read filtering\", \"description\": \"Reads that passed the "
+                "read-quality filters before alignment, and the reads each filter removed (a read "
+                "can fail several).\", \"plot_type\": \"bargraph\", \"pconfig\": {\"id\": "
+                "\"ambrel_filtering_plot\", \"title\": \"Ambrel: read filtering\", \"ylab\": "
+                "\"Reads\", \"stacking\": null}, \"categories\": [" +
+                filters + "], \"data\": " + __per_library(runBaseName, names, filtering) + "}\n");
 }

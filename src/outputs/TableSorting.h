@@ -22,9 +22,6 @@ struct TableReport {
     double seconds = 0;
 };
 
-// Orders lines as the tables' sort does: keys, then the whole line.
-bool tableLineLess(const std::string& a, const std::string& b, const std::vector<int>& keys);
-
 // Writes text to out as one gzip member at level, with no file name and no time in its header: the
 // same text always gives the same bytes. Returns the bytes written; throws std::system_error
 // naming path on a write failure.

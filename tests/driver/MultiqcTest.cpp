@@ -1,9 +1,12 @@
 // Ambrel's MultiQC custom content read by Debian's MultiQC: the sections are found, pass its lint,
-// and its data files hold the report's numbers.
+// and its data files hold the report's numbers, each read filter's among them; every alignment
+// category has a colour of its own.
 #include <gtest/gtest.h>
+#include <set>
 
 #include "TestSupport.h"
 #include "driver/RunChecks.h"
+#include "support/Utilities.h"
 
 TEST(Multiqc, ReadsTheRunsQualityNumbers) {
     if (findProgram("multiqc").empty())
@@ -26,5 +29,13 @@ TEST(Multiqc, ReadsTheRunsQualityNumbers) {
     EXPECT_EQ(splitLines(readFile(data + "ambrel_alignment_plot.txt")).at(1),
               "Demo_Sample1\t2081\t285\t184\t92\t48\t173\t169\t144\t177\t312\t145\t0\t125");
     EXPECT_EQ(splitLines(readFile(data + "ambrel_filtering_plot.txt")).at(1),
-              "Demo_Sample1\t4000\t400");
+              "Demo_Sample1\t4000\t12\t150\t180\t58");
+    // Every alignment category has a colour of its own.
+    JsonValue alignment;
+    ASSERT_TRUE(loadJsonFile(alignment, (runDir + "/Demo_ambrel_alignment_mqc.json").c_str()));
+    std::set<std::string> colours;
+    for (const std::string& category : alignment["categories"].keys())
+        colours.insert(static_cast<std::string>(alignment["categories"][category]["color"]));
+    EXPECT_EQ(alignment["categories"].keys().size(), 13u);
+    EXPECT_EQ(colours.size(), 13u);
 }
