@@ -7,7 +7,7 @@ class: CommandLineTool
 label: An Ambrel run's outputs as one folder named after the run
 baseCommand: [sh, -c]
 arguments:
-  - 'base=$(basename "$1" _SeqMetrics.csv) && mkdir -- "$base" && cp -- "$@" "$base"/'
+  - 'base=`basename "$1" _SeqMetrics.csv` && mkdir -- "$base" && cp -- "$@" "$base"/'
   - run-folder
 inputs:
   seq_metrics:

@@ -121,10 +121,9 @@ void writeMultiqcReport(const std::string& runBaseName, std::vector<LibraryMetri
         filters += ", " + __quoted(filter.second);
     auto filtering = [&](size_t i) {
         JsonValue& entry = qualityEntries[names[i]];
-        std::string fields =
-            "\"Passed the read filters\": " +
-            std::to_string(
-                static_cast<unsigned long>(entry["Number of reads after quality filtering"]));
+        std::string fields = "\"Passed the read filters\": " +
+                             std::to_string(static_cast<unsigned long>(
+                                 entry["Number of reads after quality filtering"]));
         for (const auto& filter : READ_FILTERS)
             fields += ", " + __quoted(filter.second) + ": " +
                       std::to_string(static_cast<unsigned long>(entry[filter.first]));

@@ -67,6 +67,23 @@ std::string tools(const std::string& missing) {
     return command;
 }
 
+// The shell command that damages the compressed data of block k of the demo library's BAM
+// (counted from the end when negative; the last is the end-of-file block).
+std::string corruptBlock(int k) {
+    return "python3 - <<'EOF'\n"
+           "p = '../Demo_Sample1_Aligned.out.bam'\n"
+           "d = bytearray(open(p, 'rb').read())\n"
+           "blocks, i = [], 0\n"
+           "while i < len(d):\n"
+           "    blocks.append(i)\n"
+           "    i += (d[i + 16] | d[i + 17] << 8) + 1\n"
+           "d[blocks[" +
+           std::to_string(k) +
+           "] + 40] ^= 0xff\n"
+           "open(p, 'wb').write(d)\n"
+           "EOF";
+}
+
 // The shell command that makes the demo library's BAM from SAM records after a header.
 std::string bamOf(const std::string& header, const std::vector<std::string>& records) {
     return writes("../bad.sam", header + "\n" + strJoin(records, "\n")) +
@@ -148,6 +165,11 @@ std::vector<FailureCase> failureCases() {
          {"--gtf", "../genes.gff3"},
          2,
          {"\"../genes.gff3\" is GFF3, not GTF"}},
+        {"Bzip2Gtf",
+         "bzip2 -c " + demoFile("genes.gtf") + " > ../genes.gtf.bz2",
+         {"--gtf", "../genes.gtf.bz2"},
+         2,
+         {"\"../genes.gtf.bz2\" yields no gene or exon line: it is bzip2-compressed"}},
         refused("MissingExtraSequences", {"--extra-seqs", "../typo.fasta"},
                 "Cannot open the extra sequences file \"../typo.fasta\": No such file"),
         // BAMs.
@@ -183,6 +205,19 @@ std::vector<FailureCase> failureCases() {
          2,
          {"Cannot read the BAM file \"",
           "Demo_Sample1_Aligned.out.bam\": it is truncated or corrupt", unfinished},
+         true},
+        // Damage in the first and in the last part of the library, found before any part starts.
+        {"CorruptFirstPart",
+         corruptBlock(2),
+         {},
+         2,
+         {"Demo_Sample1_Aligned.out.bam\": it is truncated or corrupt", unfinished},
+         true},
+        {"CorruptLastPart",
+         corruptBlock(-2),
+         {},
+         2,
+         {"Demo_Sample1_Aligned.out.bam\": it is truncated or corrupt", unfinished},
          true},
         // A malformed name deep inside a good file stops the workers.
         {"MalformedReadName",

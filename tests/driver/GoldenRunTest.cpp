@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 #include <map>
 #include <set>
+#include <unistd.h>
 
 #include "TestSupport.h"
 #include "driver/RunChecks.h"
@@ -271,36 +272,68 @@ TEST(GoldenRunVariants, CompletedRunReplacesTheEarlierOutputsAsAWhole) {
     EXPECT_EQ(record.find("Old.annotated"), std::string::npos);
 }
 
-// The demo run through CWL (cwl/ambrel.cwl with cwl/demo-job.yml) with cwltool and with Toil
-// gives the golden run's outputs; the scatter workflow over several runs is valid CWL.
-TEST(GoldenRunWorkflows, CwlToolAndToilGiveTheGoldenOutputs) {
+// The demo through CWL, the way the README runs it: one run with cwltool (cwl/ambrel.cwl), and two
+// runs whose libraries share a name (cwl/ambrel-runs.cwl with cwl/demo-runs-job.yml) with cwltool
+// and with Toil on a one-node Slurm cluster (scripts/slurm-local.sh; root only). Every output of
+// every run is the golden run's, each run's in a folder of its own.
+TEST(GoldenRunWorkflows, CwlToolAndToilOnSlurmGiveTheGoldenOutputs) {
     for (const char* tool : {"cwltool", "toil-cwl-runner"})
         if (findProgram(tool).empty())
             GTEST_SKIP() << tool << " is not installed (Debian: cwltool, toil)";
-    // The job file's relative paths, with the demo's BAM made beside the demo files, and this
-    // build's ambrel and bamSplitter first on the PATH.
+    // The job files' relative paths, with the demo's BAMs made beside the demo files, and this
+    // build's ambrel first on the PATH.
     RunInputs inputs;
-    inputs.addDemoLibrary();
     std::string cwl = std::string(AMBREL_SOURCE_DIR) + "/cwl/";
     ASSERT_EQ(runProcess({"sh", "-c",
                           "mkdir demo cwl && ln -s " + std::string(AMBREL_SOURCE_DIR) +
-                              "/demo/* demo/ && mv " + inputs.bams[0] + " demo/ && cp " + cwl +
-                              "demo-job.yml cwl/"},
+                              "/demo/* demo/ && cp " + cwl + "*job.yml cwl/ && for run in Demo " +
+                              "Demo2; do samtools view -b -o demo/${run}_Sample1_Aligned.out.bam " +
+                              "demo/reads.sam; done"},
                          inputs.dir.path())
                   .status,
               0);
     for (const char* file : {"ambrel.cwl", "ambrel-runs.cwl"})
         EXPECT_EQ(runProcess({"cwltool", "--validate", cwl + file}).status, 0) << file;
-    const std::string runners[] = {"cwltool", "toil-cwl-runner --batchSystem single_machine "
-                                              "--maxCores 2 --jobStore file:jobstore"};
-    for (const std::string& runner : runners) {
-        std::string out = inputs.dir.file(runner.substr(0, 4));
+    auto run = [&](const std::string& runner, const std::string& tool, const std::string& job,
+                   const std::string& out) {
         ProcessResult result = runProcess(
             {"sh", "-c",
              "PATH=" + fs::path(AMBREL_BINARY).parent_path().string() + ":$PATH " + runner +
-                 " --no-container --outdir " + out + " " + cwl + "ambrel.cwl cwl/demo-job.yml"},
+                 " --no-container --outdir " + out + " " + cwl + tool + " cwl/" + job},
             inputs.dir.path());
-        ASSERT_EQ(result.status, 0) << result.err;
-        compareWithExpected("wta", runOutputs(out), {"files.txt", "ambrel_stderr.txt"});
-    }
+        EXPECT_EQ(result.status, 0) << runner << "\n" << result.err;
+    };
+    // Run Demo2's outputs are Demo's under other names, but for the MultiQC sample names.
+    auto checkRuns = [&](const std::string& out) {
+        const std::set<std::string> skip = {"files.txt", "ambrel_stderr.txt"};
+        compareWithExpected("wta", runOutputs(out + "/Demo"), skip);
+        std::map<std::string, std::string> second;
+        for (auto& [name, text] : runOutputs(out + "/Demo2"))
+            second[strStartsWith(name, "Demo2_") ? "Demo_" + name.substr(6) : name] = text;
+        compareWithExpected("wta", second,
+                            {"files.txt", "ambrel_stderr.txt", "Demo_ambrel_mqc.json",
+                             "Demo_ambrel_alignment_mqc.json", "Demo_ambrel_filtering_mqc.json"});
+        EXPECT_TRUE(second.count("Demo_ambrel_mqc.json"));
+    };
+    run("cwltool", "ambrel.cwl", "demo-job.yml", inputs.dir.file("one"));
+    compareWithExpected("wta", runOutputs(inputs.dir.file("one")),
+                        {"files.txt", "ambrel_stderr.txt"});
+    run("cwltool", "ambrel-runs.cwl", "demo-runs-job.yml", inputs.dir.file("runs"));
+    checkRuns(inputs.dir.file("runs"));
+
+    if (geteuid() != 0 || findProgram("slurmctld").empty())
+        GTEST_SKIP() << "a one-node Slurm cluster needs root and Debian's slurmctld, slurmd, "
+                        "slurm-client and munge";
+    std::string slurm = std::string(AMBREL_SOURCE_DIR) + "/scripts/slurm-local.sh";
+    ProcessResult started = runProcess({"bash", slurm, "start"});
+    ASSERT_EQ(started.status, 0) << started.err;
+    std::string conf = started.out.substr(started.out.find('=') + 1);
+    conf.erase(conf.find_last_not_of("\n") + 1);
+    setenv("SLURM_CONF", conf.c_str(), 1);
+    run("toil-cwl-runner --batchSystem slurm --statePollingWait 2 --jobStore file:" +
+            inputs.dir.file("js") + " --workDir " + inputs.dir.path(),
+        "ambrel-runs.cwl", "demo-runs-job.yml", inputs.dir.file("slurm"));
+    unsetenv("SLURM_CONF");
+    EXPECT_EQ(runProcess({"bash", slurm, "stop"}).status, 0);
+    checkRuns(inputs.dir.file("slurm"));
 }

@@ -129,23 +129,6 @@ TEST(GeneModel, LinesAcrossBlockEdgesAreReadOnce) {
     EXPECT_EQ(intervals, 100000u);
 }
 
-// Files that are no GTF stop the build with what was found: nothing, bzip2, GFF3 (which would
-// load as NO_NAME_ labels).
-TEST(GeneModel, FilesThatAreNoGtfStopTheBuild) {
-    ScratchDir dir;
-    const std::pair<std::string, std::string> files[] = {
-        {"", "\"empty.gtf\" yields no gene or exon line: it is empty"},
-        {"# comment\nchr1\tx\tgene\n", "none of its 2 lines is a tab-separated gene or exon line"},
-        {"BZh91AY&SY\x01\x02", "it is bzip2-compressed"},
-        {"##gff-version 3\n" + gtfLine("chr1", "gene", 1, 9, '+', "ID=gene:G1;gene_id=G1"),
-         "is GFF3, not GTF: line 2 has key=value attributes (\"ID=gene:G1;gene_id=G1\")"}};
-    for (const auto& [text, message] : files) {
-        writeFile("empty.gtf", text);
-        EXPECT_NE(buildError("empty.gtf").find(message), std::string::npos)
-            << buildError("empty.gtf");
-    }
-}
-
 // GENCODE and Ensembl ship their GTFs gzipped: gzip of two members and BGZF, both cut mid-line,
 // give the model of the plain file; a cut or damaged file stops the build, naming the file.
 TEST(GeneModel, CompressedGtfGivesTheSameModel) {
