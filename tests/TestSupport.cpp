@@ -255,10 +255,8 @@ std::vector<std::string> RunInputs::args(const std::vector<std::string>& extra) 
                                      gtf,           "--r2-bam",       strJoin(bams, ",")};
     if (!quality.empty())
         argv.insert(argv.end(), {"--quality-metrics", quality});
-    for (const std::string& word :
-         words("--assay WTA --threads 2 --transcript-length " +
-               demoFile("transcript_lengths.json") + " --extra-seqs " + demoFile("extra.fasta")))
-        argv.push_back(word);
+    argv.insert(argv.end(), {"--assay", "WTA", "--threads", "2", "--transcript-length", lengths,
+                             "--extra-seqs", this->extra});
     // An extra single-value option replaces the default's value; list options add to theirs.
     for (size_t i = 0; i < extra.size(); ++i) {
         auto given = std::find(argv.begin(), argv.end(), extra[i]);

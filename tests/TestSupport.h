@@ -124,6 +124,8 @@ public:
     std::string metadata = demoFile("run_metadata.json");
     std::string gtf = demoFile("genes.gtf");
     std::string quality = demoFile("ReadQualityMetrics.json"); // empty: the run's default
+    std::string lengths = demoFile("transcript_lengths.json");
+    std::string extra = demoFile("extra.fasta");
     std::vector<std::string> bams; // paths relative to the run directory
     // The demo reads as the BAM of library `library` (run "Demo"); with a read count, reads of
     // the inputs' GTF made by the demo's generator, that share of them on receptor genes.

@@ -97,13 +97,11 @@ ReadAnnotationFiles::_ValidReadsFile& ReadAnnotationFiles::_partition(int partit
     _ValidReadsFile* expected = nullptr;
     if (slot.file.compare_exchange_strong(expected, mine)) {
         mine->stream = std::fopen(mine->name.c_str(), "wb");
-        if (!mine->stream) {
-            int error = errno;
-            // Let waiting writers through; they find no stream and write nothing.
-            slot.ready.store(true);
-            throw std::system_error(error, std::generic_category(),
-                                    "Failed to open '" + mine->name + "' for write");
-        }
+        // A worker must not throw: the run's failure record stops the run after this library,
+        // and writers find no stream and write nothing.
+        if (!mine->stream)
+            TERMINATE_STATE.fail("Failed to open '" + mine->name +
+                                 "' for write: " + std::strerror(errno));
         slot.ready.store(true);
         return *mine;
     }

@@ -90,6 +90,13 @@ std::string bamOf(const std::string& header, const std::vector<std::string>& rec
            "\nsamtools view -b -o ../Demo_Sample1_Aligned.out.bam ../bad.sam";
 }
 
+// A run that stops with status 2.
+FailureCase stops(const char* name, const std::string& damage, const std::vector<std::string>& args,
+                  const std::vector<std::string>& messages, bool late = false,
+                  const std::string& path = "") {
+    return {name, damage, args, 2, messages, late, path};
+}
+
 // A refusal of the command line or of an input file: up front, status 2, one message.
 FailureCase refused(const char* name, const std::vector<std::string>& args,
                     const std::string& message) {
@@ -128,97 +135,70 @@ std::vector<FailureCase> failureCases() {
          {"--run-metadata", "../absent.json"},
          1,
          {"Ambrel: CRITICAL Failed to load the run metadata file: "}},
-        {"RunBaseNameWithASlash",
-         writes("../meta.json", R"({"Run_Base_Name": "a/b", "Output_Header": []})"),
-         {"--run-metadata", "../meta.json"},
-         2,
-         {"The Run_Base_Name \"a/b\" of the run metadata"}},
-        {"OutputHeaderNotAList",
-         writes("../meta.json", R"({"Run_Base_Name": "Demo", "Output_Header": "x"})"),
-         {"--run-metadata", "../meta.json"},
-         2,
-         {"meta.json\": Output_Header is string, not the list"}},
+        stops("RunBaseNameWithASlash",
+              writes("../meta.json", R"({"Run_Base_Name": "a/b", "Output_Header": []})"),
+              {"--run-metadata", "../meta.json"},
+              {"The Run_Base_Name \"a/b\" of the run metadata"}),
+        stops("OutputHeaderNotAList",
+              writes("../meta.json", R"({"Run_Base_Name": "Demo", "Output_Header": "x"})"),
+              {"--run-metadata", "../meta.json"},
+              {"meta.json\": Output_Header is string, not the list"}),
         // Read-quality metrics.
-        {"LibraryMissingFromTheQualityMetrics",
-         writes("../q.json", quality("\"Sample2\": " + qualityEntry(10, 9) + ", ")),
-         {"--quality-metrics", "../q.json"},
-         2,
-         {"missing information for the library: Sample1, cannot create the metrics summary file ! "
-          "The library name \"Sample1\" comes from the BAM file \"Demo_Sample1_Aligned.out.bam\"; "
-          "the read-quality file \"../q.json\" has entries for: Combined_stats, Sample2"}},
-        {"NegativeQualityCount",
-         writes("../q.json", quality("\"Sample1\": " + negative + ", ")),
-         {"--quality-metrics", "../q.json"},
-         2,
-         {"has no whole, non-negative number \"Short reads\" for the library Sample1", "q.json"}},
+        stops("LibraryMissingFromTheQualityMetrics",
+              writes("../q.json", quality("\"Sample2\": " + qualityEntry(10, 9) + ", ")),
+              {"--quality-metrics", "../q.json"},
+              {"missing information for the library: Sample1, cannot create the metrics summary "
+               "file ! The library name \"Sample1\" comes from the BAM file \"Demo_Sample1_Aligned"
+               ".out.bam\"; the read-quality file \"../q.json\" has entries for: Combined_stats, "
+               "Sample2"}),
+        stops("NegativeQualityCount",
+              writes("../q.json", quality("\"Sample1\": " + negative + ", ")),
+              {"--quality-metrics", "../q.json"},
+              {"has no whole, non-negative number \"Short reads\" for the library Sample1",
+               "q.json"}),
         // Inputs that are missing or the wrong file.
         refused(
             "UnreadableGtf", {"--gtf", "missing/genes.gtf"},
             "CRITICAL Cannot open the GTF file \"missing/genes.gtf\": No such file or directory"),
-        {"GtfWithoutGenes",
-         "touch ../empty.gtf",
-         {"--gtf", "../empty.gtf"},
-         2,
-         {"\"../empty.gtf\" yields no gene or exon line: it is empty"}},
-        {"Gff3InPlaceOfGtf",
-         writes("../genes.gff3", "##gff-version 3\nchrD\tx\tgene\t1\t900\t.\t+\t.\tID=G1;Name=A"),
-         {"--gtf", "../genes.gff3"},
-         2,
-         {"\"../genes.gff3\" is GFF3, not GTF"}},
-        {"Bzip2Gtf",
-         "bzip2 -c " + demoFile("genes.gtf") + " > ../genes.gtf.bz2",
-         {"--gtf", "../genes.gtf.bz2"},
-         2,
-         {"\"../genes.gtf.bz2\" yields no gene or exon line: it is bzip2-compressed"}},
+        stops("GtfWithoutGenes", "touch ../empty.gtf", {"--gtf", "../empty.gtf"},
+              {"\"../empty.gtf\" yields no gene or exon line: it is empty"}),
+        stops("Gff3InPlaceOfGtf",
+              writes("../genes.gff3",
+                     "##gff-version 3\nchrD\tx\tgene\t1\t900\t.\t+\t.\tID=G1;Name=A"),
+              {"--gtf", "../genes.gff3"}, {"\"../genes.gff3\" is GFF3, not GTF"}),
+        stops("Bzip2Gtf", "bzip2 -c " + demoFile("genes.gtf") + " > ../genes.gtf.bz2",
+              {"--gtf", "../genes.gtf.bz2"},
+              {"\"../genes.gtf.bz2\" yields no gene or exon line: it is bzip2-compressed"}),
         refused("MissingExtraSequences", {"--extra-seqs", "../typo.fasta"},
                 "Cannot open the extra sequences file \"../typo.fasta\": No such file"),
         // BAMs.
-        {"TwoBamsWithOneLibraryName",
-         "mkdir ../other && cp " + bam + " ../other/",
-         {"--r2-bam", "../other/Demo_Sample1_Aligned.out.bam"},
-         2,
-         {"give the same library name \"Sample1\""}},
+        stops("TwoBamsWithOneLibraryName", "mkdir ../other && cp " + bam + " ../other/",
+              {"--r2-bam", "../other/Demo_Sample1_Aligned.out.bam"},
+              {"give the same library name \"Sample1\""}),
         refused("MissingBam", {"--r2-bam", "Demo_Absent_Aligned.out.bam"},
                 "Cannot open the BAM file \"Demo_Absent_Aligned.out.bam\": No such file"),
-        {"NotABam",
-         "echo not a BAM > " + bam,
-         {},
-         2,
-         {"Cannot read the BAM file \"Demo_Sample1_Aligned.out.bam\": it is not a BAM file"}},
-        {"ChromosomeNamesThatMissTheGtf",
-         bamOf("@SQ\tSN:D\tLN:1000", {samLine("r;AAA;CCC", 0, "D", 100, "50M", "")}),
-         {},
-         2,
-         {"None of the reference names of the BAM file \"Demo_Sample1_Aligned.out.bam\" (\"D\") is "
-          "a "
-          "chromosome of the GTF file",
-          "(\"chrD\"", "The GTF names its chromosomes with \"chr\" (chrD), the BAM without (D)"}},
-        {"ReadNamesWithoutCellAndUmi",
-         bamOf("@SQ\tSN:chrD\tLN:1000", {samLine("noSemicolons", 0, "chrD", 100, "50M", "")}),
-         {},
-         2,
-         {"carry no cell index and UMI in their names (the first is \"noSemicolons\"); Ambrel "
-          "reads names of the form <read>;<cell index>;<UMI>"}},
-        {"TruncatedBam",
-         "head -c 40000 " + bam + " > ../cut.bam && mv ../cut.bam " + bam,
-         {},
-         2,
-         {"Cannot read the BAM file \"",
-          "Demo_Sample1_Aligned.out.bam\": it is truncated or corrupt", unfinished},
-         true},
+        stops("NotABam", "echo not a BAM > " + bam, {},
+              {"Cannot read the BAM file \"Demo_Sample1_Aligned.out.bam\": it is not a BAM file"}),
+        stops("ChromosomeNamesThatMissTheGtf",
+              bamOf("@SQ\tSN:D\tLN:1000", {samLine("r;AAA;CCC", 0, "D", 100, "50M", "")}), {},
+              {"reference names of the BAM file \"Demo_Sample1_Aligned.out.bam\" (\"D\") is a "
+               "chromosome of the GTF file",
+               "(\"chrD\"",
+               "The GTF names its chromosomes with \"chr\" (chrD), the BAM without (D)"}),
+        stops("ReadNamesWithoutCellAndUmi",
+              bamOf("@SQ\tSN:chrD\tLN:1000", {samLine("noSemicolons", 0, "chrD", 100, "50M", "")}),
+              {},
+              {"carry no cell index and UMI in their names (the first is \"noSemicolons\"); Ambrel "
+               "reads names of the form <read>;<cell index>;<UMI>"}),
+        stops("TruncatedBam", "head -c 40000 " + bam + " > ../cut.bam && mv ../cut.bam " + bam, {},
+              {"Cannot read the BAM file \"",
+               "Demo_Sample1_Aligned.out.bam\": it is truncated or corrupt", unfinished},
+              true),
         // Damage in the first and in the last part of the library, found before any part starts.
-        {"CorruptFirstPart",
-         corruptBlock(2),
-         {},
-         2,
-         {"Demo_Sample1_Aligned.out.bam\": it is truncated or corrupt", unfinished},
-         true},
-        {"CorruptLastPart",
-         corruptBlock(-2),
-         {},
-         2,
-         {"Demo_Sample1_Aligned.out.bam\": it is truncated or corrupt", unfinished},
-         true},
+        stops("CorruptFirstPart", corruptBlock(2), {},
+              {"Demo_Sample1_Aligned.out.bam\": it is truncated or corrupt", unfinished}, true),
+        stops("CorruptLastPart", corruptBlock(-2), {},
+              {"Demo_Sample1_Aligned.out.bam\": it is truncated or corrupt", unfinished}, true),
         // A malformed name deep inside a good file stops the workers.
         {"MalformedReadName",
          bamOf("@SQ\tSN:chrD\tLN:1000", {samLine("good;AAA;CCC", 0, "chrD", 100, "50M", ""),
@@ -229,70 +209,43 @@ std::vector<FailureCase> failureCases() {
           unfinished},
          true},
         // External programs and the folder.
-        {"MissingSamtools",
-         tools("samtools"),
-         {},
-         2,
-         {"cannot run samtools: No such file or directory on PATH"},
-         false,
-         "../bin"},
-        {"MissingSort",
-         tools("sort"),
-         {},
-         2,
-         {"cannot run sort: No such file or directory on PATH"},
-         false,
-         "../bin"},
-        {"MissingTar",
-         tools("tar"),
-         {},
-         2,
-         {"cannot run tar: No such file or directory on PATH"},
-         false,
-         "../bin"},
+        stops("MissingSamtools", tools("samtools"), {},
+              {"cannot run samtools: No such file or directory on PATH"}, false, "../bin"),
+        stops("MissingSort", tools("sort"), {},
+              {"cannot run sort: No such file or directory on PATH"}, false, "../bin"),
+        stops("MissingTar", tools("tar"), {}, {"cannot run tar: No such file or directory on PATH"},
+              false, "../bin"),
         // A child's failure is reported in its own words: samtools grouping the reads of a
         // coordinate-sorted BAM.
-        {"SamtoolsFails",
-         "samtools sort -o ../s.bam " + bam + " && mv ../s.bam " + bam + " && " +
-             tools("samtools") + " && " +
-             writes("../bin/samtools",
-                    "#!/bin/sh\necho 'samtools sort: no room for the grouping' >&2\nexit 1") +
-             "\nchmod +x ../bin/samtools",
-         {},
-         2,
-         {"Non-zero exit code when running the below command:",
-          "samtools sort: no room for the grouping", unfinished},
-         true,
-         "../bin"},
+        stops("SamtoolsFails",
+              "samtools sort -o ../s.bam " + bam + " && mv ../s.bam " + bam + " && " +
+                  tools("samtools") + " && " +
+                  writes("../bin/samtools",
+                         "#!/bin/sh\necho 'samtools sort: no room for the grouping' >&2\nexit 1") +
+                  "\nchmod +x ../bin/samtools",
+              {},
+              {"Non-zero exit code when running the below command:",
+               "samtools sort: no room for the grouping", unfinished},
+              true, "../bin"),
         refused("MissingTranscriptLengths", {"--transcript-length", "../absent.json"},
                 "Cannot open the transcript-length file \"../absent.json\": No such file"),
-        refused("MissingQualityFile", {"--quality-metrics", "absent.json"},
-                "Cannot read the read-quality metrics file \"absent.json\""),
-        {"QualityWithoutCombinedStats",
-         writes("../q.json",
-                "{\"Read Quality Metrics\": {\"Sample1\": " + qualityEntry(10, 9) + "}}"),
-         {"--quality-metrics", "../q.json"},
-         2,
-         {"missing information for the library: Combined_stats"}},
+        stops("MissingDefaultQualityFile", "rm ReadQualityMetrics.json", {},
+              {"Cannot read the read-quality metrics file \"ReadQualityMetrics.json\""}),
+        stops("QualityWithoutCombinedStats",
+              writes("../q.json",
+                     "{\"Read Quality Metrics\": {\"Sample1\": " + qualityEntry(10, 9) + "}}"),
+              {"--quality-metrics", "../q.json"},
+              {"missing information for the library: Combined_stats"}),
         // A process that holds the folder's lock, as a running Ambrel does, or a shared lock.
-        {"AnotherRunInTheFolder",
-         "flock -n .ambrel.lock sleep 5 & sleep 1",
-         {},
-         2,
-         {"Another Ambrel run (process ", ") is working in the folder "}},
-        {"SharedLockOnTheFolder",
-         "flock -s -n .ambrel.lock sleep 5 & sleep 1",
-         {},
-         2,
-         {") is working in the folder "}},
+        stops("AnotherRunInTheFolder", "flock -n .ambrel.lock sleep 5 & sleep 1", {},
+              {"Another Ambrel run (process ", ") is working in the folder "}),
+        stops("SharedLockOnTheFolder", "flock -s -n .ambrel.lock sleep 5 & sleep 1", {},
+              {") is working in the folder "}),
         // A folder where an output goes: nothing moves, the earlier outputs stay whole.
-        {"FolderInPlaceOfAnOutput",
-         "rm Demo_SeqMetrics.csv && mkdir Demo_SeqMetrics.csv",
-         {},
-         2,
-         {"Cannot put the output Demo_SeqMetrics.csv in place: ", " is a folder. Nothing was moved",
-          unfinished},
-         true},
+        stops("FolderInPlaceOfAnOutput", "rm Demo_SeqMetrics.csv && mkdir Demo_SeqMetrics.csv", {},
+              {"Cannot put the output Demo_SeqMetrics.csv in place: ",
+               " is a folder. Nothing was moved", unfinished},
+              true),
     };
 }
 
@@ -304,9 +257,21 @@ class RunFailure : public testing::TestWithParam<FailureCase> {};
 // outputs of the completed run before it as they were.
 TEST_P(RunFailure, StopsAndLeavesTheEarlierOutputsAsTheyWere) {
     const FailureCase& c = GetParam();
+    // Every input by a path relative to the run folder, the read-quality file by the default name.
     RunInputs inputs;
     inputs.addDemoLibrary();
     std::string runDir = inputs.dir.file("run");
+    ASSERT_EQ(
+        runProcess({"sh", "-c",
+                    "mkdir run && cp " + demoFile("*") + " . && mv ReadQualityMetrics.json run/"},
+                   inputs.dir.path())
+            .status,
+        0);
+    inputs.metadata = "../run_metadata.json";
+    inputs.gtf = "../genes.gtf";
+    inputs.lengths = "../transcript_lengths.json";
+    inputs.extra = "../extra.fasta";
+    inputs.quality = "";
     ASSERT_EQ(inputs.run(runDir).status, 0);
     ASSERT_EQ(runProcess({"sh", "-c", c.damage}, runDir).status, 0) << c.damage;
     std::map<std::string, std::string> before = folderState(runDir);
