@@ -387,32 +387,27 @@ TEST(AmbrelCli, FullDiskLeavesTheEarlierOutputsAsTheyWere) {
 
 // Inputs that a run can use but that change what it writes are named in warnings: a metadata file
 // without Run_Base_Name or with a key of the wrong type, a BAM of another run's prefix, a VDJ
-// version whose receptor genes the GTF lacks, and the folders that failed runs left. Every input
-// is given by a relative path, the read-quality file by the default name in the working folder.
+// version whose receptor genes the GTF lacks, and the folders that failed runs left.
 TEST(AmbrelCli, WarningsNameWhatChangesTheRun) {
     RunInputs inputs;
     inputs.addDemoLibrary();
-    inputs.write("meta.json",
-                 R"({"VDJ_Version": "human", "Sample_Tags_Version": 5, "Output_Header": []})");
+    inputs.metadata = inputs.write(
+        "meta.json", R"({"VDJ_Version": "human", "Sample_Tags_Version": 5, "Output_Header": []})");
     ASSERT_EQ(runProcess({"sh", "-c",
                           "sed 's/gene_type \"\\(TR\\|IG\\)_/gene_type \"X_/' " + inputs.gtf +
-                              " > plain.gtf && mkdir -p run/Ambrel_unfinished_run_1 && cp " +
-                              inputs.quality + " run/ReadQualityMetrics.json"},
+                              " > plain.gtf && mkdir -p run/Ambrel_unfinished_run_1"},
                          inputs.dir.path())
                   .status,
               0);
-    inputs.metadata = "../meta.json";
-    inputs.gtf = "../plain.gtf";
-    inputs.quality = "";
+    inputs.gtf = inputs.dir.file("plain.gtf");
     ProcessResult result = inputs.run(inputs.dir.file("run"));
     ASSERT_EQ(result.status, 0) << result.err;
     for (const std::string& warning : std::vector<std::string>{
              "meta.json\" has no Run_Base_Name: the outputs will be named null_*",
              "meta.json\": Sample_Tags_Version is number, not a string; it is ignored",
              "The BAM file name \"Demo_Sample1_Aligned.out.bam\" does not begin with \"null_\"",
-             "VDJ version 'human': the GTF file \"../plain.gtf\" has no receptor or "
-             "constant-region "
-             "gene",
+             "VDJ version 'human': the GTF file \"" + inputs.gtf +
+                 "\" has no receptor or constant-region gene",
              "did not complete, left as they were: Ambrel_unfinished_run_1"})
         EXPECT_NE(result.err.find(warning), std::string::npos) << warning;
     EXPECT_TRUE(fs::exists(inputs.dir.file("run/null_SeqMetrics.csv")));
