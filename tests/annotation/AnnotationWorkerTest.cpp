@@ -13,29 +13,6 @@
 
 namespace {
 
-struct Worker {
-    Worker() {
-        gReadSemaphore = 1;
-        gWriteSemaphore = 1;
-    }
-    // Runs one worker on part, writing output; returns the failure messages.
-    std::vector<std::string> run(const BamPart& part, const std::string& output = "out.bam") {
-        resetTerminateState();
-        FeatureCounts counts;
-        ProgressCounter progress;
-        testing::internal::CaptureStderr();
-        annotationMetricsAndCounting(WTA, output, part, {}, metrics, files, progress, counts,
-                                     *model.model, false, false);
-        testing::internal::GetCapturedStderr();
-        std::vector<std::string> messages = terminateMessages();
-        resetTerminateState();
-        return messages;
-    }
-    BuiltModel model{standardGtf(true), "human"};
-    LibraryMetrics metrics{"", WTA, ABSEQ_UMI_ONLY, false, {}, {}, ""};
-    ReadAnnotationFiles files{"run"};
-};
-
 // The first field (read name) of each SAM line.
 std::vector<std::string> names(const std::vector<std::string>& lines) {
     std::vector<std::string> result;
@@ -50,7 +27,11 @@ std::vector<std::string> names(const std::vector<std::string>& lines) {
 // records hold every record once, in input order, and never split a read of three records: cuts
 // that fall inside one give parts with no read. The records span many compressed blocks.
 TEST(Worker, PartsHoldEveryRecordOnceAndKeepReadsWhole) {
-    Worker worker;
+    BuiltModel model(standardGtf(true), "human");
+    LibraryMetrics metrics("", WTA, ABSEQ_UMI_ONLY, false, {}, {}, "");
+    ReadAnnotationFiles files("run");
+    gReadSemaphore = 1;
+    gWriteSemaphore = 1;
     SamText sam(standardReferences());
     std::vector<std::string> lines;
     for (int i = 0; lines.size() < 900; ++i) {
@@ -71,7 +52,11 @@ TEST(Worker, PartsHoldEveryRecordOnceAndKeepReadsWhole) {
         std::vector<std::string> all;
         bool emptyPart = false;
         for (const BamPart& part : libraryParts("in.bam", scan, count, false)) {
-            ASSERT_TRUE(worker.run(part).empty()) << count;
+            FeatureCounts counts;
+            ProgressCounter progress;
+            annotationMetricsAndCounting(WTA, "out.bam", part, {}, metrics, files, progress, counts,
+                                         *model.model, false, false);
+            ASSERT_TRUE(terminateMessages().empty()) << count;
             std::vector<std::string> got = names(readBamAsSam("out.bam"));
             emptyPart |= got.empty();
             // A part begins with a read's first record.

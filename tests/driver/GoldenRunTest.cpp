@@ -292,8 +292,6 @@ TEST(GoldenRunWorkflows, CwlToolAndToilOnSlurmGiveTheGoldenOutputs) {
                          inputs.dir.path())
                   .status,
               0);
-    for (const char* file : {"ambrel.cwl", "ambrel-runs.cwl"})
-        EXPECT_EQ(runProcess({"cwltool", "--validate", cwl + file}).status, 0) << file;
     auto run = [&](const std::string& runner, const std::string& tool, const std::string& job,
                    const std::string& out) {
         ProcessResult result = runProcess(

@@ -30,10 +30,9 @@ RunParameters parseArgs(std::vector<std::string> extra) {
 } // namespace
 
 TEST(RunSetup, DefaultsAndListOptions) {
-    RunParameters p = parseArgs({});
-    EXPECT_EQ(p.qualityMetricsPath, "ReadQualityMetrics.json");
     // Commas and several words (a shell glob), a value that begins with a single dash.
-    p = parseArgs({"--r2-bam", "b.bam,c.bam", "-d.bam", "--r2-bam", "e.bam,", "--extra-seqs",
+    RunParameters p =
+        parseArgs({"--r2-bam", "b.bam,c.bam", "-d.bam", "--r2-bam", "e.bam,", "--extra-seqs",
                    "x.fa,,y.fa", "z.fa", "--exclude-intronic-reads", "--umi-option", "2"});
     EXPECT_EQ(p.bamPaths, (std::vector<std::string>{"a.bam", "b.bam", "c.bam", "-d.bam", "e.bam"}));
     EXPECT_EQ(p.extraFastaPaths, (std::vector<std::string>{"x.fa", "", "y.fa", "z.fa"}));
