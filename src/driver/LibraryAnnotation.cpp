@@ -10,7 +10,6 @@
 #include <stdexcept>
 #include <system_error>
 #include <thread>
-#include <unistd.h>
 
 #include "Constants.h"
 #include "annotation/AnnotationWorker.h"

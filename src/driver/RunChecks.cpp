@@ -14,7 +14,6 @@
 #include <unistd.h>
 
 #include "Constants.h"
-#include "LibraryAnnotation.h"
 #include "RunFolder.h"
 #include "features/FeatureAssigner.h"
 #include "metrics/SeqMetricsReport.h"
