@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
-#include <cstring>
 #include <filesystem>
 #include <stdexcept>
 #include <system_error>
@@ -30,8 +29,6 @@ constexpr unsigned long PROGRESS_INTERVAL = 10000000;
 unsigned long recordsPerPart(unsigned long records, unsigned long threads) {
     return (threads - 1 + records) / threads;
 }
-
-namespace {} // namespace
 
 LibraryScan scanLibraryBam(const std::string& bamPath, unsigned long threads, bool stopWhenApart,
                            const std::string& multiMappedPath, unsigned long anchorSpacing) {
@@ -73,10 +70,8 @@ LibraryScan scanLibraryBam(const std::string& bamPath, unsigned long threads, bo
             break;
         ++scan.records;
         long nh = getIntegerTag(record, TAG_NUMBER_ALIGNMENTS, 1);
-        if (multiMapped && nh > 1) {
+        if (multiMapped && nh > 1)
             written = sam_write1(multiMapped, header, record) >= 0 && written;
-            ++scan.multiMapped;
-        }
         const char* name = bam_get_qname(record);
         boundary = multiMapped || remaining <= 1;
         if (remaining > 0) {
@@ -104,7 +99,6 @@ LibraryScan scanLibraryBam(const std::string& bamPath, unsigned long threads, bo
         sam_hdr_destroy(header);
     // The threaded reader may notice a damaged block only when it is closed.
     bool closed = hts_close(input) == 0;
-    int error = errno;
     if (multiMapped && (hts_close(multiMapped) != 0 || !written))
         throw std::system_error(errno, std::generic_category(), "Cannot write " + multiMappedPath);
     bool stopped = stopWhenApart && !scan.grouped;
@@ -112,8 +106,7 @@ LibraryScan scanLibraryBam(const std::string& bamPath, unsigned long threads, bo
         throw std::runtime_error(
             "Cannot read the BAM file \"" + bamPath + "\": it is truncated or corrupt" +
             (header && scan.records ? " after record " + std::to_string(scan.records)
-                                    : std::string()) +
-            (error ? std::string(" (") + std::strerror(error) + ")" : std::string()));
+                                    : std::string()));
     return scan;
 }
 
@@ -142,7 +135,7 @@ LibraryInput __group_multi_mapped(const std::string& bamPath, const LibraryScan&
                     apart.readApart.c_str(), bamPath.c_str());
     std::string unsorted = std::string(FEATURE_COUNTS_TMP_DIR) + "/" + MULTI_MAPPED_UNSORTED;
     LibraryInput input;
-    input.input = scanLibraryBam(bamPath, threads, false, unsorted, ANCHOR_SPACING);
+    input.input = scanLibraryBam(bamPath, threads, false, unsorted);
     input.multiMapped = std::string(FEATURE_COUNTS_TMP_DIR) + "/" + MULTI_MAPPED_GROUPED;
     Command sort("samtools");
     sort.addArguments({"sort", "-n", "-@", std::to_string(threads), "-l", "1", "-O", "bam", "-T",

@@ -21,7 +21,6 @@ struct LibraryScan {
     // share its name), as the workers read them; else the first read found apart.
     bool grouped = true;
     std::string readApart;
-    unsigned long multiMapped = 0; // records with NH above 1, when they are copied out
     // Read boundaries about anchorSpacing records apart: (record index, BGZF virtual offset).
     std::vector<std::pair<unsigned long, int64_t>> anchors;
 };

@@ -209,15 +209,16 @@ std::string __naming_hint(const std::vector<std::string>& bamNames,
                           const std::set<std::string>& gtfNames) {
     for (const std::string& name : bamNames) {
         bool chr = strStartsWith(name, "chr");
-        if ((chr && gtfNames.count(name.substr(3))) || (!chr && gtfNames.count("chr" + name)))
-            return chr ? "The BAM names its chromosomes with \"chr\" (" + name +
-                             "), the GTF without (" + name.substr(3) +
-                             "): use the GTF of the genome the reads were aligned to, or one "
-                             "whose chromosome names match"
-                       : "The GTF names its chromosomes with \"chr\" (chr" + name +
-                             "), the BAM without (" + name +
-                             "): use the GTF of the genome the reads were aligned to, or one "
-                             "whose chromosome names match";
+        std::string other = chr ? name.substr(3) : "chr" + name;
+        if (!gtfNames.count(other))
+            continue;
+        const std::string& with = chr ? name : other;
+        const std::string& without = chr ? other : name;
+        return std::string("The ") + (chr ? "BAM" : "GTF") +
+               " names its chromosomes with \"chr\" (" + with + "), the " + (chr ? "GTF" : "BAM") +
+               " without (" + without +
+               "): use the GTF of the genome the reads were aligned to, or one whose chromosome "
+               "names match";
     }
     return "Were the reads aligned to the genome of this annotation?";
 }

@@ -111,17 +111,22 @@ ReadAnnotationFiles::_ValidReadsFile& ReadAnnotationFiles::_partition(int partit
     return *slot.file.load();
 }
 
-bool ReadAnnotationFiles::_ValidReadsFile::flush() {
+std::string ReadAnnotationFiles::_ValidReadsFile::writeMember(const std::string& lines) {
     std::lock_guard<std::mutex> lock(streamMutex);
-    if (text.empty() || !stream)
-        return true;
+    if (lines.empty() || !stream)
+        return "";
     try {
-        writeGzipMember(text.data(), text.size(), 1, stream, name);
-    } catch (const std::exception&) {
-        return false;
+        writeGzipMember(lines.data(), lines.size(), 1, stream, name);
+    } catch (const std::exception& e) {
+        return e.what();
     }
+    return "";
+}
+
+bool ReadAnnotationFiles::_ValidReadsFile::flush() {
+    bool written = writeMember(text).empty();
     text.clear();
-    return true;
+    return written;
 }
 
 void ReadAnnotationFiles::_append(_ValidReadsFile& file, const std::string& line,
@@ -130,8 +135,6 @@ void ReadAnnotationFiles::_append(_ValidReadsFile& file, const std::string& line
     {
         std::lock_guard<std::mutex> lock(file.mutex);
         file.text += line;
-        ++file.linesWritten;
-        file.bytesWritten += line.size();
         if (file.text.size() < TABLE_MEMBER_TEXT)
             return;
         full.swap(file.text);
@@ -139,13 +142,10 @@ void ReadAnnotationFiles::_append(_ValidReadsFile& file, const std::string& line
     }
     // Compressed outside the table's lock: the order of the members does not matter, the table
     // is sorted at the end.
-    try {
-        std::lock_guard<std::mutex> lock(file.streamMutex);
-        writeGzipMember(full.data(), full.size(), 1, file.stream, file.name);
-    } catch (const std::exception& e) {
+    std::string error = file.writeMember(full);
+    if (!error.empty())
         TERMINATE_STATE.fail(std::string(origin) + ": Error in writing to " + file.name + ": " +
-                             e.what());
-    }
+                             error);
 }
 
 void ReadAnnotationFiles::writeValidReads(const std::string& line, const std::string& gene) {

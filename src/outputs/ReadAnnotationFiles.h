@@ -38,15 +38,15 @@ public:
     class _ValidReadsFile {
     public:
         explicit _ValidReadsFile(std::string name) : name(std::move(name)) {}
+        // Writes lines to the stream as one member, under streamMutex; the failure, or "".
+        std::string writeMember(const std::string& lines);
         // Writes the lines collected so far as one member; false when the write failed.
         bool flush();
         FILE* stream = nullptr;
-        std::mutex mutex; // guards text and the counts
+        std::mutex mutex; // guards text
         std::string text;
         std::mutex streamMutex;
         std::string name;
-        unsigned long linesWritten = 0;
-        unsigned long bytesWritten = 0;
     };
     // The text that a table collects before it is compressed and written.
     static constexpr size_t TABLE_MEMBER_TEXT = 256 * 1024;

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <libdeflate.h>
 #include <memory>
 #include <mutex>
@@ -158,10 +159,13 @@ void __sort_externally(const TableJob& table, FILE* out, TableReport& report, un
     std::vector<std::string> keys;
     for (int k : table.keys)
         keys.insert(keys.end(), {"--key", std::to_string(k) + "," + std::to_string(k)});
+    // Inflated as it is read: the table does not fit in memory.
     std::string text = table.path + ".text";
     {
         std::ofstream plain(text, std::ios::binary);
-        plain << readGzipMembers(table.path);
+        inflateGzipMembers(table.path, [&plain](const char* part, size_t length) {
+            plain.write(part, static_cast<std::streamsize>(length));
+        });
         if (!plain.flush())
             throw __file_error("Cannot write", text);
     }
@@ -242,32 +246,67 @@ unsigned long writeGzipMember(const char* text, size_t length, int level, FILE* 
     return size;
 }
 
-std::string readGzipMembers(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::string packed((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    if (!in && !in.eof())
+void inflateGzipMembers(const std::string& path,
+                        const std::function<void(const char*, size_t)>& sink) {
+    // Read a few MiB at a time, more while a member does not inflate from what has been read
+    // (the tables' own members hold 256 KiB of text or 1 MiB, another gzip's may be larger).
+    constexpr size_t REFILL = 8 << 20;
+    size_t want = REFILL;
+    FILE* in = std::fopen(path.c_str(), "rb");
+    if (!in)
         throw __file_error("Cannot read", path);
     std::unique_ptr<libdeflate_decompressor, void (*)(libdeflate_decompressor*)> inflater(
         libdeflate_alloc_decompressor(), libdeflate_free_decompressor);
-    std::string text;
-    for (size_t at = 0; at < packed.size();) {
-        // A member's trailer holds its text's size; members are far below 4 GiB.
-        size_t consumed = 0, produced = 0, room = 1 << 20;
-        libdeflate_result result = LIBDEFLATE_INSUFFICIENT_SPACE;
-        while (inflater && result == LIBDEFLATE_INSUFFICIENT_SPACE) {
-            room *= 2;
-            size_t before = text.size();
-            text.resize(before + room);
-            result = libdeflate_gzip_decompress_ex(inflater.get(), packed.data() + at,
-                                                   packed.size() - at, &text[before], room,
-                                                   &consumed, &produced);
-            text.resize(before + (result == LIBDEFLATE_SUCCESS ? produced : 0));
+    std::vector<char> packed, text(2 << 20);
+    size_t begin = 0, offset = 0;
+    bool end = false;
+    while (true) {
+        if (!end && packed.size() - begin < want) {
+            packed.erase(packed.begin(), packed.begin() + static_cast<long>(begin));
+            begin = 0;
+            size_t have = packed.size();
+            packed.resize(have + want);
+            size_t got = std::fread(packed.data() + have, 1, want, in);
+            packed.resize(have + got);
+            end = got < want;
+            if (std::ferror(in)) {
+                std::fclose(in);
+                throw __file_error("Cannot read", path);
+            }
         }
-        if (result != LIBDEFLATE_SUCCESS)
+        if (begin == packed.size())
+            break;
+        size_t consumed = 0, produced = 0;
+        libdeflate_result result =
+            inflater ? libdeflate_gzip_decompress_ex(inflater.get(), packed.data() + begin,
+                                                     packed.size() - begin, text.data(),
+                                                     text.size(), &consumed, &produced)
+                     : LIBDEFLATE_BAD_DATA;
+        if (result == LIBDEFLATE_INSUFFICIENT_SPACE && text.size() < (1UL << 30)) {
+            text.resize(text.size() * 2);
+            continue;
+        }
+        if (result != LIBDEFLATE_SUCCESS && !end) {
+            want = packed.size() - begin + REFILL;
+            continue;
+        }
+        if (result != LIBDEFLATE_SUCCESS) {
+            std::fclose(in);
             throw std::runtime_error("Cannot inflate " + path + ": damaged gzip data at byte " +
-                                     std::to_string(at));
-        at += consumed;
+                                     std::to_string(offset));
+        }
+        sink(text.data(), produced);
+        want = REFILL;
+        begin += consumed;
+        offset += consumed;
     }
+    std::fclose(in);
+}
+
+std::string readGzipMembers(const std::string& path) {
+    std::string text;
+    inflateGzipMembers(path,
+                       [&text](const char* part, size_t length) { text.append(part, length); });
     return text;
 }
 
@@ -281,11 +320,14 @@ std::vector<TableReport> sortAndCompressTables(std::vector<TableJob> tables, uns
         order.emplace_back(stat(tables[k].path.c_str(), &info) == 0 ? info.st_size : 0, k);
     }
     std::sort(order.rbegin(), order.rend());
-    for (const TableJob& table : tables)
+    for (const TableJob& table : tables) {
+        if (table.keys.empty())
+            throw std::invalid_argument("No sort keys for the table " + table.path);
         for (int k : table.keys)
-            if (k < 1 || k > MAX_KEY || table.keys.empty())
+            if (k < 1 || k > MAX_KEY)
                 throw std::invalid_argument("Tables are sorted by fields 1 to 4, not " +
                                             std::to_string(k));
+    }
     std::vector<TableReport> reports(tables.size());
     unsigned long workers = std::max(1UL, std::min<unsigned long>(threads, tables.size()));
     unsigned long share = memoryBudget / workers;

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdio>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -28,7 +29,11 @@ struct TableReport {
 unsigned long writeGzipMember(const char* text, size_t length, int level, FILE* out,
                               const std::string& path);
 
-// The text of a file of gzip members; throws naming path when it cannot be read or inflated.
+// Hands the text of a file of gzip members to sink, member by member, reading it a few MiB at a
+// time; throws naming path when it cannot be read or inflated.
+void inflateGzipMembers(const std::string& path,
+                        const std::function<void(const char*, size_t)>& sink);
+// The whole text of a file of gzip members.
 std::string readGzipMembers(const std::string& path);
 
 // gzip's default level, at which the tables are finished; the annotation writes them at level 1.

@@ -98,7 +98,6 @@ void ArgumentParser::parseArguments(int argc, const char* const* argv, bool thro
 
     // The list option whose values may go on in the words that follow it.
     const _OptionHandler* openList = nullptr;
-    std::set<std::string> seen;
     for (int i = 1; i < argc; ++i) {
         const char* argument = argv[i];
         if (argument == nullptr) {
@@ -132,7 +131,7 @@ void ArgumentParser::parseArguments(int argc, const char* const* argv, bool thro
         const std::string& flag = found->first;
         const _OptionHandler& option = found->second;
         // A repeated single option would silently replace the first value given.
-        if (option.selection == SINGLE && !seen.insert(flag).second)
+        if (option.selection == SINGLE && hasParsedOption(flag))
             throw UsageError(flag + " is given twice", argv[0]);
         std::string value = option.defaultValue;
         if (option.valueKind == OPTIONAL_VALUE) {
