@@ -37,6 +37,13 @@ LibraryScan scanLibraryBam(const std::string& bamPath, unsigned long threads, bo
     if (!input)
         throw std::system_error(errno, std::generic_category(),
                                 "Cannot open the BAM file \"" + bamPath + "\"");
+    // A file cut short lacks the end-of-file block. HTSlib's threaded reader does not always
+    // report the cut (it can even stop as at a clean end), so it is refused before reading.
+    if (input->format.format == bam && bgzf_check_EOF(input->fp.bgzf) == 0) {
+        hts_close(input);
+        throw std::runtime_error("Cannot read the BAM file \"" + bamPath +
+                                 "\": it is truncated or corrupt (no end-of-file block)");
+    }
 #if !defined(__SANITIZE_ADDRESS__)
     hts_set_threads(input, static_cast<int>(std::min<unsigned long>(threads, 64)));
 #else
