@@ -11,6 +11,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <htslib/bgzf.h>
 #include <htslib/sam.h>
 
 #include "support/EarlyTerminate.h"
@@ -111,8 +112,10 @@ bam1_t* SamText::aligned(int flag, const std::string& reference, long pos0,
     return record(samLine(name, flag, reference, pos0 + 1, cigar, ""));
 }
 
-void SamText::writeBam(const std::string& path, const std::vector<std::string>& lines) {
-    htsFile* out = hts_open(path.c_str(), "wb");
+void SamText::writeBam(const std::string& path, const std::vector<std::string>& lines,
+                       size_t blockBytes) {
+    std::string written = blockBytes ? path + ".aligned" : path;
+    htsFile* out = hts_open(written.c_str(), "wb");
     if (!out || sam_hdr_write(out, _header) < 0)
         throw std::runtime_error("cannot write " + path);
     for (const std::string& line : lines)
@@ -120,6 +123,19 @@ void SamText::writeBam(const std::string& path, const std::vector<std::string>& 
             throw std::runtime_error("cannot write a record to " + path);
     if (hts_close(out) < 0)
         throw std::runtime_error("cannot close " + path);
+    if (!blockBytes)
+        return;
+    BGZF* in = bgzf_open(written.c_str(), "r");
+    BGZF* cut = bgzf_open(path.c_str(), "w");
+    std::vector<char> piece(blockBytes);
+    ssize_t got = 0;
+    while (in && cut && (got = bgzf_read(in, piece.data(), blockBytes)) > 0)
+        if (bgzf_write(cut, piece.data(), got) != got || bgzf_flush(cut) != 0)
+            got = -1;
+    if (!in || !cut || got < 0 || bgzf_close(in) != 0 || bgzf_close(cut) != 0)
+        throw std::runtime_error("cannot write " + path + " in blocks of " +
+                                 std::to_string(blockBytes) + " bytes");
+    std::remove(written.c_str());
 }
 
 void resetTerminateState() {

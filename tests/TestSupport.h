@@ -61,8 +61,11 @@ public:
     // A mapped record: flag, reference, 0-based position and CIGAR, other fields defaulted.
     bam1_t* aligned(int flag, const std::string& reference, long pos0, const std::string& cigar,
                     const std::string& name = "r");
-    // Parses every line and writes them, with the header, as a BAM file.
-    void writeBam(const std::string& path, const std::vector<std::string>& lines);
+    // Parses every line and writes them, with the header, as a BAM file. With blockBytes, every
+    // BGZF block holds that many bytes of the BAM stream (the last fewer), so that records run
+    // over block edges as some writers leave them; else HTSlib's blocks, which begin with a record.
+    void writeBam(const std::string& path, const std::vector<std::string>& lines,
+                  size_t blockBytes = 0);
 
 private:
     sam_hdr_t* _header;

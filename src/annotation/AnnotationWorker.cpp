@@ -22,38 +22,78 @@ constexpr long CHUNK_BUDGET = 100000;
 
 } // namespace
 
-int readGroup(PartReader& reader, bam1_t* record, RecordGroup* group) {
-    while (reader.next < reader.end) {
-        int result = sam_read1(reader.input, reader.header, record);
-        if (result < 0)
+void ProgressCounter::noteReadApart(const char* name) {
+    std::lock_guard<std::mutex> lock(mutex);
+    if (!apart.load())
+        readApart = name;
+    apart.store(true);
+}
+
+namespace {
+
+bam1_t* __spare_record(PartReader& reader) {
+    if (reader.spare.empty())
+        return bam_init1();
+    bam1_t* record = reader.spare.back();
+    reader.spare.pop_back();
+    return record;
+}
+
+// Reads the next record into a spare one; null (the spare kept) at the end or on an error.
+bam1_t* __read_record(PartReader& reader, int& result) {
+    bam1_t* record = __spare_record(reader);
+    if ((result = sam_read1(reader.input, reader.header, record)) >= 0)
+        return record;
+    reader.spare.push_back(record);
+    return nullptr;
+}
+
+} // namespace
+
+int readGroup(PartReader& reader, RecordGroup& group) {
+    int result = -1;
+    while (bgzf_tell(reader.input->fp.bgzf) < reader.end) {
+        bam1_t* record = __read_record(reader, result);
+        if (!record)
             return result;
-        ++reader.next;
         long nh = getIntegerTag(record, TAG_NUMBER_ALIGNMENTS, 1);
-        if (reader.skipMultiMapped && nh > 1)
+        if (reader.skipMultiMapped && nh > 1) {
+            reader.spare.push_back(record);
             continue;
-        if (group)
-            group->push_back(bam_dup1(record));
-        // The records of one read stay together, even past the end of the part.
+        }
+        group.push_back(record);
+        // The records of one read stay together, even past the end of the part. Parts are cut
+        // where a read begins, so a read whose records are not together here is apart in the
+        // input.
         for (long k = 1; k < nh && !reader.skipMultiMapped; ++k) {
-            if ((result = sam_read1(reader.input, reader.header, record)) < 0)
-                return result < -1 ? result : 0; // a read cut short by the end of the input
-            ++reader.next;
-            if (group)
-                group->push_back(bam_dup1(record));
+            if (!(record = __read_record(reader, result)) && result < -1)
+                return result;
+            if (!record || std::strcmp(bam_get_qname(record), bam_get_qname(group.front())) != 0) {
+                reader.readApart = bam_get_qname(group.front());
+                if (record)
+                    reader.spare.push_back(record);
+                return -1;
+            }
+            group.push_back(record);
         }
         return 0;
     }
     return -1;
 }
 
+void recycleRecords(RecordChunk& chunk, PartReader& reader) {
+    for (RecordGroup& group : chunk)
+        reader.spare.insert(reader.spare.end(), group.begin(), group.end());
+    chunk.clear();
+}
+
 bool readAlignedReadsChunk(RecordChunk& chunk, PartReader& reader) {
     waitForSemaphore(gReadSemaphore);
-    bam1_t* record = bam_init1();
     long budget = CHUNK_BUDGET;
     int result = 0;
     while (budget > 0) {
         RecordGroup group;
-        result = readGroup(reader, record, &group);
+        result = readGroup(reader, group);
         if (!group.empty())
             chunk.push_back(std::move(group));
         if (result < 0)
@@ -63,9 +103,11 @@ bool readAlignedReadsChunk(RecordChunk& chunk, PartReader& reader) {
     if (result < 0) {
         chunk.emplace_back(); // end of the part
         if (result < -1)
-            TERMINATE_STATE.fail(std::string("Unexpected error in input BAM file: ") + reader.path);
+            TERMINATE_STATE.fail(
+                std::string("Unexpected error in input BAM file. Cannot read the BAM "
+                            "file \"") +
+                reader.path + "\": it is truncated or corrupt");
     }
-    bam_destroy1(record);
     postSemaphore(gReadSemaphore);
     return result >= 0;
 }
@@ -107,7 +149,7 @@ struct WorkerBams {
     sam_hdr_t* header = nullptr;
 };
 
-// Opens both BAMs, copies the header and goes to the part's anchor; false (failure recorded) when
+// Opens both BAMs, copies the header and goes to the part's start; false (failure recorded) when
 // the worker cannot start.
 bool __open_worker_bams(WorkerBams& bams, const std::string& outputBamPath, const BamPart& part) {
     const std::string& inputBamPath = part.path;
@@ -129,7 +171,7 @@ bool __open_worker_bams(WorkerBams& bams, const std::string& outputBamPath, cons
         __fail("Failed to write BAM header to output file: ", outputBamPath);
         return false;
     }
-    if (part.anchorOffset >= 0 && bgzf_seek(bams.input->fp.bgzf, part.anchorOffset, SEEK_SET) < 0) {
+    if (part.start >= 0 && bgzf_seek(bams.input->fp.bgzf, part.start, SEEK_SET) < 0) {
         __fail("Failed to seek in input BAM file: ", inputBamPath);
         return false;
     }
@@ -160,16 +202,8 @@ void annotationMetricsAndCounting(const AssayType& assay, const std::string& out
         __close_worker_bams(bams, outputBamPath);
         return;
     }
-    // From the anchor, pass over the reads before the part's first.
-    PartReader reader{bams.input,        bams.header, part.path.c_str(),
-                      part.anchorRecord, part.end,    part.skipMultiMapped};
-    bam1_t* passed = bam_init1();
-    int result = 0;
-    while (reader.next < part.first && (result = readGroup(reader, passed, nullptr)) == 0) {
-    }
-    bam_destroy1(passed);
-    if (result < -1)
-        __fail("Unexpected error in input BAM file: ", part.path, false);
+    PartReader reader{bams.input,           bams.header,   part.path.c_str(), part.end,
+                      part.skipMultiMapped, std::string(), RecordGroup()};
     // This worker's counts, added to the library's once at the end.
     LibraryMetrics counts = metrics.emptyCopy();
     std::string tcrFastqBuffer, bcrFastqBuffer;
@@ -178,10 +212,14 @@ void annotationMetricsAndCounting(const AssayType& assay, const std::string& out
     RecordChunk chunk;
     std::vector<bam1_t*> chunkRecords;
     FeatureAssigner::HeaderIndex headerIndex = featureAssigner.indexHeader(bams.header);
-    bool more = result >= 0;
-    while (more && !TERMINATE_STATE.failed()) {
+    bool more = true;
+    while (more && !TERMINATE_STATE.failed() && !progress.apart.load()) {
         // Read whole reads; give every record its feature; annotate each read; write.
         more = readAlignedReadsChunk(chunk, reader);
+        if (!reader.readApart.empty()) {
+            progress.noteReadApart(reader.readApart.c_str());
+            break;
+        }
         chunkRecords.clear();
         for (RecordGroup& group : chunk)
             chunkRecords.insert(chunkRecords.end(), group.begin(), group.end());
@@ -194,7 +232,7 @@ void annotationMetricsAndCounting(const AssayType& assay, const std::string& out
             if (!stripCellAndUMIFromQName(record))
                 __fail("Failed to set the read name of a record", "", false);
         writeAnnotatedBamRecords(chunk, bams.output, bams.header, progress);
-        freeVectorBamRecords(chunk);
+        recycleRecords(chunk, reader);
         if (tcrFastqBuffer.size() >= FASTQ_BLOCK_SIZE)
             files.flushFastq(tcrFastqBuffer, files.tcr);
         if (bcrFastqBuffer.size() >= FASTQ_BLOCK_SIZE)
@@ -206,5 +244,6 @@ void annotationMetricsAndCounting(const AssayType& assay, const std::string& out
     if (!bcrFastqBuffer.empty())
         files.flushFastq(bcrFastqBuffer, files.bcr);
     __close_worker_bams(bams, outputBamPath);
+    chunk.push_back(std::move(reader.spare));
     freeVectorBamRecords(chunk);
 }

@@ -3,6 +3,8 @@
 #pragma once
 
 #include <atomic>
+#include <cstdint>
+#include <mutex>
 #include <string>
 #include <unordered_set>
 
@@ -17,27 +19,34 @@ struct FeatureCounts;
 class LibraryMetrics;
 class ReadAnnotationFiles;
 
-// Records written by the workers of one library; a line is logged at each multiple of interval.
+// What the workers of one library share: the records written (a line is logged at each multiple
+// of interval), and the first read whose records they found apart. A library with a read apart is
+// annotated again from its multi-mapped records grouped by read.
 struct ProgressCounter {
     explicit ProgressCounter(unsigned long interval = 10000000) : interval(interval) {}
+    // Notes the read (the first one noted stays) and stops the library's workers.
+    void noteReadApart(const char* name);
     std::atomic<unsigned long> count{0};
     unsigned long interval;
+    std::atomic<bool> apart{false};
+    std::mutex mutex; // guards readApart
+    std::string readApart;
 };
 
 // Minimum size of a worker's FASTQ text before it is compressed into the run's file.
 constexpr size_t FASTQ_BLOCK_SIZE = 65536;
 
-// One worker's share of a library's BAM: the reads whose first record has an index in the file in
-// [first, end), found by reading on from a read boundary that the record count noted (anchorOffset,
-// a BGZF virtual offset, is where record anchorRecord starts). With skipMultiMapped, the records of
-// reads with more than one alignment are passed over: in an input whose reads are not together,
-// other parts annotate them from a copy grouped by read.
+// The end of a BAM as a part's end.
+constexpr int64_t END_OF_BAM = INT64_MAX;
+
+// One worker's share of a library's BAM: the reads whose first record starts at a BGZF virtual
+// offset in [start, end); start and end are where reads begin. With skipMultiMapped, the records
+// of reads with more than one alignment are passed over: in an input whose reads are not
+// together, other parts annotate them from a copy grouped by read.
 struct BamPart {
     std::string path;
-    int64_t anchorOffset = -1; // -1: the first record, after the header
-    unsigned long anchorRecord = 0;
-    unsigned long first = 0;
-    unsigned long end = ~0UL;
+    int64_t start = -1; // -1: the first record, after the header
+    int64_t end = END_OF_BAM;
     bool skipMultiMapped = false;
 };
 
@@ -49,20 +58,27 @@ void annotationMetricsAndCounting(const AssayType& assay, const std::string& out
                                   FeatureAssigner& featureAssigner, bool excludeIntronicReads,
                                   bool vdjCellCalling);
 
-// Where a worker is in its part: next is the index in the file of the record it reads next.
+// A worker's reading of its part; readApart is set when a read's records were found apart.
+// Records are read into spare ones when there are: a record per read allocated and freed again
+// would cost about as much as its annotation.
 struct PartReader {
     htsFile* input;
     sam_hdr_t* header;
     const char* path;
-    unsigned long next;
-    unsigned long end;
+    int64_t end;
     bool skipMultiMapped;
+    std::string readApart;
+    RecordGroup spare;
 };
 
-// Reads the next read of the part into group (when given): a record and the NH - 1 records after
-// it, or with skipMultiMapped the next record whose NH is at most 1. Returns 0, -1 when the part or
-// the input has ended, below -1 on a read error.
-int readGroup(PartReader& reader, bam1_t* record, RecordGroup* group);
+// Reads the next read of the part into group: a record and the NH - 1 records after it (even past
+// the part's end), or with skipMultiMapped the next record whose NH is at most 1. Returns 0; -1
+// when the part or the input has ended, or when those records do not all bear the first one's
+// name (readApart then names it); below -1 on a read error.
+int readGroup(PartReader& reader, RecordGroup& group);
+
+// Hands the chunk's records back to the reader as spares and empties the chunk.
+void recycleRecords(RecordChunk& chunk, PartReader& reader);
 
 // Appends whole read groups to chunk; an empty group marks the end of the part. Returns false when
 // the part ended or the input failed (the failure recorded, naming the file).

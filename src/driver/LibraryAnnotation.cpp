@@ -6,10 +6,12 @@
 #include <cerrno>
 #include <cstdio>
 #include <filesystem>
+#include <memory>
 #include <stdexcept>
 #include <system_error>
 #include <thread>
 
+#include "BamCuts.h"
 #include "Constants.h"
 #include "annotation/AnnotationWorker.h"
 #include "features/FeatureAssigner.h"
@@ -30,20 +32,13 @@ unsigned long recordsPerPart(unsigned long records, unsigned long threads) {
     return (threads - 1 + records) / threads;
 }
 
-LibraryScan scanLibraryBam(const std::string& bamPath, unsigned long threads, bool stopWhenApart,
+LibraryScan scanLibraryBam(const std::string& bamPath, unsigned long threads,
                            const std::string& multiMappedPath, unsigned long anchorSpacing) {
     LibraryScan scan;
     samFile* input = sam_open(bamPath.c_str(), "r");
     if (!input)
         throw std::system_error(errno, std::generic_category(),
                                 "Cannot open the BAM file \"" + bamPath + "\"");
-    // A file cut short lacks the end-of-file block. HTSlib's threaded reader does not always
-    // report the cut (it can even stop as at a clean end), so it is refused before reading.
-    if (input->format.format == bam && bgzf_check_EOF(input->fp.bgzf) == 0) {
-        hts_close(input);
-        throw std::runtime_error("Cannot read the BAM file \"" + bamPath +
-                                 "\": it is truncated or corrupt (no end-of-file block)");
-    }
 #if !defined(__SANITIZE_ADDRESS__)
     hts_set_threads(input, static_cast<int>(std::min<unsigned long>(threads, 64)));
 #else
@@ -87,8 +82,6 @@ LibraryScan scanLibraryBam(const std::string& bamPath, unsigned long threads, bo
                 continue;
             scan.grouped = false;
             scan.readApart = groupName;
-            if (stopWhenApart)
-                break;
             remaining = 0;
         }
         if (nh > 1) {
@@ -108,8 +101,7 @@ LibraryScan scanLibraryBam(const std::string& bamPath, unsigned long threads, bo
     bool closed = hts_close(input) == 0;
     if (multiMapped && (hts_close(multiMapped) != 0 || !written))
         throw std::system_error(errno, std::generic_category(), "Cannot write " + multiMappedPath);
-    bool stopped = stopWhenApart && !scan.grouped;
-    if (!header || (result < -1 && !stopped) || (!closed && !stopped))
+    if (!header || result < -1 || !closed)
         throw std::runtime_error(
             "Cannot read the BAM file \"" + bamPath + "\": it is truncated or corrupt" +
             (header && scan.records ? " after record " + std::to_string(scan.records)
@@ -119,82 +111,69 @@ LibraryScan scanLibraryBam(const std::string& bamPath, unsigned long threads, bo
 
 namespace {
 
-// What the workers of a library read: the input itself, and when its reads are not together, a
-// copy of its multi-mapped records grouped by read.
-struct LibraryInput {
-    LibraryScan input;
-    std::string multiMapped; // empty when the input's reads are together
-    LibraryScan grouped;     // of multiMapped
-};
-
 const char* const MULTI_MAPPED_UNSORTED = "multi_mapped.unsorted";
 const char* const MULTI_MAPPED_GROUPED = "multi_mapped.grouped";
+
+// Parts of path between consecutive cuts (increasing virtual offsets where reads begin).
+std::vector<BamPart> __parts_between(const std::string& path, const std::vector<int64_t>& cuts,
+                                     bool skipMultiMapped) {
+    std::vector<BamPart> parts(cuts.size() + 1);
+    for (size_t k = 0; k < parts.size(); ++k) {
+        parts[k].path = path;
+        parts[k].start = k ? cuts[k - 1] : -1;
+        parts[k].end = k < cuts.size() ? cuts[k] : END_OF_BAM;
+        parts[k].skipMultiMapped = skipMultiMapped;
+    }
+    return parts;
+}
 
 // Reads apart (a coordinate-sorted BAM): only the records of reads with several alignments can be
 // apart, and those are a small part of a library. They are copied out and grouped by name with
 // samtools sort -n, which keeps one name's records in input order; the workers of the input pass
-// them over.
-LibraryInput __group_multi_mapped(const std::string& bamPath, const LibraryScan& apart,
-                                  unsigned long threads) {
-    gLogger.warning("The records of read %s in %s are not together (a coordinate-sorted BAM?): "
-                    "grouping the records of multi-mapped reads by read name with samtools sort "
-                    "-n, at the cost of one more pass over the input and a sort of those records",
-                    apart.readApart.c_str(), bamPath.c_str());
+// them over. Parts of the input and of the grouped copy, about `threads` per input's worth.
+std::vector<BamPart> __parts_with_multi_mapped_grouped(const std::string& bamPath,
+                                                       unsigned long threads) {
     std::string unsorted = std::string(FEATURE_COUNTS_TMP_DIR) + "/" + MULTI_MAPPED_UNSORTED;
-    LibraryInput input;
-    input.input = scanLibraryBam(bamPath, threads, false, unsorted);
-    input.multiMapped = std::string(FEATURE_COUNTS_TMP_DIR) + "/" + MULTI_MAPPED_GROUPED;
+    std::string grouped = std::string(FEATURE_COUNTS_TMP_DIR) + "/" + MULTI_MAPPED_GROUPED;
+    LibraryScan input = scanLibraryBam(bamPath, threads, unsorted);
     Command sort("samtools");
     sort.addArguments({"sort", "-n", "-@", std::to_string(threads), "-l", "1", "-O", "bam", "-T",
-                       std::string(FEATURE_COUNTS_TMP_DIR) + "/grouping", "-o", input.multiMapped,
-                       unsorted});
+                       std::string(FEATURE_COUNTS_TMP_DIR) + "/grouping", "-o", grouped, unsorted});
     sort.logStdoutToFile("");
     sort.logStderrToFile("");
     runCommandAndLogError(sort, gLogger, true, true);
     fs::remove(unsorted);
-    input.grouped = scanLibraryBam(input.multiMapped, threads, false);
-    if (!input.grouped.grouped)
+    LibraryScan groupedScan = scanLibraryBam(grouped, threads);
+    if (!groupedScan.grouped)
         throw std::runtime_error("The BAM file \"" + bamPath + "\" has fewer records of read " +
-                                 input.grouped.readApart +
+                                 groupedScan.readApart +
                                  " than its NH tag says, even grouped by read name");
-    return input;
-}
-
-// Counts the records of the library and checks that each read's records are together.
-LibraryInput __library_input(const std::string& bamPath, unsigned long threads) {
-    gLogger.info("Counting the records and checking that each read's records are together");
-    LibraryScan scan = scanLibraryBam(bamPath, threads, true);
-    LibraryInput input;
-    if (scan.grouped)
-        input.input = std::move(scan);
-    else
-        input = __group_multi_mapped(bamPath, scan, threads);
-    gLogger.info("Number of reads in BAM file: %lu", input.input.records);
-    return input;
+    std::vector<BamPart> parts = libraryParts(bamPath, input, threads, true);
+    if (input.records > 0 && groupedScan.records > 0) {
+        unsigned long count = std::max(1UL, threads * groupedScan.records / input.records);
+        std::vector<BamPart> more = libraryParts(grouped, groupedScan, count, false);
+        parts.insert(parts.end(), more.begin(), more.end());
+    }
+    return parts;
 }
 
 } // namespace
 
 std::vector<BamPart> libraryParts(const std::string& path, const LibraryScan& scan,
                                   unsigned long count, bool skipMultiMapped) {
-    std::vector<BamPart> parts;
+    if (scan.records == 0)
+        return {};
+    // Cut k at the first noted read boundary at or after k * L records.
+    std::vector<int64_t> cuts;
     unsigned long perPart = recordsPerPart(scan.records, count);
-    for (unsigned long k = 0; k < count && k * perPart < scan.records; ++k) {
-        BamPart part;
-        part.path = path;
-        part.first = k * perPart;
-        part.end = k + 1 < count ? (k + 1) * perPart : ~0UL;
-        auto anchor = std::upper_bound(
-            scan.anchors.begin(), scan.anchors.end(), part.first,
-            [](unsigned long record, const std::pair<unsigned long, int64_t>& noted) {
-                return record < noted.first;
-            });
-        part.anchorRecord = std::prev(anchor)->first;
-        part.anchorOffset = std::prev(anchor)->second;
-        part.skipMultiMapped = skipMultiMapped;
-        parts.push_back(part);
+    for (unsigned long k = 1; k < count; ++k) {
+        auto anchor = std::lower_bound(scan.anchors.begin(), scan.anchors.end(), k * perPart,
+                                       [](const std::pair<unsigned long, int64_t>& noted,
+                                          unsigned long record) { return noted.first < record; });
+        if (anchor != scan.anchors.end() && (cuts.empty() || anchor->second > cuts.back()))
+            cuts.push_back(anchor->second);
     }
-    return parts;
+    return __parts_between(path, cuts, skipMultiMapped);
 }
 
 namespace {
@@ -213,43 +192,18 @@ bool __report_worker_failures() {
 
 } // namespace
 
-bool annotateLibrary(const std::string& bamPath, const RunParameters& params,
-                     ReadAnnotationFiles& files,
-                     const std::unordered_set<std::string>& extraReferenceNames,
-                     FeatureAssigner& featureAssigner, std::vector<LibraryMetrics>& metricsList,
-                     std::vector<std::string>& libraryNames) {
-    // Fragments left by an earlier, failed library would be annotated as part of this one.
-    if (fs::exists(FEATURE_COUNTS_TMP_DIR) && !fs::is_empty(FEATURE_COUNTS_TMP_DIR)) {
-        gLogger.warning("Removing the leftover files of an earlier run from %s",
-                        FEATURE_COUNTS_TMP_DIR);
-        fs::remove_all(FEATURE_COUNTS_TMP_DIR);
-    }
-    fs::create_directories(FEATURE_COUNTS_TMP_DIR);
-    LibraryInput input = __library_input(bamPath, params.threads);
-    // The workers read the input itself. When its reads are not together they pass over the
-    // multi-mapped records, which parts of their own read grouped, in parts of about the same size.
-    bool apart = !input.multiMapped.empty();
-    std::vector<BamPart> parts = libraryParts(bamPath, input.input, params.threads, apart);
-    if (apart) {
-        unsigned long count = params.threads * input.grouped.records / input.input.records;
-        std::vector<BamPart> grouped =
-            libraryParts(input.multiMapped, input.grouped, std::max(1UL, count), false);
-        parts.insert(parts.end(), grouped.begin(), grouped.end());
-    }
-    gLogger.info("Annotating %lu parts of about %lu records each, read from the input in place",
-                 static_cast<unsigned long>(parts.size()),
-                 recordsPerPart(input.input.records, params.threads));
-    std::string libraryName = libraryNameFromBamPath(bamPath, params.runBaseName);
+namespace {
+
+// One worker per part, writing <library>.annotated.<k>.bam; the counts go to metrics.
+void __annotate_parts(const std::vector<BamPart>& parts, const std::string& libraryName,
+                      const RunParameters& params, ReadAnnotationFiles& files,
+                      const std::unordered_set<std::string>& extraReferenceNames,
+                      FeatureAssigner& featureAssigner, LibraryMetrics& metrics,
+                      ProgressCounter& progress) {
     std::vector<std::string> outputs;
     for (size_t k = 0; k < parts.size(); ++k)
         outputs.push_back(libraryName + ".annotated." + std::to_string(k + 1) + ".bam");
-
-    // One worker per part.
-    LibraryMetrics metrics(params.sampleTagsVersion, params.assay, params.umiOption,
-                           params.excludeIntronicReads, {}, {}, params.vdjVersion);
-    ProgressCounter progress(PROGRESS_INTERVAL);
     std::vector<FeatureCounts> featureCounts(parts.size());
-    gLogger.info("Starting annotation for library: %s", libraryName.c_str());
     std::vector<std::thread> workers;
     for (size_t k = 0; k < parts.size(); ++k)
         workers.emplace_back(
@@ -259,14 +213,76 @@ bool annotateLibrary(const std::string& bamPath, const RunParameters& params,
             params.excludeIntronicReads, params.vdjCellCalling);
     for (std::thread& worker : workers)
         worker.join();
+}
+
+// Takes back a library's first attempt: its annotated BAMs, its table lines and FASTQ records.
+void __take_back(const std::string& libraryName, size_t parts, ReadAnnotationFiles& files,
+                 const ReadAnnotationFiles::Mark& mark) {
+    for (size_t k = 0; k < parts; ++k)
+        fs::remove(libraryName + ".annotated." + std::to_string(k + 1) + ".bam");
+    files.rewind(mark);
+}
+
+std::unique_ptr<LibraryMetrics> __empty_metrics(const RunParameters& params) {
+    return std::make_unique<LibraryMetrics>(
+        params.sampleTagsVersion, params.assay, params.umiOption, params.excludeIntronicReads,
+        std::vector<std::string>{}, std::vector<std::string>{}, params.vdjVersion);
+}
+
+} // namespace
+
+bool annotateLibrary(const std::string& bamPath, const RunParameters& params,
+                     ReadAnnotationFiles& files,
+                     const std::unordered_set<std::string>& extraReferenceNames,
+                     FeatureAssigner& featureAssigner, std::vector<LibraryMetrics>& metricsList,
+                     std::vector<std::string>& libraryNames) {
+    // Files left by an earlier, failed library would be annotated as part of this one.
+    if (fs::exists(FEATURE_COUNTS_TMP_DIR) && !fs::is_empty(FEATURE_COUNTS_TMP_DIR)) {
+        gLogger.warning("Removing the leftover files of an earlier run from %s",
+                        FEATURE_COUNTS_TMP_DIR);
+        fs::remove_all(FEATURE_COUNTS_TMP_DIR);
+    }
+    fs::create_directories(FEATURE_COUNTS_TMP_DIR);
+    std::string libraryName = libraryNameFromBamPath(bamPath, params.runBaseName);
+    // Parts of about equal compressed size, cut where reads begin: no pass over the input before
+    // the workers start.
+    std::vector<BamPart> parts =
+        __parts_between(bamPath, readStartCuts(bamPath, params.threads), false);
+    gLogger.info("Annotating %lu parts of about %.1f MB each, read from the input in place",
+                 static_cast<unsigned long>(parts.size()),
+                 static_cast<double>(fs::file_size(bamPath)) / 1e6 /
+                     static_cast<double>(parts.size()));
+    gLogger.info("Starting annotation for library: %s", libraryName.c_str());
+    ReadAnnotationFiles::Mark mark = files.mark();
+    std::unique_ptr<LibraryMetrics> metrics = __empty_metrics(params);
+    auto progress = std::make_unique<ProgressCounter>(PROGRESS_INTERVAL);
+    __annotate_parts(parts, libraryName, params, files, extraReferenceNames, featureAssigner,
+                     *metrics, *progress);
+    if (progress->apart.load() && !TERMINATE_STATE.failed()) {
+        gLogger.warning(
+            "The records of read %s in %s are not together (a coordinate-sorted BAM?): "
+            "annotating the library again, its multi-mapped reads grouped by read name with "
+            "samtools sort -n, at the cost of two more passes over the input and a sort of "
+            "those records",
+            progress->readApart.c_str(), bamPath.c_str());
+        __take_back(libraryName, parts.size(), files, mark);
+        parts = __parts_with_multi_mapped_grouped(bamPath, params.threads);
+        gLogger.info("Annotating %lu parts, the multi-mapped reads in parts of their own",
+                     static_cast<unsigned long>(parts.size()));
+        metrics = __empty_metrics(params);
+        progress = std::make_unique<ProgressCounter>(PROGRESS_INTERVAL);
+        __annotate_parts(parts, libraryName, params, files, extraReferenceNames, featureAssigner,
+                         *metrics, *progress);
+    }
     gLogger.info("    Processed and wrote %'lu total annotated bam records to disk",
-                 progress.count.load());
-    gLogger.info("    Total phiX reads identified: %lu", metrics.phixReads.load());
+                 progress->count.load());
+    gLogger.info("    Total phiX reads identified: %lu", metrics->phixReads.load());
     if (__report_worker_failures())
         return false;
+    gLogger.info("Number of reads in BAM file: %lu", progress->count.load());
 
     // Record the library.
-    metricsList.push_back(metrics);
+    metricsList.push_back(*metrics);
     libraryNames.push_back(libraryName);
     fs::remove_all(FEATURE_COUNTS_TMP_DIR);
     gLogger.info("Finished annotation for library: %s", libraryName.c_str());

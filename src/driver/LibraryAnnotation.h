@@ -1,5 +1,5 @@
-// One library of the run: count the records (grouping the multi-mapped reads by name when their
-// records are apart), annotate parts of the input in parallel, each read where it lies.
+// One library of the run: annotate parts of the input in parallel, each read where it lies; when a
+// read's records are found apart, annotate it again with the multi-mapped reads grouped by name.
 #pragma once
 
 #include <string>
@@ -30,17 +30,16 @@ struct LibraryScan {
 constexpr unsigned long ANCHOR_SPACING = 16384;
 
 // Reads the BAM once with `threads` decoding threads and notes read boundaries. With
-// stopWhenApart, stops at the first read found apart; with multiMappedPath, copies every record
-// whose NH is above 1 there (uncompressed: it is sorted right after), and every other record is a
-// read of its own. Throws naming the file when it cannot be read to its end.
-LibraryScan scanLibraryBam(const std::string& bamPath, unsigned long threads, bool stopWhenApart,
+// multiMappedPath, copies every record whose NH is above 1 there (uncompressed: it is sorted right
+// after), and every other record is a read of its own. Throws naming the file when it cannot be
+// read to its end.
+LibraryScan scanLibraryBam(const std::string& bamPath, unsigned long threads,
                            const std::string& multiMappedPath = "",
                            unsigned long anchorSpacing = ANCHOR_SPACING);
 
-// Up to `count` parts of about equal numbers of records: part k from the first read boundary at
-// or after k * L records to the next part's (L = records / count, rounded up); no part where
-// k * L is past the last record. Each is reached from the last noted boundary at or before its
-// first record.
+// Up to `count` parts of about equal numbers of records: part k from the first noted read
+// boundary at or after k * L records to the next part's (L = records / count, rounded up); none
+// for a BAM without records.
 std::vector<BamPart> libraryParts(const std::string& path, const LibraryScan& scan,
                                   unsigned long count, bool skipMultiMapped);
 

@@ -1,7 +1,10 @@
 #include "ReadAnnotationFiles.h"
 
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
 #include <functional>
 #include <stdexcept>
 #include <system_error>
@@ -65,6 +68,80 @@ ReadAnnotationFiles::~ReadAnnotationFiles() {
     for (FastqStream* fastq : {&tcr, &bcr})
         if (fastq->blockCount.load() == 0)
             std::remove(fastq->fileName.c_str());
+}
+
+namespace {
+
+// A table's lines collected so far are written out first: a member written after the mark would
+// mix them with the attempt's.
+ReadAnnotationFiles::TableMark __mark_table(ReadAnnotationFiles::_ValidReadsFile* file) {
+    ReadAnnotationFiles::TableMark mark;
+    if (!file || !file->stream)
+        return mark;
+    if (!file->flush() || std::fflush(file->stream) != 0)
+        throw std::system_error(errno, std::generic_category(), "Cannot write " + file->name);
+    mark.open = true;
+    mark.size = std::ftell(file->stream);
+    return mark;
+}
+
+void __rewind_table(ReadAnnotationFiles::_ValidReadsFile& file,
+                    const ReadAnnotationFiles::TableMark& mark) {
+    file.text.clear();
+    if (std::fflush(file.stream) != 0 || ftruncate(fileno(file.stream), mark.size) != 0 ||
+        std::fseek(file.stream, mark.size, SEEK_SET) != 0)
+        throw std::system_error(errno, std::generic_category(), "Cannot cut back " + file.name);
+}
+
+std::streamoff __mark_fastq(FastqStream& fastq) {
+    fastq.stream.flush();
+    return fastq.stream.tellp();
+}
+
+void __rewind_fastq(FastqStream& fastq, std::streamoff size) {
+    fastq.stream.flush();
+    std::error_code error;
+    std::filesystem::resize_file(fastq.fileName, static_cast<uintmax_t>(size), error);
+    if (error || !fastq.stream.seekp(size))
+        throw std::system_error(error, "Cannot cut back " + fastq.fileName);
+}
+
+} // namespace
+
+ReadAnnotationFiles::Mark ReadAnnotationFiles::mark() {
+    Mark mark;
+    for (int k = 0; k < NUMBER_OF_FILES; ++k)
+        mark.tables[k] = __mark_table(_slots[k].ready.load() ? _slots[k].file.load() : nullptr);
+    mark.sampleTag = __mark_table(&sampleTag);
+    mark.tcr = __mark_fastq(tcr);
+    mark.bcr = __mark_fastq(bcr);
+    mark.tcrBlocks = tcr.blockCount.load();
+    mark.bcrBlocks = bcr.blockCount.load();
+    return mark;
+}
+
+void ReadAnnotationFiles::rewind(const Mark& mark) {
+    for (int k = 0; k < NUMBER_OF_FILES; ++k) {
+        _ValidReadsFile* file = _slots[k].ready.load() ? _slots[k].file.load() : nullptr;
+        if (!file || !file->stream)
+            continue;
+        if (mark.tables[k].open) {
+            __rewind_table(*file, mark.tables[k]);
+            continue;
+        }
+        // A table this library opened is not left behind, even empty.
+        std::fclose(file->stream);
+        std::remove(file->name.c_str());
+        delete file;
+        _slots[k].file.store(nullptr);
+        _slots[k].ready.store(false);
+    }
+    if (sampleTag.stream)
+        __rewind_table(sampleTag, mark.sampleTag);
+    __rewind_fastq(tcr, mark.tcr);
+    __rewind_fastq(bcr, mark.bcr);
+    tcr.blockCount.store(mark.tcrBlocks);
+    bcr.blockCount.store(mark.bcrBlocks);
 }
 
 void ReadAnnotationFiles::closeVdjFastqFiles() {

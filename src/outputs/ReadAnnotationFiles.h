@@ -75,6 +75,22 @@ public:
     // Appends buffer to fastq as one gzip member and empties it.
     void flushFastq(std::string& buffer, FastqStream& fastq);
 
+    // Where the outputs stand, between two libraries. A library whose reads turn out not to be
+    // together is annotated again, after its first attempt is taken back with rewind.
+    struct TableMark {
+        bool open = false;
+        long size = 0; // bytes written
+    };
+    struct Mark {
+        TableMark tables[NUMBER_OF_FILES];
+        TableMark sampleTag;
+        std::streamoff tcr = 0, bcr = 0;
+        unsigned long tcrBlocks = 0, bcrBlocks = 0;
+    };
+    // Both with no worker writing; they throw std::system_error naming a file they cannot write.
+    Mark mark();
+    void rewind(const Mark& mark);
+
     // Closes the TCR and then the BCR stream; throws std::runtime_error("Failed to close <name>")
     // when a close fails. The destructor cannot report that, so the driver calls this first.
     void closeVdjFastqFiles();

@@ -1,11 +1,18 @@
-// Workers on parts of one BAM, read where they lie. Workers at work, together, are the whole runs
-// of the golden test, which also run under ThreadSanitizer; damaged inputs are in the failure table
-// of the whole run.
+// Where a BAM is cut into parts, and workers on those parts, read where they lie. Workers at work,
+// together, are the whole runs of the golden test, which also run under ThreadSanitizer; damaged
+// inputs are in the failure table of the whole run.
 #include <gtest/gtest.h>
+
+#include <htslib/bgzf.h>
+
+#include <algorithm>
+#include <cstring>
+#include <memory>
 
 #include "TestSupport.h"
 #include "annotation/AnnotationWorker.h"
 #include "annotation/Semaphore.h"
+#include "driver/BamCuts.h"
 #include "driver/LibraryAnnotation.h"
 #include "metrics/LibraryMetrics.h"
 #include "outputs/ReadAnnotationFiles.h"
@@ -21,51 +28,182 @@ std::vector<std::string> names(const std::vector<std::string>& lines) {
     return result;
 }
 
-} // namespace
+// A read's records as the aligner leaves them: three alignments every fifth read, unmapped reads
+// (no reference) every seventh, tags of each kind; 200 bases, so a read spans several blocks of
+// the cut writer.
+std::vector<std::string> alignerRecords(size_t count) {
+    std::vector<std::string> lines;
+    for (int i = 0; lines.size() < count; ++i) {
+        int nh = i % 5 == 2 ? 3 : i % 7 == 3 ? 0 : 1;
+        std::string seq(200, "ACGT"[i % 4]), qual(200, "F#"[i % 2]);
+        std::string tags = "NH:i:" + std::to_string(nh) + "\tXB:B:s,1,-2," + std::to_string(i) +
+                           "\tXZ:Z:r" + std::to_string(i) + "\tXf:f:1.5";
+        std::string name = "r" + std::to_string(i) + ";1;ACGTACGT";
+        if (nh == 0)
+            lines.push_back(samLine(name, 4, "*", 0, "*", tags, seq, qual));
+        for (int k = 0; k < nh; ++k)
+            lines.push_back(samLine(name, k ? 256 : 0, "chr1", 1011 + k, "200M", tags, seq, qual));
+    }
+    return lines;
+}
 
-// Parts cut anywhere (one part, a few, one per record) and reached from boundaries noted every 50
-// records hold every record once, in input order, and never split a read of three records: cuts
-// that fall inside one give parts with no read. The records span many compressed blocks.
-TEST(Worker, PartsHoldEveryRecordOnceAndKeepReadsWhole) {
+// The read names of every record, cell and UMI dropped, as the annotated BAMs give them back.
+std::vector<std::string> readNames(const std::string& bam) {
+    std::vector<std::string> result = names(readBamAsSam(bam));
+    for (std::string& name : result)
+        name.resize(name.find(';'));
+    return result;
+}
+
+// Annotates each part into out.bam in turn and returns the records of each.
+std::vector<std::vector<std::string>> annotatedParts(const std::vector<BamPart>& parts) {
     BuiltModel model(standardGtf(true), "human");
     LibraryMetrics metrics("", WTA, ABSEQ_UMI_ONLY, false, {}, {}, "");
     ReadAnnotationFiles files("run");
     gReadSemaphore = 1;
     gWriteSemaphore = 1;
-    SamText sam(standardReferences());
-    std::vector<std::string> lines;
-    for (int i = 0; lines.size() < 900; ++i) {
-        int nh = i % 5 == 2 ? 3 : 1;
-        for (int k = 0; k < nh; ++k)
-            lines.push_back(samLine("r" + std::to_string(i) + ";1;ACGTACGT", k ? 256 : 0, "chr1",
-                                    1011 + k, "200M", "NH:i:" + std::to_string(nh),
-                                    std::string(200, "ACGT"[i % 4]), std::string(200, 'F')));
+    std::vector<std::vector<std::string>> got;
+    for (const BamPart& part : parts) {
+        FeatureCounts counts;
+        ProgressCounter progress;
+        annotationMetricsAndCounting(WTA, "out.bam", part, {}, metrics, files, progress, counts,
+                                     *model.model, false, false);
+        EXPECT_TRUE(terminateMessages().empty());
+        EXPECT_FALSE(progress.apart.load()) << progress.readApart;
+        got.push_back(names(readBamAsSam("out.bam")));
     }
-    sam.writeBam("in.bam", lines);
-    LibraryScan scan = scanLibraryBam("in.bam", 2, true, "", 50);
-    ASSERT_EQ(scan.records, lines.size());
-    ASSERT_TRUE(scan.grouped);
-    std::vector<std::string> expected = names(readBamAsSam("in.bam"));
-    for (std::string& name : expected)
-        name.resize(name.find(';'));
-    for (unsigned long count : {1UL, 4UL, 7UL, 900UL}) {
-        std::vector<std::string> all;
-        bool emptyPart = false;
-        for (const BamPart& part : libraryParts("in.bam", scan, count, false)) {
-            FeatureCounts counts;
-            ProgressCounter progress;
-            annotationMetricsAndCounting(WTA, "out.bam", part, {}, metrics, files, progress, counts,
-                                         *model.model, false, false);
-            ASSERT_TRUE(terminateMessages().empty()) << count;
-            std::vector<std::string> got = names(readBamAsSam("out.bam"));
-            emptyPart |= got.empty();
-            // A part begins with a read's first record.
-            if (!got.empty() && !all.empty()) {
-                EXPECT_NE(got.front(), all.back()) << count;
-            }
-            all.insert(all.end(), got.begin(), got.end());
+    return got;
+}
+
+// Parts hold every record once, in input order, each beginning with a read's first record.
+void expectWholeReadsOnce(const std::vector<std::vector<std::string>>& parts,
+                          const std::vector<std::string>& expected, const std::string& what) {
+    std::vector<std::string> all;
+    for (const std::vector<std::string>& part : parts) {
+        if (!part.empty() && !all.empty()) {
+            EXPECT_NE(part.front(), all.back()) << what;
         }
-        EXPECT_EQ(all, expected) << count;
-        EXPECT_EQ(emptyPart, count == 900) << count;
+        all.insert(all.end(), part.begin(), part.end());
+    }
+    EXPECT_EQ(all, expected) << what;
+}
+
+} // namespace
+
+// Wherever the cut search lands in a BAM whose records run over block edges, the first record start
+// it recognises is the next true one: the walk over the records' block sizes gives them all.
+TEST(BamCuts, TheNextRecordStartIsFoundFromAnyOffset) {
+    ScratchDir scratch;
+    SamText sam(standardReferences());
+    sam.writeBam("in.bam", alignerRecords(300), 1000);
+    BGZF* in = bgzf_open("in.bam", "r");
+    std::string stream(1 << 22, '\0');
+    stream.resize(bgzf_read(in, stream.data(), stream.size()));
+    bgzf_close(in);
+    std::unique_ptr<sam_hdr_t, void (*)(sam_hdr_t*)> header(sam_hdr_dup(sam.header()),
+                                                            sam_hdr_destroy);
+    // Past the magic, the header text and the references (name length, name, length).
+    auto word = [&stream](size_t at) { return *reinterpret_cast<const uint32_t*>(&stream[at]); };
+    size_t records = 12 + word(4);
+    for (int k = 0; k < sam_hdr_nref(header.get()); ++k)
+        records += 8 + word(records);
+    std::vector<size_t> starts;
+    for (size_t at = records; at < stream.size(); at += 4 + word(at))
+        starts.push_back(at);
+    ASSERT_EQ(starts.size(), alignerRecords(300).size());
+    const auto* data = reinterpret_cast<const uint8_t*>(stream.data());
+    for (size_t from = records; from < stream.size(); from += 37) {
+        auto after = std::lower_bound(starts.begin(), starts.end(), from);
+        size_t next = after == starts.end() ? stream.size() : *after;
+        ASSERT_EQ(from + findBamRecordStart(data + from, stream.size() - from, true, header.get()),
+                  next)
+            << from;
+    }
+    // With the end of the data not the end of the file, a record cut short still starts a chain.
+    EXPECT_EQ(findBamRecordStart(data + starts[5], starts[7] + 9 - starts[5], false, header.get()),
+              0u);
+    EXPECT_EQ(findBamRecordStart(data + starts[5], starts[7] + 9 - starts[5], true, header.get()),
+              starts[7] + 9 - starts[5]);
+}
+
+// Parts cut at shares of the compressed file, in BAMs of HTSlib's blocks (records begin at block
+// edges) and of blocks cut anywhere (records and reads over the edges), hold every record once,
+// in input order, and never split a read of three records. Many more parts than blocks asked for
+// give fewer parts, none empty.
+TEST(Worker, PartsCutAtSharesOfTheFileHoldEveryReadOnce) {
+    ScratchDir scratch;
+    SamText sam(standardReferences());
+    std::vector<std::string> lines = alignerRecords(900);
+    std::string bam = scratch.file("in.bam"); // the model works in a folder of its own
+    for (size_t blockBytes : {0UL, 1000UL, 65280UL}) {
+        sam.writeBam(bam, lines, blockBytes);
+        std::vector<std::string> expected = readNames(bam);
+        for (unsigned long count : {1UL, 2UL, 5UL, 900UL}) {
+            std::string what =
+                std::to_string(blockBytes) + " bytes a block, " + std::to_string(count) + " parts";
+            std::vector<int64_t> cuts = readStartCuts(bam, count);
+            std::vector<BamPart> parts(cuts.size() + 1);
+            for (size_t k = 0; k < parts.size(); ++k) {
+                parts[k].path = bam;
+                parts[k].start = k ? cuts[k - 1] : -1;
+                parts[k].end = k < cuts.size() ? cuts[k] : END_OF_BAM;
+            }
+            if (count < 900)
+                EXPECT_EQ(parts.size(), count) << what;
+            else
+                EXPECT_LT(parts.size(), count) << what;
+            std::vector<std::vector<std::string>> got = annotatedParts(parts);
+            for (const std::vector<std::string>& part : got)
+                EXPECT_FALSE(part.empty()) << what;
+            expectWholeReadsOnce(got, expected, what);
+        }
+    }
+}
+
+// Parts of about equal record counts, reached from read boundaries that a pass over the input
+// noted every 50 records (the parts of an input whose reads were found apart), hold every record
+// once; counts past the noted boundaries give fewer parts; a BAM without records gives none.
+TEST(Worker, PartsFromNotedBoundariesHoldEveryReadOnce) {
+    ScratchDir scratch;
+    SamText sam(standardReferences());
+    std::string bam = scratch.file("in.bam");
+    sam.writeBam(bam, alignerRecords(900));
+    LibraryScan scan = scanLibraryBam(bam, 2, "", 50);
+    ASSERT_EQ(scan.records, alignerRecords(900).size());
+    ASSERT_TRUE(scan.grouped);
+    for (unsigned long count : {1UL, 4UL, 7UL, 900UL}) {
+        std::vector<BamPart> parts = libraryParts(bam, scan, count, false);
+        EXPECT_EQ(parts.size(), std::min(count, scan.anchors.size())) << count;
+        expectWholeReadsOnce(annotatedParts(parts), readNames(bam), std::to_string(count));
+    }
+    sam.writeBam("empty.bam", {});
+    EXPECT_TRUE(libraryParts("empty.bam", scanLibraryBam("empty.bam", 1), 2, false).empty());
+}
+
+// A read whose records are not together stops the worker that meets it, naming it, whether the
+// other alignment is far away or missing at the end of the input.
+TEST(Worker, AReadApartIsNamed) {
+    ScratchDir scratch;
+    SamText sam(standardReferences());
+    std::vector<std::string> lines = alignerRecords(20);
+    std::vector<std::string> apart = lines, cutShort = lines;
+    std::swap(apart[3], apart[12]); // r2's second and third alignments leave it
+    cutShort.push_back(samLine("last;1;ACGTACGT", 0, "chr1", 1011, "4M", "NH:i:2"));
+    gReadSemaphore = 1;
+    gWriteSemaphore = 1;
+    for (const auto& [name, records] : {std::pair{"apart.bam", apart}, {"short.bam", cutShort}}) {
+        sam.writeBam(scratch.file(name), records);
+        BamPart part;
+        part.path = scratch.file(name);
+        BuiltModel model(standardGtf(true), "human");
+        LibraryMetrics metrics("", WTA, ABSEQ_UMI_ONLY, false, {}, {}, "");
+        ReadAnnotationFiles files("run");
+        FeatureCounts counts;
+        ProgressCounter progress;
+        annotationMetricsAndCounting(WTA, "out.bam", part, {}, metrics, files, progress, counts,
+                                     *model.model, false, false);
+        EXPECT_TRUE(progress.apart.load()) << name;
+        EXPECT_EQ(progress.readApart,
+                  std::string(name) == "apart.bam" ? "r2;1;ACGTACGT" : "last;1;ACGTACGT");
     }
 }

@@ -106,6 +106,7 @@ FailureCase refused(const char* name, const std::vector<std::string>& args,
 std::vector<FailureCase> failureCases() {
     const std::string unfinished = "The run did not complete. Its partial outputs are in ";
     const std::string bam = "../Demo_Sample1_Aligned.out.bam";
+    const std::string damaged = "Unexpected error in input BAM file. Cannot read the BAM file \"";
     const std::string help = "; see 'ambrel --help'";
     std::string negative = qualityEntry(10, 9);
     negative.replace(negative.find("\"Short reads\": 5"), 16, "\"Short reads\": -5");
@@ -192,11 +193,20 @@ std::vector<FailureCase> failureCases() {
               {"Cannot read the BAM file \"",
                "Demo_Sample1_Aligned.out.bam\": it is truncated or corrupt", unfinished},
               true),
-        // Damage in the first and in the last part of the library, found before any part starts.
-        stops("CorruptFirstPart", corruptBlock(2), {},
-              {"Demo_Sample1_Aligned.out.bam\": it is truncated or corrupt", unfinished}, true),
-        stops("CorruptLastPart", corruptBlock(-2), {},
-              {"Demo_Sample1_Aligned.out.bam\": it is truncated or corrupt", unfinished}, true),
+        // Damage in the first and in the last part of the library: the worker that meets it stops
+        // the run, naming the file.
+        {"CorruptFirstPart",
+         corruptBlock(2),
+         {},
+         1,
+         {damaged, "/Demo_Sample1_Aligned.out.bam\": it is truncated or corrupt", unfinished},
+         true},
+        {"CorruptLastPart",
+         corruptBlock(-2),
+         {},
+         1,
+         {damaged, "/Demo_Sample1_Aligned.out.bam\": it is truncated or corrupt", unfinished},
+         true},
         // A malformed name deep inside a good file stops the workers.
         {"MalformedReadName",
          bamOf("@SQ\tSN:chrD\tLN:1000", {samLine("good;AAA;CCC", 0, "chrD", 100, "50M", ""),

@@ -60,3 +60,44 @@ TEST(ReadAnnotationFiles, UnwritableOutputsAreNamed) {
               std::string::npos);
     resetTerminateState();
 }
+
+// A library annotated again takes its first attempt back: the tables, the sample-tag table and the
+// FASTQ files hold what the earlier libraries wrote, whether the attempt's lines were written out
+// as members or still collected, and a table only the attempt opened is gone.
+TEST(ReadAnnotationFiles, RewindTakesBackALibrarysAttempt) {
+    ScratchDir dir;
+    std::string kept = "1,U,G,kept\n", later = std::string(200, 'x') + ",U,G,\n";
+    {
+        ReadAnnotationFiles files("again");
+        files.writeValidReads(kept, "G");
+        files.writeSampleTagValidReads(kept);
+        std::string fastq = "@kept\nACGT\n+\nFFFF\n";
+        files.flushFastq(fastq, files.tcr);
+        ReadAnnotationFiles::Mark mark = files.mark();
+        for (int k = 0; k < 3000; ++k) { // several members of each table
+            files.writeValidReads(later, "G");
+            files.writeSampleTagValidReads(later);
+        }
+        files.writeValidReads(later, "H");
+        ASSERT_NE(ReadAnnotationFiles::partitionOfGene("G"),
+                  ReadAnnotationFiles::partitionOfGene("H"));
+        for (FastqStream* stream : {&files.tcr, &files.bcr}) {
+            std::string attempt = "@attempt\nACGT\n+\nFFFF\n";
+            files.flushFastq(attempt, *stream);
+        }
+        files.rewind(mark);
+        files.writeValidReads(kept, "G");
+        files.sortValidReadsFiles(1, ".");
+        files.closeVdjFastqFiles();
+    }
+    EXPECT_EQ(readGzipMembers("again_Sorted_Valid_Reads.csv." +
+                              std::to_string(ReadAnnotationFiles::partitionOfGene("G")) + ".gz"),
+              kept + kept);
+    std::string onlyInTheAttempt =
+        "again_Sorted_Valid_Reads.csv." + std::to_string(ReadAnnotationFiles::partitionOfGene("H"));
+    EXPECT_FALSE(fs::exists(onlyInTheAttempt));
+    EXPECT_FALSE(fs::exists(onlyInTheAttempt + ".gz"));
+    EXPECT_EQ(readGzipMembers("again_SampleTag_Sorted_Valid_Reads.csv.0.gz"), kept);
+    EXPECT_EQ(readGzipMembers("again_VDJ_TCR_Valid_Reads.fastq.gz"), "@kept\nACGT\n+\nFFFF\n");
+    EXPECT_FALSE(fs::exists("again_VDJ_BCR_Valid_Reads.fastq.gz"));
+}
