@@ -96,11 +96,25 @@ void __sort_lines(std::vector<Line>& lines, const std::vector<int>& keys) {
               [&groups](uint32_t a, uint32_t b) { return groups[a] < groups[b]; });
     for (uint32_t r = 0; r < byKey.size(); ++r)
         rank[byKey[r]] = r;
+    // Lines to their gene's place in one pass (an in-place counting sort), then each gene's lines
+    // sorted among themselves: a few hundred lines a gene, against millions a table.
+    std::vector<size_t> next(groups.size() + 1, 0);
     for (Line& line : lines)
-        line.rank = rank[line.rank];
-    std::sort(lines.begin(), lines.end(), [&keys](const Line& a, const Line& b) {
-        return a.rank != b.rank ? a.rank < b.rank : __less(a, b, keys, 1);
-    });
+        ++next[(line.rank = rank[line.rank]) + 1];
+    for (size_t r = 1; r < next.size(); ++r)
+        next[r] += next[r - 1];
+    std::vector<size_t> end(next.begin() + 1, next.end());
+    for (uint32_t r = 0; r < groups.size(); ++r)
+        while (next[r] < end[r]) {
+            Line& line = lines[next[r]];
+            if (line.rank == r)
+                ++next[r];
+            else
+                std::swap(line, lines[next[line.rank]++]);
+        }
+    for (uint32_t r = 0, from = 0; r < groups.size(); from = end[r++])
+        std::sort(lines.begin() + from, lines.begin() + end[r],
+                  [&keys](const Line& a, const Line& b) { return __less(a, b, keys, 1); });
 }
 
 std::system_error __file_error(const std::string& what, const std::string& path) {
