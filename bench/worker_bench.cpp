@@ -90,7 +90,7 @@ double copyOnly(const std::string& input, const std::string& output) {
         throw std::runtime_error("cannot copy " + input);
     RecordChunk chunk;
     ProgressCounter progress;
-    PartReader reader{in, header, input.c_str(), END_OF_BAM, false, std::string(), RecordGroup()};
+    PartReader reader{in, header, input.c_str(), END_OF_BAM, nullptr, std::string(), RecordGroup()};
     bool more = true;
     while (more) {
         more = readAlignedReadsChunk(chunk, reader);

@@ -50,6 +50,12 @@ bam1_t* __read_record(PartReader& reader, int& result) {
 
 } // namespace
 
+bool RecordCopy::add(const bam1_t* record) {
+    std::lock_guard<std::mutex> lock(mutex);
+    failed = failed || sam_write1(file, header, record) < 0;
+    return !failed;
+}
+
 int readGroup(PartReader& reader, RecordGroup& group) {
     int result = -1;
     while (bgzf_tell(reader.input->fp.bgzf) < reader.end) {
@@ -57,15 +63,17 @@ int readGroup(PartReader& reader, RecordGroup& group) {
         if (!record)
             return result;
         long nh = getIntegerTag(record, TAG_NUMBER_ALIGNMENTS, 1);
-        if (reader.skipMultiMapped && nh > 1) {
+        if (reader.multiMapped && nh > 1) {
             reader.spare.push_back(record);
+            if (!reader.multiMapped->add(record))
+                return -1;
             continue;
         }
         group.push_back(record);
         // The records of one read stay together, even past the end of the part. Parts are cut
         // where a read begins, so a read whose records are not together here is apart in the
         // input.
-        for (long k = 1; k < nh && !reader.skipMultiMapped; ++k) {
+        for (long k = 1; k < nh && !reader.multiMapped; ++k) {
             if (!(record = __read_record(reader, result)) && result < -1)
                 return result;
             if (!record || std::strcmp(bam_get_qname(record), bam_get_qname(group.front())) != 0) {
@@ -202,8 +210,8 @@ void annotationMetricsAndCounting(const AssayType& assay, const std::string& out
         __close_worker_bams(bams, outputBamPath);
         return;
     }
-    PartReader reader{bams.input,           bams.header,   part.path.c_str(), part.end,
-                      part.skipMultiMapped, std::string(), RecordGroup()};
+    PartReader reader{bams.input,       bams.header,   part.path.c_str(), part.end,
+                      part.multiMapped, std::string(), RecordGroup()};
     // This worker's counts, added to the library's once at the end.
     LibraryMetrics counts = metrics.emptyCopy();
     std::string tcrFastqBuffer, bcrFastqBuffer;

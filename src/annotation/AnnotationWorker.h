@@ -39,15 +39,25 @@ constexpr size_t FASTQ_BLOCK_SIZE = 65536;
 // The end of a BAM as a part's end.
 constexpr int64_t END_OF_BAM = INT64_MAX;
 
+// Where the workers of an input whose reads are not together put its multi-mapped records, to be
+// grouped by read name and annotated after: one uncompressed BAM, written under its mutex.
+struct RecordCopy {
+    htsFile* file = nullptr;
+    sam_hdr_t* header = nullptr;
+    std::mutex mutex;
+    bool failed = false;
+    // Adds the record; false (and failed) when it cannot be written.
+    bool add(const bam1_t* record);
+};
+
 // One worker's share of a library's BAM: the reads whose first record starts at a BGZF virtual
-// offset in [start, end); start and end are where reads begin. With skipMultiMapped, the records
-// of reads with more than one alignment are passed over: in an input whose reads are not
-// together, other parts annotate them from a copy grouped by read.
+// offset in [start, end); start and end are where reads begin. With multiMapped, the records of
+// reads with more than one alignment go there instead of being annotated.
 struct BamPart {
     std::string path;
     int64_t start = -1; // -1: the first record, after the header
     int64_t end = END_OF_BAM;
-    bool skipMultiMapped = false;
+    RecordCopy* multiMapped = nullptr;
 };
 
 void annotationMetricsAndCounting(const AssayType& assay, const std::string& outputBamPath,
@@ -66,13 +76,13 @@ struct PartReader {
     sam_hdr_t* header;
     const char* path;
     int64_t end;
-    bool skipMultiMapped;
+    RecordCopy* multiMapped;
     std::string readApart;
     RecordGroup spare;
 };
 
 // Reads the next read of the part into group: a record and the NH - 1 records after it (even past
-// the part's end), or with skipMultiMapped the next record whose NH is at most 1. Returns 0; -1
+// the part's end), or with multiMapped the next record whose NH is at most 1. Returns 0; -1
 // when the part or the input has ended, or when those records do not all bear the first one's
 // name (readApart then names it); below -1 on a read error.
 int readGroup(PartReader& reader, RecordGroup& group);

@@ -141,13 +141,7 @@ TEST(Worker, PartsCutAtSharesOfTheFileHoldEveryReadOnce) {
         for (unsigned long count : {1UL, 2UL, 5UL, 900UL}) {
             std::string what =
                 std::to_string(blockBytes) + " bytes a block, " + std::to_string(count) + " parts";
-            std::vector<int64_t> cuts = readStartCuts(bam, count);
-            std::vector<BamPart> parts(cuts.size() + 1);
-            for (size_t k = 0; k < parts.size(); ++k) {
-                parts[k].path = bam;
-                parts[k].start = k ? cuts[k - 1] : -1;
-                parts[k].end = k < cuts.size() ? cuts[k] : END_OF_BAM;
-            }
+            std::vector<BamPart> parts = partsBetween(bam, readStartCuts(bam, count));
             if (count < 900)
                 EXPECT_EQ(parts.size(), count) << what;
             else
@@ -158,26 +152,6 @@ TEST(Worker, PartsCutAtSharesOfTheFileHoldEveryReadOnce) {
             expectWholeReadsOnce(got, expected, what);
         }
     }
-}
-
-// Parts of about equal record counts, reached from read boundaries that a pass over the input
-// noted every 50 records (the parts of an input whose reads were found apart), hold every record
-// once; counts past the noted boundaries give fewer parts; a BAM without records gives none.
-TEST(Worker, PartsFromNotedBoundariesHoldEveryReadOnce) {
-    ScratchDir scratch;
-    SamText sam(standardReferences());
-    std::string bam = scratch.file("in.bam");
-    sam.writeBam(bam, alignerRecords(900));
-    LibraryScan scan = scanLibraryBam(bam, 2, "", 50);
-    ASSERT_EQ(scan.records, alignerRecords(900).size());
-    ASSERT_TRUE(scan.grouped);
-    for (unsigned long count : {1UL, 4UL, 7UL, 900UL}) {
-        std::vector<BamPart> parts = libraryParts(bam, scan, count, false);
-        EXPECT_EQ(parts.size(), std::min(count, scan.anchors.size())) << count;
-        expectWholeReadsOnce(annotatedParts(parts), readNames(bam), std::to_string(count));
-    }
-    sam.writeBam("empty.bam", {});
-    EXPECT_TRUE(libraryParts("empty.bam", scanLibraryBam("empty.bam", 1), 2, false).empty());
 }
 
 // A read whose records are not together stops the worker that meets it, naming it, whether the
