@@ -96,7 +96,6 @@ for line in open(f"{sys.argv[2]}/ambrel_full_3.log"):
 def at(prefix):
     return next(t for t, text in marks if text.startswith(prefix))
 phases = [("GTF load", "Building the feature assigner", "Bam file:"),
-          ("count", "Counting the records", "Number of reads"),
           ("annotation", "Starting annotation", "Finished annotation"),
           ("sort and compression", "Sorting the output CSVs", "Writing aggregate"),
           ("report", "Writing aggregate", "Ambrel has completed")]
