@@ -20,14 +20,6 @@
 
 namespace {
 
-// The first field (read name) of each SAM line.
-std::vector<std::string> names(const std::vector<std::string>& lines) {
-    std::vector<std::string> result;
-    for (const std::string& line : lines)
-        result.push_back(line.substr(0, line.find('\t')));
-    return result;
-}
-
 // A read's records as the aligner leaves them: three alignments every fifth read, unmapped reads
 // (no reference) every seventh, tags of each kind; 200 bases, so a read spans several blocks of
 // the cut writer.
@@ -47,45 +39,26 @@ std::vector<std::string> alignerRecords(size_t count) {
     return lines;
 }
 
-// The read names of every record, cell and UMI dropped, as the annotated BAMs give them back.
+// The read name of every record of a BAM, cell and UMI dropped (the annotated BAMs have none).
 std::vector<std::string> readNames(const std::string& bam) {
-    std::vector<std::string> result = names(readBamAsSam(bam));
-    for (std::string& name : result)
-        name.resize(name.find(';'));
-    return result;
+    std::vector<std::string> names;
+    for (const std::string& line : readBamAsSam(bam))
+        names.push_back(line.substr(0, line.find_first_of(";\t")));
+    return names;
 }
 
-// Annotates each part into out.bam in turn and returns the records of each.
-std::vector<std::vector<std::string>> annotatedParts(const std::vector<BamPart>& parts) {
+// Annotates part into out.bam; the names of its records.
+std::vector<std::string> annotatePart(const BamPart& part, ProgressCounter& progress) {
     BuiltModel model(standardGtf(true), "human");
     LibraryMetrics metrics("", WTA, ABSEQ_UMI_ONLY, false, {}, {}, "");
     ReadAnnotationFiles files("run");
+    FeatureCounts counts;
     gReadSemaphore = 1;
     gWriteSemaphore = 1;
-    std::vector<std::vector<std::string>> got;
-    for (const BamPart& part : parts) {
-        FeatureCounts counts;
-        ProgressCounter progress;
-        annotationMetricsAndCounting(WTA, "out.bam", part, {}, metrics, files, progress, counts,
-                                     *model.model, false, false);
-        EXPECT_TRUE(terminateMessages().empty());
-        EXPECT_FALSE(progress.apart.load()) << progress.readApart;
-        got.push_back(names(readBamAsSam("out.bam")));
-    }
-    return got;
-}
-
-// Parts hold every record once, in input order, each beginning with a read's first record.
-void expectWholeReadsOnce(const std::vector<std::vector<std::string>>& parts,
-                          const std::vector<std::string>& expected, const std::string& what) {
-    std::vector<std::string> all;
-    for (const std::vector<std::string>& part : parts) {
-        if (!part.empty() && !all.empty()) {
-            EXPECT_NE(part.front(), all.back()) << what;
-        }
-        all.insert(all.end(), part.begin(), part.end());
-    }
-    EXPECT_EQ(all, expected) << what;
+    annotationMetricsAndCounting(WTA, "out.bam", part, {}, metrics, files, progress, counts,
+                                 *model.model, false, false);
+    EXPECT_TRUE(terminateMessages().empty());
+    return readNames("out.bam");
 }
 
 } // namespace
@@ -142,14 +115,20 @@ TEST(Worker, PartsCutAtSharesOfTheFileHoldEveryReadOnce) {
             std::string what =
                 std::to_string(blockBytes) + " bytes a block, " + std::to_string(count) + " parts";
             std::vector<BamPart> parts = partsBetween(bam, readStartCuts(bam, count));
-            if (count < 900)
-                EXPECT_EQ(parts.size(), count) << what;
-            else
-                EXPECT_LT(parts.size(), count) << what;
-            std::vector<std::vector<std::string>> got = annotatedParts(parts);
-            for (const std::vector<std::string>& part : got)
-                EXPECT_FALSE(part.empty()) << what;
-            expectWholeReadsOnce(got, expected, what);
+            EXPECT_EQ(parts.size() == count, count < 900) << what;
+            // Every record once, in input order, each part beginning with a read's first record.
+            std::vector<std::string> all;
+            for (const BamPart& part : parts) {
+                ProgressCounter progress;
+                std::vector<std::string> got = annotatePart(part, progress);
+                EXPECT_FALSE(progress.apart.load()) << what << ": " << progress.readApart;
+                ASSERT_FALSE(got.empty()) << what;
+                if (!all.empty()) {
+                    EXPECT_NE(got.front(), all.back()) << what;
+                }
+                all.insert(all.end(), got.begin(), got.end());
+            }
+            EXPECT_EQ(all, expected) << what;
         }
     }
 }
@@ -163,19 +142,12 @@ TEST(Worker, AReadApartIsNamed) {
     std::vector<std::string> apart = lines, cutShort = lines;
     std::swap(apart[3], apart[12]); // r2's second and third alignments leave it
     cutShort.push_back(samLine("last;1;ACGTACGT", 0, "chr1", 1011, "4M", "NH:i:2"));
-    gReadSemaphore = 1;
-    gWriteSemaphore = 1;
     for (const auto& [name, records] : {std::pair{"apart.bam", apart}, {"short.bam", cutShort}}) {
         sam.writeBam(scratch.file(name), records);
         BamPart part;
         part.path = scratch.file(name);
-        BuiltModel model(standardGtf(true), "human");
-        LibraryMetrics metrics("", WTA, ABSEQ_UMI_ONLY, false, {}, {}, "");
-        ReadAnnotationFiles files("run");
-        FeatureCounts counts;
         ProgressCounter progress;
-        annotationMetricsAndCounting(WTA, "out.bam", part, {}, metrics, files, progress, counts,
-                                     *model.model, false, false);
+        annotatePart(part, progress);
         EXPECT_TRUE(progress.apart.load()) << name;
         EXPECT_EQ(progress.readApart,
                   std::string(name) == "apart.bam" ? "r2;1;ACGTACGT" : "last;1;ACGTACGT");
