@@ -69,8 +69,8 @@ void annotationMetricsAndCounting(const AssayType& assay, const std::string& out
                                   bool vdjCellCalling);
 
 // A worker's reading of its part; readApart is set when a read's records were found apart.
-// Records are read into spare ones when there are: a record per read allocated and freed again
-// would cost about as much as its annotation.
+// Records are read into the spare ones of earlier chunks rather than allocated, copied and freed
+// one by one.
 struct PartReader {
     htsFile* input;
     sam_hdr_t* header;
