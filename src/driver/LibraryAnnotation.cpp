@@ -53,6 +53,11 @@ bool __report_worker_failures() {
     return true;
 }
 
+// The annotated BAM of a library's part number k (from 1).
+std::string __annotated_bam(const std::string& libraryName, size_t k) {
+    return libraryName + ".annotated." + std::to_string(k) + ".bam";
+}
+
 // One worker per part, writing <library>.annotated.<first + k>.bam; the counts go to metrics.
 void __annotate_parts(const std::vector<BamPart>& parts, size_t first,
                       const std::string& libraryName, const RunParameters& params,
@@ -62,7 +67,7 @@ void __annotate_parts(const std::vector<BamPart>& parts, size_t first,
                       ProgressCounter& progress) {
     std::vector<std::string> outputs;
     for (size_t k = 0; k < parts.size(); ++k)
-        outputs.push_back(libraryName + ".annotated." + std::to_string(first + k) + ".bam");
+        outputs.push_back(__annotated_bam(libraryName, first + k));
     std::vector<FeatureCounts> featureCounts(parts.size());
     std::vector<std::thread> workers;
     for (size_t k = 0; k < parts.size(); ++k)
@@ -79,7 +84,7 @@ void __annotate_parts(const std::vector<BamPart>& parts, size_t first,
 void __take_back(const std::string& libraryName, size_t parts, ReadAnnotationFiles& files,
                  const ReadAnnotationFiles::Mark& mark) {
     for (size_t k = 0; k < parts; ++k)
-        fs::remove(libraryName + ".annotated." + std::to_string(k + 1) + ".bam");
+        fs::remove(__annotated_bam(libraryName, k + 1));
     files.rewind(mark);
 }
 
