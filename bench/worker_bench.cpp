@@ -77,16 +77,16 @@ double runWorkers(int workers, const std::vector<std::string>& fragments, Featur
     return cpu;
 }
 
-// The BAM I/O floor of a worker: the same chunked read (sam_read1 + bam_dup1), write
-// (sam_write1, HTSlib's default level) and free, with no annotation at all.
+// The BAM I/O floor of a worker: the same chunked read, write (the workers' BamWriter) and
+// recycling of records, with no annotation at all.
 double copyOnly(const std::string& input, const std::string& output) {
     gReadSemaphore = 1;
     gWriteSemaphore = 1;
     double cpuStart = cpuSeconds();
     htsFile* in = hts_open(input.c_str(), "rb");
-    htsFile* out = hts_open(output.c_str(), "wb");
-    sam_hdr_t* header = sam_hdr_read(in);
-    if (!in || !out || !header || sam_hdr_write(out, header) < 0)
+    BamWriter out;
+    sam_hdr_t* header = in ? sam_hdr_read(in) : nullptr;
+    if (!header || !out.open(output, header))
         throw std::runtime_error("cannot copy " + input);
     RecordChunk chunk;
     ProgressCounter progress;
@@ -94,12 +94,15 @@ double copyOnly(const std::string& input, const std::string& output) {
     bool more = true;
     while (more) {
         more = readAlignedReadsChunk(chunk, reader);
-        writeAnnotatedBamRecords(chunk, out, header, progress);
-        freeVectorBamRecords(chunk);
+        writeAnnotatedBamRecords(chunk, out, progress);
+        recycleRecords(chunk, reader);
     }
+    chunk.push_back(std::move(reader.spare));
+    freeVectorBamRecords(chunk);
     sam_hdr_destroy(header);
     hts_close(in);
-    hts_close(out);
+    if (!out.close())
+        throw std::runtime_error("cannot write " + output);
     return cpuSeconds() - cpuStart;
 }
 

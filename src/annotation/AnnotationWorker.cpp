@@ -120,13 +120,12 @@ bool readAlignedReadsChunk(RecordChunk& chunk, PartReader& reader) {
     return result >= 0;
 }
 
-void writeAnnotatedBamRecords(RecordChunk& chunk, htsFile* output, sam_hdr_t* header,
-                              ProgressCounter& progress) {
+void writeAnnotatedBamRecords(RecordChunk& chunk, BamWriter& output, ProgressCounter& progress) {
     waitForSemaphore(gWriteSemaphore);
     unsigned long written = 0;
     for (RecordGroup& group : chunk) {
         for (bam1_t* record : group) {
-            if (sam_write1(output, header, record) < 0)
+            if (!output.write(record))
                 TERMINATE_STATE.fail(
                     std::string("Failed to write BAM record to file. errno desc: ") +
                     std::strerror(errno));
@@ -150,10 +149,10 @@ void __fail(const std::string& what, const std::string& path, bool withErrno = t
                          (withErrno ? std::string(". errno desc: ") + std::strerror(errno) : ""));
 }
 
-// A worker's fragment BAM, its annotated BAM, and the fragment's header.
+// A worker's input BAM, its annotated BAM, and the input's header.
 struct WorkerBams {
     htsFile* input = nullptr;
-    htsFile* output = nullptr;
+    BamWriter output;
     sam_hdr_t* header = nullptr;
 };
 
@@ -161,12 +160,6 @@ struct WorkerBams {
 // the worker cannot start.
 bool __open_worker_bams(WorkerBams& bams, const std::string& outputBamPath, const BamPart& part) {
     const std::string& inputBamPath = part.path;
-    // Level 1: these per-fragment BAMs are read again by the pipeline's next steps, like an
-    // aligner's or samtools' temporary files; level 6 would spend most of the run compressing.
-    if (!(bams.output = hts_open(outputBamPath.c_str(), "wb1"))) {
-        __fail("Failed to open output BAM file: ", outputBamPath);
-        return false;
-    }
     if (!(bams.input = hts_open(inputBamPath.c_str(), "rb"))) {
         __fail("Failed to open input BAM file: ", inputBamPath);
         return false;
@@ -175,7 +168,10 @@ bool __open_worker_bams(WorkerBams& bams, const std::string& outputBamPath, cons
         __fail("Failed to read the BAM header of input file: ", inputBamPath, false);
         return false;
     }
-    if (sam_hdr_write(bams.output, bams.header) < 0) {
+    // These per-part BAMs are read again by the pipeline's next steps, like an aligner's or
+    // samtools' temporary files: they are deflated fast (see BamWriter), not at gzip's level 6,
+    // which would spend most of the run compressing.
+    if (!bams.output.open(outputBamPath, bams.header)) {
         __fail("Failed to write BAM header to output file: ", outputBamPath);
         return false;
     }
@@ -189,7 +185,7 @@ bool __open_worker_bams(WorkerBams& bams, const std::string& outputBamPath, cons
 void __close_worker_bams(WorkerBams& bams, const std::string& outputBamPath) {
     if (bams.input)
         hts_close(bams.input); // a read error has been reported already
-    if (bams.output && hts_close(bams.output) < 0)
+    if (!bams.output.close())
         __fail("Failed to close output BAM file: ", outputBamPath);
     if (bams.header)
         sam_hdr_destroy(bams.header);
@@ -239,7 +235,7 @@ void annotationMetricsAndCounting(const AssayType& assay, const std::string& out
         for (bam1_t* record : chunkRecords)
             if (!stripCellAndUMIFromQName(record))
                 __fail("Failed to set the read name of a record", "", false);
-        writeAnnotatedBamRecords(chunk, bams.output, bams.header, progress);
+        writeAnnotatedBamRecords(chunk, bams.output, progress);
         recycleRecords(chunk, reader);
         if (tcrFastqBuffer.size() >= FASTQ_BLOCK_SIZE)
             files.flushFastq(tcrFastqBuffer, files.tcr);

@@ -12,6 +12,7 @@
 #include <htslib/sam.h>
 
 #include "BamRecord.h"
+#include "outputs/BamWriter.h"
 #include "support/Utilities.h"
 
 class FeatureAssigner;
@@ -95,5 +96,4 @@ void recycleRecords(RecordChunk& chunk, PartReader& reader);
 bool readAlignedReadsChunk(RecordChunk& chunk, PartReader& reader);
 
 // Writes every record of the chunk in order and advances the progress count.
-void writeAnnotatedBamRecords(RecordChunk& chunk, htsFile* output, sam_hdr_t* header,
-                              ProgressCounter& progress);
+void writeAnnotatedBamRecords(RecordChunk& chunk, BamWriter& output, ProgressCounter& progress);

@@ -19,6 +19,7 @@
 #include <unordered_map>
 
 #include "ReadAnnotationFiles.h"
+#include "support/FastDeflate.h"
 
 namespace {
 
@@ -243,18 +244,43 @@ unsigned long __read_number(const std::string& path, const char* key = nullptr) 
 
 } // namespace
 
+namespace {
+
+// A gzip member deflated by igzip at its level 1 into member: for the tables' text until it is
+// sorted, which is read back once. The header holds no time and no name, as libdeflate's.
+size_t __fast_gzip_member(const char* text, size_t length, std::vector<char>& member) {
+    constexpr uint8_t HEADER[10] = {0x1f, 0x8b, 8, 0, 0, 0, 0, 0, 0, 0xff};
+    thread_local FastDeflater deflater;
+    member.resize(sizeof HEADER + length + length / 16 + 64 + 8); // stored blocks at worst
+    uint8_t* out = reinterpret_cast<uint8_t*>(member.data());
+    std::memcpy(out, HEADER, sizeof HEADER);
+    size_t packed =
+        deflater.deflate(text, length, out + sizeof HEADER, member.size() - sizeof HEADER - 8);
+    if (packed == 0 && length > 0)
+        return 0;
+    out += sizeof HEADER + packed;
+    storeLittleEndian(out, gzipCrc32(text, length), 4);
+    storeLittleEndian(out + 4, length, 4);
+    return sizeof HEADER + packed + 8;
+}
+
+} // namespace
+
 unsigned long writeGzipMember(const char* text, size_t length, int level, FILE* out,
                               const std::string& path) {
     using Compressor = std::unique_ptr<libdeflate_compressor, void (*)(libdeflate_compressor*)>;
-    thread_local Compressor fast(libdeflate_alloc_compressor(1), libdeflate_free_compressor);
     thread_local Compressor standard(libdeflate_alloc_compressor(GZIP_LEVEL),
                                      libdeflate_free_compressor);
     thread_local std::vector<char> member;
-    libdeflate_compressor* compressor = level == 1 ? fast.get() : standard.get();
-    if (!compressor || (level != 1 && level != GZIP_LEVEL))
+    if ((level != 1 && level != GZIP_LEVEL) || (level == GZIP_LEVEL && !standard))
         throw std::runtime_error("Cannot compress " + path + " at level " + std::to_string(level));
-    member.resize(libdeflate_gzip_compress_bound(compressor, length));
-    size_t size = libdeflate_gzip_compress(compressor, text, length, member.data(), member.size());
+    size_t size;
+    if (level == 1) {
+        size = __fast_gzip_member(text, length, member);
+    } else {
+        member.resize(libdeflate_gzip_compress_bound(standard.get(), length));
+        size = libdeflate_gzip_compress(standard.get(), text, length, member.data(), member.size());
+    }
     if (size == 0 || std::fwrite(member.data(), 1, size, out) != size)
         throw __file_error("Cannot write", path);
     return size;

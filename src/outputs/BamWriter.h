@@ -1,0 +1,42 @@
+// An annotated BAM file written by the worker that annotates its reads: records encoded as HTSlib
+// encodes them, in BGZF blocks deflated by igzip. HTSlib's writer deflates with libdeflate at
+// level 1, which was a third of the annotation's time; igzip does the same work in 40 % of that.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include <htslib/sam.h>
+
+#include "support/FastDeflate.h"
+
+class BamWriter {
+public:
+    BamWriter() = default;
+    ~BamWriter();
+    BamWriter(const BamWriter&) = delete;
+    BamWriter& operator=(const BamWriter&) = delete;
+
+    // Creates the file and writes the header; false (errno set) when it cannot.
+    bool open(const std::string& path, const sam_hdr_t* header);
+    // Appends one record; false (errno set) when it cannot be written, EOVERFLOW for a record
+    // that BAM cannot hold (a name of more than 254 characters, more than 65535 CIGAR operations,
+    // positions beyond 2^31).
+    bool write(const bam1_t* record);
+    // Writes the last block and the end-of-file block and closes; false (errno set) when any
+    // write failed.
+    bool close();
+
+private:
+    bool _append(const void* bytes, size_t length);
+    bool _flushBlock();
+
+    FILE* _file = nullptr;
+    bool _failed = false;
+    std::vector<uint8_t> _block; // the BAM stream not yet deflated: its first _used bytes
+    size_t _used = 0;
+    std::vector<uint8_t> _packed;
+    FastDeflater _deflater;
+};
