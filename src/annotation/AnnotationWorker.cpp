@@ -50,22 +50,17 @@ bam1_t* __read_record(PartReader& reader, int& result) {
 
 } // namespace
 
-bool RecordCopy::add(const bam1_t* record) {
-    std::lock_guard<std::mutex> lock(mutex);
-    failed = failed || sam_write1(file, header, record) < 0;
-    return !failed;
-}
-
 int readGroup(PartReader& reader, RecordGroup& group) {
     int result = -1;
-    while (bgzf_tell(reader.input->fp.bgzf) < reader.end) {
+    int64_t offset;
+    while ((offset = bgzf_tell(reader.input->fp.bgzf)) < reader.end) {
         bam1_t* record = __read_record(reader, result);
         if (!record)
             return result;
         long nh = getIntegerTag(record, TAG_NUMBER_ALIGNMENTS, 1);
         if (reader.multiMapped && nh > 1) {
             reader.spare.push_back(record);
-            if (!reader.multiMapped->add(record))
+            if (!reader.multiMapped->add(record, offset))
                 return -1;
             continue;
         }

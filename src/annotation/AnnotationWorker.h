@@ -12,6 +12,7 @@
 #include <htslib/sam.h>
 
 #include "BamRecord.h"
+#include "MultiMappedBuckets.h"
 #include "outputs/BamWriter.h"
 #include "support/Utilities.h"
 
@@ -40,17 +41,6 @@ constexpr size_t FASTQ_BLOCK_SIZE = 65536;
 // The end of a BAM as a part's end.
 constexpr int64_t END_OF_BAM = INT64_MAX;
 
-// Where the workers of an input whose reads are not together put its multi-mapped records, to be
-// grouped by read name and annotated after: one uncompressed BAM, written under its mutex.
-struct RecordCopy {
-    htsFile* file = nullptr;
-    sam_hdr_t* header = nullptr;
-    std::mutex mutex;
-    bool failed = false;
-    // Adds the record; false (and failed) when it cannot be written.
-    bool add(const bam1_t* record);
-};
-
 // One worker's share of a library's BAM: the reads whose first record starts at a BGZF virtual
 // offset in [start, end); start and end are where reads begin. With multiMapped, the records of
 // reads with more than one alignment go there instead of being annotated.
@@ -58,7 +48,7 @@ struct BamPart {
     std::string path;
     int64_t start = -1; // -1: the first record, after the header
     int64_t end = END_OF_BAM;
-    RecordCopy* multiMapped = nullptr;
+    MultiMappedBuckets* multiMapped = nullptr;
 };
 
 void annotationMetricsAndCounting(const AssayType& assay, const std::string& outputBamPath,
@@ -77,7 +67,7 @@ struct PartReader {
     sam_hdr_t* header;
     const char* path;
     int64_t end;
-    RecordCopy* multiMapped;
+    MultiMappedBuckets* multiMapped;
     std::string readApart;
     RecordGroup spare;
 };

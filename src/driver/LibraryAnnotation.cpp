@@ -15,7 +15,6 @@
 #include "features/FeatureAssigner.h"
 #include "metrics/LibraryMetrics.h"
 #include "outputs/ReadAnnotationFiles.h"
-#include "support/Command.h"
 #include "support/EarlyTerminate.h"
 #include "support/Logger.h"
 
@@ -23,12 +22,12 @@ namespace fs = std::filesystem;
 
 namespace {
 constexpr unsigned long PROGRESS_INTERVAL = 10000000;
-const char* const MULTI_MAPPED_UNSORTED = "multi_mapped.unsorted";
+const char* const MULTI_MAPPED_BUCKETS = "multi_mapped";
 const char* const MULTI_MAPPED_GROUPED = "multi_mapped.grouped";
 } // namespace
 
 std::vector<BamPart> partsBetween(const std::string& path, const std::vector<int64_t>& cuts,
-                                  RecordCopy* multiMapped) {
+                                  MultiMappedBuckets* multiMapped) {
     std::vector<BamPart> parts(cuts.size() + 1);
     for (size_t k = 0; k < parts.size(); ++k) {
         parts[k].path = path;
@@ -102,66 +101,43 @@ std::unique_ptr<LibraryWork> __new_work(const RunParameters& params) {
     return work;
 }
 
-// Opens the copy of an input's multi-mapped records with the input's header.
-void __open_copy(RecordCopy& copy, const std::string& bamPath, const std::string& copyPath) {
-    samFile* input = sam_open(bamPath.c_str(), "r");
-    copy.header = input ? sam_hdr_read(input) : nullptr;
-    if (input)
-        hts_close(input);
-    if (!copy.header)
-        throw std::runtime_error("Cannot read the BAM header of " + bamPath);
-    if (!(copy.file = sam_open(copyPath.c_str(), "wb0")) ||
-        sam_hdr_write(copy.file, copy.header) < 0)
-        throw std::system_error(errno, std::generic_category(), "Cannot write " + copyPath);
-}
-
-void __close_copy(RecordCopy& copy, const std::string& copyPath) {
-    bool closed = !copy.file || hts_close(copy.file) == 0;
-    if (copy.header)
-        sam_hdr_destroy(copy.header);
-    copy.file = nullptr;
-    copy.header = nullptr;
-    if (!closed || copy.failed)
-        throw std::system_error(errno, std::generic_category(), "Cannot write " + copyPath);
-}
-
 // Reads apart (a coordinate-sorted BAM): only the records of reads with several alignments can be
 // apart, and those are a small part of a library. The workers of the input annotate the others
-// and copy those out; samtools sort -n groups them by name, which keeps one name's records in
-// input order, and they are annotated in parts of their own, numbered after the input's: one
-// more pass over the input in all, and the sort of those records.
+// and put those in buckets by read name; each bucket is grouped by name in memory, a name's
+// records in input order, into T grouped BAMs, which are annotated as parts of their own,
+// numbered after the input's: one more pass over the input in all, and a pass over those records.
 void __annotate_with_multi_mapped_grouped(const std::string& bamPath,
                                           const std::vector<int64_t>& cuts,
                                           const std::string& libraryName,
                                           const RunParameters& params, ReadAnnotationFiles& files,
                                           const std::unordered_set<std::string>& extra,
                                           FeatureAssigner& featureAssigner, LibraryWork& work) {
-    std::string unsorted = std::string(FEATURE_COUNTS_TMP_DIR) + "/" + MULTI_MAPPED_UNSORTED;
-    std::string grouped = std::string(FEATURE_COUNTS_TMP_DIR) + "/" + MULTI_MAPPED_GROUPED;
-    RecordCopy copy;
-    std::vector<BamPart> parts = partsBetween(bamPath, cuts, &copy);
-    try {
-        __open_copy(copy, bamPath, unsorted);
-        __annotate_parts(parts, 1, libraryName, params, files, extra, featureAssigner,
-                         *work.metrics, work.progress);
-    } catch (...) {
-        __close_copy(copy, unsorted);
-        throw;
-    }
-    __close_copy(copy, unsorted);
+    std::string folder = std::string(FEATURE_COUNTS_TMP_DIR) + "/";
+    MultiMappedBuckets buckets(folder + MULTI_MAPPED_BUCKETS,
+                               MultiMappedBuckets::countFor(fs::file_size(bamPath)));
+    std::vector<BamPart> parts = partsBetween(bamPath, cuts, &buckets);
+    __annotate_parts(parts, 1, libraryName, params, files, extra, featureAssigner, *work.metrics,
+                     work.progress);
+    buckets.close();
     if (TERMINATE_STATE.failed())
         return;
-    Command sort("samtools");
-    sort.addArguments({"sort", "-n", "-@", std::to_string(params.threads), "-l", "1", "-O", "bam",
-                       "-T", std::string(FEATURE_COUNTS_TMP_DIR) + "/grouping", "-o", grouped,
-                       unsorted});
-    sort.logStdoutToFile("");
-    sort.logStderrToFile("");
-    runCommandAndLogError(sort, gLogger, true, true);
-    fs::remove(unsorted);
-    // The copy's parts run after the input's, on every thread.
-    std::vector<BamPart> groupedParts =
-        partsBetween(grouped, readStartCuts(grouped, params.threads));
+    std::vector<std::string> grouped;
+    for (unsigned long t = 0; t < std::min<unsigned long>(params.threads, 64); ++t)
+        grouped.push_back(folder + MULTI_MAPPED_GROUPED + "." + std::to_string(t) + ".bam");
+    std::vector<unsigned long> records;
+    {
+        std::unique_ptr<samFile, int (*)(samFile*)> input(sam_open(bamPath.c_str(), "r"),
+                                                          hts_close);
+        std::unique_ptr<sam_hdr_t, void (*)(sam_hdr_t*)> header(
+            input ? sam_hdr_read(input.get()) : nullptr, sam_hdr_destroy);
+        if (!header)
+            throw std::runtime_error("Cannot read the BAM header of " + bamPath);
+        records = buckets.groupInto(header.get(), grouped);
+    }
+    std::vector<BamPart> groupedParts;
+    for (size_t t = 0; t < grouped.size(); ++t)
+        if (records[t] > 0)
+            groupedParts.push_back(partsBetween(grouped[t], {})[0]);
     gLogger.info("Annotating the grouped multi-mapped records in %lu parts",
                  static_cast<unsigned long>(groupedParts.size()));
     __annotate_parts(groupedParts, parts.size() + 1, libraryName, params, files, extra,
@@ -203,9 +179,8 @@ bool annotateLibrary(const std::string& bamPath, const RunParameters& params,
     if (work->progress.apart.load() && !TERMINATE_STATE.failed()) {
         gLogger.warning(
             "The records of read %s in %s are not together (a coordinate-sorted BAM?): "
-            "annotating the library again, its multi-mapped reads grouped by read name with "
-            "samtools sort -n, at the cost of one more pass over the input and a sort of those "
-            "records",
+            "annotating the library again, its multi-mapped reads grouped by read name, at the "
+            "cost of one more pass over the input and one over those records",
             work->progress.readApart.c_str(), bamPath.c_str());
         __take_back(libraryName, parts.size(), files, mark);
         work = __new_work(params);

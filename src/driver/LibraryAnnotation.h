@@ -17,7 +17,7 @@ class ReadAnnotationFiles;
 // Parts of path between consecutive cuts (increasing virtual offsets where reads begin), their
 // multi-mapped records sent to multiMapped when given.
 std::vector<BamPart> partsBetween(const std::string& path, const std::vector<int64_t>& cuts,
-                                  RecordCopy* multiMapped = nullptr);
+                                  MultiMappedBuckets* multiMapped = nullptr);
 
 // Annotates the library of bamPath. On success appends its metrics and name to the run's lists
 // and returns true; when a worker failed, logs the failure messages and returns false (the run

@@ -173,8 +173,7 @@ void checkRunInputs(const RunParameters& params, JsonValue& metadata) {
     libraries.push_back("Combined_stats");
     checkReadQualityMetrics(quality, libraries, params.qualityMetricsPath);
 
-    for (const std::string& program :
-         {std::string("samtools"), std::string("sort"), std::string("tar")})
+    for (const std::string& program : {std::string("sort"), std::string("tar")})
         if (findProgram(program).empty())
             throw std::runtime_error("cannot run " + program + ": " + std::strerror(ENOENT) +
                                      (program.find('/') == std::string::npos ? " on PATH" : ""));

@@ -61,30 +61,33 @@ bool BamWriter::open(const std::string& path, const sam_hdr_t* header) {
     return !_failed;
 }
 
-bool BamWriter::write(const bam1_t* record) {
+bool encodeBamFixedFields(const bam1_t* record, uint32_t fixed[9]) {
     const bam1_core_t& core = record->core;
-    int nameLength = core.l_qname - core.l_extranul;
+    int nameLength = bamNameLength(record);
     if (nameLength > 255 || core.n_cigar > 0xffff || core.pos > INT_MAX || core.mpos > INT_MAX ||
         core.isize < INT_MIN || core.isize > INT_MAX) {
         errno = EOVERFLOW;
         return false;
     }
-    // The fixed fields, then the name without the padding NULs HTSlib keeps in memory, then
-    // CIGAR, sequence, qualities and tags as they are.
-    uint32_t blockLength = static_cast<uint32_t>(record->l_data - core.l_extranul + 32);
-    uint32_t fixed[9] = {blockLength,
-                         static_cast<uint32_t>(core.tid),
-                         static_cast<uint32_t>(core.pos),
-                         static_cast<uint32_t>(core.bin) << 16 |
-                             static_cast<uint32_t>(core.qual) << 8 |
-                             static_cast<uint32_t>(nameLength),
-                         static_cast<uint32_t>(core.flag) << 16 | core.n_cigar,
-                         static_cast<uint32_t>(core.l_qseq),
-                         static_cast<uint32_t>(core.mtid),
-                         static_cast<uint32_t>(core.mpos),
-                         static_cast<uint32_t>(core.isize)};
-    return _append(fixed, sizeof fixed) && _append(record->data, nameLength) &&
-           _append(record->data + core.l_qname, record->l_data - core.l_qname);
+    fixed[0] = static_cast<uint32_t>(record->l_data - core.l_extranul + 32);
+    fixed[1] = static_cast<uint32_t>(core.tid);
+    fixed[2] = static_cast<uint32_t>(core.pos);
+    fixed[3] = static_cast<uint32_t>(core.bin) << 16 | static_cast<uint32_t>(core.qual) << 8 |
+               static_cast<uint32_t>(nameLength);
+    fixed[4] = static_cast<uint32_t>(core.flag) << 16 | core.n_cigar;
+    fixed[5] = static_cast<uint32_t>(core.l_qseq);
+    fixed[6] = static_cast<uint32_t>(core.mtid);
+    fixed[7] = static_cast<uint32_t>(core.mpos);
+    fixed[8] = static_cast<uint32_t>(core.isize);
+    return true;
+}
+
+bool BamWriter::write(const bam1_t* record) {
+    uint32_t fixed[9];
+    int nameLength = bamNameLength(record);
+    return encodeBamFixedFields(record, fixed) && _append(fixed, sizeof fixed) &&
+           _append(record->data, nameLength) &&
+           _append(record->data + record->core.l_qname, record->l_data - record->core.l_qname);
 }
 
 bool BamWriter::close() {

@@ -12,6 +12,16 @@
 
 #include "support/FastDeflate.h"
 
+// The fixed fields of a record as BAM stores them, its block size first. The record's bytes are
+// these 36, its name without the padding NULs HTSlib keeps in memory (bamNameLength bytes, with
+// its NUL), then the rest of its data from the end of the padded name. False (errno EOVERFLOW)
+// for a record BAM cannot hold: a name of more than 254 characters, more than 65535 CIGAR
+// operations, positions beyond 2^31.
+bool encodeBamFixedFields(const bam1_t* record, uint32_t fixed[9]);
+inline int bamNameLength(const bam1_t* record) {
+    return record->core.l_qname - record->core.l_extranul;
+}
+
 class BamWriter {
 public:
     BamWriter() = default;
@@ -21,10 +31,10 @@ public:
 
     // Creates the file and writes the header; false (errno set) when it cannot.
     bool open(const std::string& path, const sam_hdr_t* header);
-    // Appends one record; false (errno set) when it cannot be written, EOVERFLOW for a record
-    // that BAM cannot hold (a name of more than 254 characters, more than 65535 CIGAR operations,
-    // positions beyond 2^31).
+    // Appends one record; false (errno set) when it cannot be written or BAM cannot hold it.
     bool write(const bam1_t* record);
+    // Appends bytes of the BAM stream as they are: records encoded already.
+    bool writeEncoded(const void* bytes, size_t length) { return _append(bytes, length); }
     // Writes the last block and the end-of-file block and closes; false (errno set) when any
     // write failed.
     bool close();

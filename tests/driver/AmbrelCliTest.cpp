@@ -61,7 +61,7 @@ std::string quality(const std::string& sample1) {
 // binary among them.
 std::string tools(const std::string& missing) {
     std::string command = "mkdir -p ../bin && cp " + std::string(AMBREL_BINARY) + " ../bin/";
-    for (std::string program : {"samtools", "sort", "tar"})
+    for (std::string program : {"sort", "tar"})
         if (program != missing)
             command += " && ln -s $(command -v " + program + ") ../bin/";
     return command;
@@ -217,24 +217,20 @@ std::vector<FailureCase> failureCases() {
           unfinished},
          true},
         // External programs and the folder.
-        stops("MissingSamtools", tools("samtools"), {},
-              {"cannot run samtools: No such file or directory on PATH"}, false, "../bin"),
         stops("MissingSort", tools("sort"), {},
               {"cannot run sort: No such file or directory on PATH"}, false, "../bin"),
         stops("MissingTar", tools("tar"), {}, {"cannot run tar: No such file or directory on PATH"},
               false, "../bin"),
-        // A child's failure is reported in its own words: samtools grouping the reads of a
-        // coordinate-sorted BAM.
-        stops("SamtoolsFails",
-              "samtools sort -o ../s.bam " + bam + " && mv ../s.bam " + bam + " && " +
-                  tools("samtools") + " && " +
-                  writes("../bin/samtools",
-                         "#!/bin/sh\necho 'samtools sort: no room for the grouping' >&2\nexit 1") +
-                  "\nchmod +x ../bin/samtools",
-              {},
-              {"Non-zero exit code when running the below command:",
-               "samtools sort: no room for the grouping", unfinished},
-              true, "../bin"),
+        // A child's failure is reported in its own words: tar archiving the logs.
+        stops(
+            "TarFails",
+            tools("tar") + " && " +
+                writes("../bin/tar", "#!/bin/sh\necho 'tar: no room for the archive' >&2\nexit 2") +
+                "\nchmod +x ../bin/tar",
+            {},
+            {"Non-zero exit code when running the below command:", "tar: no room for the archive",
+             unfinished},
+            true, "../bin"),
         refused("MissingTranscriptLengths", {"--transcript-length", "../absent.json"},
                 "Cannot open the transcript-length file \"../absent.json\": No such file"),
         stops("MissingDefaultQualityFile", "rm ReadQualityMetrics.json", {},

@@ -1,0 +1,177 @@
+#include "MultiMappedBuckets.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <exception>
+#include <filesystem>
+#include <functional>
+#include <stdexcept>
+#include <string_view>
+#include <system_error>
+#include <thread>
+
+#include "outputs/BamWriter.h"
+
+namespace {
+
+// Each record in a bucket: the input's virtual offset of the record, then its BAM bytes.
+constexpr size_t OFFSET_BYTES = 8, FIXED_BYTES = 36;
+
+std::system_error __file_error(int error, const std::string& what, const std::string& path) {
+    return std::system_error(error, std::generic_category(), what + " " + path);
+}
+
+// A record of a bucket in memory: its name, where it was in the input, and its bytes.
+struct Entry {
+    const char* name;
+    int64_t inputOffset;
+    const uint8_t* bytes;
+    size_t length;
+};
+
+// The records of a bucket's bytes; throws naming path when they do not parse.
+std::vector<Entry> __entries(const std::vector<uint8_t>& bytes, const std::string& path) {
+    std::vector<Entry> entries;
+    const std::runtime_error damaged("The multi-mapped records in " + path + " are damaged");
+    for (size_t at = 0; at < bytes.size();) {
+        if (bytes.size() - at < OFFSET_BYTES + FIXED_BYTES)
+            throw damaged;
+        const uint8_t* record = &bytes[at + OFFSET_BYTES];
+        uint32_t blockSize;
+        std::memcpy(&blockSize, record, 4);
+        size_t length = 4 + static_cast<size_t>(blockSize);
+        uint8_t nameLength = record[12];
+        if (bytes.size() - at - OFFSET_BYTES < length || blockSize < 32u + nameLength ||
+            nameLength == 0 || record[FIXED_BYTES + nameLength - 1] != 0)
+            throw damaged;
+        int64_t inputOffset;
+        std::memcpy(&inputOffset, &bytes[at], OFFSET_BYTES);
+        entries.push_back(
+            {reinterpret_cast<const char*>(record + FIXED_BYTES), inputOffset, record, length});
+        at += OFFSET_BYTES + length;
+    }
+    return entries;
+}
+
+std::vector<uint8_t> __read_bucket(const std::string& path) {
+    std::error_code sizeError;
+    uintmax_t size = std::filesystem::file_size(path, sizeError);
+    FILE* file = sizeError ? nullptr : std::fopen(path.c_str(), "rb");
+    std::vector<uint8_t> bytes(file ? size : 0);
+    bool read = file && std::fread(bytes.data(), 1, bytes.size(), file) == bytes.size();
+    int error = sizeError ? sizeError.value() : errno;
+    if (file)
+        std::fclose(file);
+    if (!read)
+        throw __file_error(error, "Cannot read", path);
+    return bytes;
+}
+
+} // namespace
+
+MultiMappedBuckets::MultiMappedBuckets(const std::string& prefix, size_t count)
+    : _buckets(new Bucket[count]), _count(count) {
+    for (size_t k = 0; k < count; ++k) {
+        Bucket& bucket = _buckets[k];
+        bucket.path = prefix + "." + std::to_string(k);
+        if (!(bucket.file = std::fopen(bucket.path.c_str(), "wb")))
+            throw __file_error(errno, "Cannot write", bucket.path);
+        std::setvbuf(bucket.file, nullptr, _IOFBF, 1 << 16);
+    }
+}
+
+MultiMappedBuckets::~MultiMappedBuckets() {
+    for (size_t k = 0; k < _count; ++k) {
+        if (_buckets[k].file)
+            std::fclose(_buckets[k].file);
+        std::remove(_buckets[k].path.c_str());
+    }
+}
+
+size_t MultiMappedBuckets::countFor(uint64_t inputBytes) {
+    return std::clamp<uint64_t>(inputBytes >> 26, 64, 512);
+}
+
+bool MultiMappedBuckets::add(const bam1_t* record, int64_t inputOffset) {
+    uint32_t fixed[9];
+    bool encoded = encodeBamFixedFields(record, fixed);
+    int error = errno;
+    const char* name = bam_get_qname(record);
+    Bucket& bucket = _buckets[std::hash<std::string_view>()(name) % _count];
+    std::lock_guard<std::mutex> lock(bucket.mutex);
+    if (bucket.failed)
+        return false;
+    FILE* file = bucket.file;
+    size_t nameLength = static_cast<size_t>(bamNameLength(record));
+    size_t rest = static_cast<size_t>(record->l_data - record->core.l_qname);
+    bool written = encoded && fwrite_unlocked(&inputOffset, OFFSET_BYTES, 1, file) == 1 &&
+                   fwrite_unlocked(fixed, FIXED_BYTES, 1, file) == 1 &&
+                   fwrite_unlocked(record->data, 1, nameLength, file) == nameLength &&
+                   fwrite_unlocked(record->data + record->core.l_qname, 1, rest, file) == rest;
+    if (!written) {
+        bucket.failed = true;
+        bucket.error = encoded ? errno : error;
+    }
+    return written;
+}
+
+void MultiMappedBuckets::close() {
+    for (size_t k = 0; k < _count; ++k) {
+        Bucket& bucket = _buckets[k];
+        if (bucket.file && std::fclose(bucket.file) != 0 && !bucket.failed) {
+            bucket.failed = true;
+            bucket.error = errno;
+        }
+        bucket.file = nullptr;
+    }
+    for (size_t k = 0; k < _count; ++k)
+        if (_buckets[k].failed)
+            throw __file_error(_buckets[k].error, "Cannot write", _buckets[k].path);
+}
+
+std::vector<unsigned long> MultiMappedBuckets::groupInto(const sam_hdr_t* header,
+                                                         const std::vector<std::string>& outputs) {
+    std::vector<unsigned long> records(outputs.size());
+    std::vector<std::exception_ptr> failures(outputs.size());
+    std::vector<std::thread> threads;
+    for (size_t t = 0; t < outputs.size(); ++t)
+        threads.emplace_back([&, t] {
+            try {
+                records[t] = _group(t, outputs.size(), header, outputs[t]);
+            } catch (...) {
+                failures[t] = std::current_exception();
+            }
+        });
+    for (std::thread& thread : threads)
+        thread.join();
+    for (std::exception_ptr& failure : failures)
+        if (failure)
+            std::rethrow_exception(failure);
+    return records;
+}
+
+unsigned long MultiMappedBuckets::_group(size_t first, size_t stride, const sam_hdr_t* header,
+                                         const std::string& output) {
+    BamWriter writer;
+    if (!writer.open(output, header))
+        throw __file_error(errno, "Cannot write", output);
+    unsigned long records = 0;
+    for (size_t k = first; k < _count; k += stride) {
+        const std::string& path = _buckets[k].path;
+        std::vector<uint8_t> bytes = __read_bucket(path);
+        std::remove(path.c_str()); // its disk space is the grouped copy's now
+        std::vector<Entry> entries = __entries(bytes, path);
+        std::sort(entries.begin(), entries.end(), [](const Entry& a, const Entry& b) {
+            int order = std::strcmp(a.name, b.name);
+            return order != 0 ? order < 0 : a.inputOffset < b.inputOffset;
+        });
+        for (const Entry& entry : entries)
+            if (!writer.writeEncoded(entry.bytes, entry.length))
+                throw __file_error(errno, "Cannot write", output);
+        records += entries.size();
+    }
+    if (!writer.close())
+        throw __file_error(errno, "Cannot write", output);
+    return records;
+}
