@@ -113,8 +113,8 @@ void __annotate_with_multi_mapped_grouped(const std::string& bamPath,
                                           const std::unordered_set<std::string>& extra,
                                           FeatureAssigner& featureAssigner, LibraryWork& work) {
     std::string folder = std::string(FEATURE_COUNTS_TMP_DIR) + "/";
-    MultiMappedBuckets buckets(folder + MULTI_MAPPED_BUCKETS,
-                               MultiMappedBuckets::countFor(fs::file_size(bamPath)));
+    size_t bucketCount = MultiMappedBuckets::countFor(fs::file_size(bamPath));
+    MultiMappedBuckets buckets(folder + MULTI_MAPPED_BUCKETS, bucketCount);
     std::vector<BamPart> parts = partsBetween(bamPath, cuts, &buckets);
     __annotate_parts(parts, 1, libraryName, params, files, extra, featureAssigner, *work.metrics,
                      work.progress);
@@ -122,7 +122,7 @@ void __annotate_with_multi_mapped_grouped(const std::string& bamPath,
     if (TERMINATE_STATE.failed())
         return;
     std::vector<std::string> grouped;
-    for (unsigned long t = 0; t < std::min<unsigned long>(params.threads, 64); ++t)
+    for (size_t t = 0; t < std::min<size_t>(params.threads, bucketCount); ++t)
         grouped.push_back(folder + MULTI_MAPPED_GROUPED + "." + std::to_string(t) + ".bam");
     std::vector<unsigned long> records;
     {
