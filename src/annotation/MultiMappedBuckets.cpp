@@ -134,11 +134,16 @@ std::vector<unsigned long> MultiMappedBuckets::groupInto(const sam_hdr_t* header
                                                          const std::vector<std::string>& outputs) {
     std::vector<unsigned long> records(outputs.size());
     std::vector<std::exception_ptr> failures(outputs.size());
+    // A header each: writing one may build its text.
+    std::vector<std::unique_ptr<sam_hdr_t, void (*)(sam_hdr_t*)>> headers;
+    for (size_t t = 0; t < outputs.size(); ++t)
+        if (!headers.emplace_back(sam_hdr_dup(header), sam_hdr_destroy))
+            throw std::runtime_error("Cannot copy the BAM header for " + outputs[t]);
     std::vector<std::thread> threads;
     for (size_t t = 0; t < outputs.size(); ++t)
         threads.emplace_back([&, t] {
             try {
-                records[t] = _group(t, outputs.size(), header, outputs[t]);
+                records[t] = _group(t, outputs.size(), headers[t].get(), outputs[t]);
             } catch (...) {
                 failures[t] = std::current_exception();
             }
@@ -151,7 +156,7 @@ std::vector<unsigned long> MultiMappedBuckets::groupInto(const sam_hdr_t* header
     return records;
 }
 
-unsigned long MultiMappedBuckets::_group(size_t first, size_t stride, const sam_hdr_t* header,
+unsigned long MultiMappedBuckets::_group(size_t first, size_t stride, sam_hdr_t* header,
                                          const std::string& output) {
     BamWriter writer;
     if (!writer.open(output, header))

@@ -44,8 +44,7 @@ private:
         bool failed = false;
         int error = 0;
     };
-    unsigned long _group(size_t first, size_t stride, const sam_hdr_t* header,
-                         const std::string& output);
+    unsigned long _group(size_t first, size_t stride, sam_hdr_t* header, const std::string& output);
 
     std::unique_ptr<Bucket[]> _buckets;
     size_t _count;

@@ -29,14 +29,14 @@ BamWriter::~BamWriter() {
         std::fclose(_file);
 }
 
-bool BamWriter::open(const std::string& path, const sam_hdr_t* header) {
+bool BamWriter::open(const std::string& path, sam_hdr_t* header) {
     _block.resize(BLOCK_TEXT);
     _packed.resize(BLOCK_MAX);
     if (!(_file = std::fopen(path.c_str(), "wb")))
         return false;
     // "BAM\1", the header text, then each reference's name (with its NUL) and length.
-    size_t textLength = sam_hdr_length(const_cast<sam_hdr_t*>(header));
-    const char* text = sam_hdr_str(const_cast<sam_hdr_t*>(header));
+    size_t textLength = sam_hdr_length(header);
+    const char* text = sam_hdr_str(header);
     if (textLength > INT32_MAX || (textLength > 0 && !text)) {
         errno = EOVERFLOW;
         return false;

@@ -29,8 +29,9 @@ public:
     BamWriter(const BamWriter&) = delete;
     BamWriter& operator=(const BamWriter&) = delete;
 
-    // Creates the file and writes the header; false (errno set) when it cannot.
-    bool open(const std::string& path, const sam_hdr_t* header);
+    // Creates the file and writes the header; false (errno set) when it cannot. HTSlib may build
+    // the header's text here: a header is not to be shared with another thread doing the same.
+    bool open(const std::string& path, sam_hdr_t* header);
     // Appends one record; false (errno set) when it cannot be written or BAM cannot hold it.
     bool write(const bam1_t* record);
     // Appends bytes of the BAM stream as they are: records encoded already.
