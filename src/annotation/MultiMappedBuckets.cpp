@@ -6,6 +6,7 @@
 #include <exception>
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <stdexcept>
 #include <string_view>
 #include <system_error>
@@ -16,7 +17,7 @@
 namespace {
 
 // Each record in a bucket: the input's virtual offset of the record, then its BAM bytes.
-constexpr size_t OFFSET_BYTES = 8, FIXED_BYTES = 36;
+constexpr size_t OFFSET_BYTES = 8, FIXED_BYTES = sizeof(EncodedBamRecord::fixed);
 
 std::system_error __file_error(int error, const std::string& what, const std::string& path) {
     return std::system_error(error, std::generic_category(), what + " " + path);
@@ -70,8 +71,7 @@ std::vector<uint8_t> __read_bucket(const std::string& path) {
 
 } // namespace
 
-MultiMappedBuckets::MultiMappedBuckets(const std::string& prefix, size_t count)
-    : _buckets(new Bucket[count]), _count(count) {
+MultiMappedBuckets::MultiMappedBuckets(const std::string& prefix, size_t count) : _buckets(count) {
     for (size_t k = 0; k < count; ++k) {
         Bucket& bucket = _buckets[k];
         bucket.path = prefix + "." + std::to_string(k);
@@ -82,10 +82,10 @@ MultiMappedBuckets::MultiMappedBuckets(const std::string& prefix, size_t count)
 }
 
 MultiMappedBuckets::~MultiMappedBuckets() {
-    for (size_t k = 0; k < _count; ++k) {
-        if (_buckets[k].file)
-            std::fclose(_buckets[k].file);
-        std::remove(_buckets[k].path.c_str());
+    for (Bucket& bucket : _buckets) {
+        if (bucket.file)
+            std::fclose(bucket.file);
+        std::remove(bucket.path.c_str());
     }
 }
 
@@ -94,40 +94,37 @@ size_t MultiMappedBuckets::countFor(uint64_t inputBytes) {
 }
 
 bool MultiMappedBuckets::add(const bam1_t* record, int64_t inputOffset) {
-    uint32_t fixed[9];
-    bool encoded = encodeBamFixedFields(record, fixed);
-    int error = errno;
-    const char* name = bam_get_qname(record);
-    Bucket& bucket = _buckets[std::hash<std::string_view>()(name) % _count];
+    EncodedBamRecord encoded;
+    bool encodable = encodeBamRecord(record, encoded);
+    Bucket& bucket =
+        _buckets[std::hash<std::string_view>()(bam_get_qname(record)) % _buckets.size()];
     std::lock_guard<std::mutex> lock(bucket.mutex);
     if (bucket.failed)
         return false;
     FILE* file = bucket.file;
-    size_t nameLength = static_cast<size_t>(bamNameLength(record));
-    size_t rest = static_cast<size_t>(record->l_data - record->core.l_qname);
-    bool written = encoded && fwrite_unlocked(&inputOffset, OFFSET_BYTES, 1, file) == 1 &&
-                   fwrite_unlocked(fixed, FIXED_BYTES, 1, file) == 1 &&
-                   fwrite_unlocked(record->data, 1, nameLength, file) == nameLength &&
-                   fwrite_unlocked(record->data + record->core.l_qname, 1, rest, file) == rest;
+    bool written =
+        encodable && fwrite_unlocked(&inputOffset, OFFSET_BYTES, 1, file) == 1 &&
+        fwrite_unlocked(encoded.fixed, sizeof encoded.fixed, 1, file) == 1 &&
+        fwrite_unlocked(encoded.name, 1, encoded.nameLength, file) == encoded.nameLength &&
+        fwrite_unlocked(encoded.rest, 1, encoded.restLength, file) == encoded.restLength;
     if (!written) {
         bucket.failed = true;
-        bucket.error = encoded ? errno : error;
+        bucket.error = encodable ? errno : EOVERFLOW;
     }
     return written;
 }
 
 void MultiMappedBuckets::close() {
-    for (size_t k = 0; k < _count; ++k) {
-        Bucket& bucket = _buckets[k];
+    for (Bucket& bucket : _buckets) {
         if (bucket.file && std::fclose(bucket.file) != 0 && !bucket.failed) {
             bucket.failed = true;
             bucket.error = errno;
         }
         bucket.file = nullptr;
     }
-    for (size_t k = 0; k < _count; ++k)
-        if (_buckets[k].failed)
-            throw __file_error(_buckets[k].error, "Cannot write", _buckets[k].path);
+    for (const Bucket& bucket : _buckets)
+        if (bucket.failed)
+            throw __file_error(bucket.error, "Cannot write", bucket.path);
 }
 
 std::vector<unsigned long> MultiMappedBuckets::groupInto(const sam_hdr_t* header,
@@ -162,7 +159,7 @@ unsigned long MultiMappedBuckets::_group(size_t first, size_t stride, sam_hdr_t*
     if (!writer.open(output, header))
         throw __file_error(errno, "Cannot write", output);
     unsigned long records = 0;
-    for (size_t k = first; k < _count; k += stride) {
+    for (size_t k = first; k < _buckets.size(); k += stride) {
         const std::string& path = _buckets[k].path;
         std::vector<uint8_t> bytes = __read_bucket(path);
         std::remove(path.c_str()); // its disk space is the grouped copy's now

@@ -6,7 +6,6 @@
 
 #include <cstdint>
 #include <cstdio>
-#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -46,6 +45,5 @@ private:
     };
     unsigned long _group(size_t first, size_t stride, sam_hdr_t* header, const std::string& output);
 
-    std::unique_ptr<Bucket[]> _buckets;
-    size_t _count;
+    std::vector<Bucket> _buckets; // made once, never moved: each holds its mutex
 };

@@ -61,14 +61,15 @@ bool BamWriter::open(const std::string& path, sam_hdr_t* header) {
     return !_failed;
 }
 
-bool encodeBamFixedFields(const bam1_t* record, uint32_t fixed[9]) {
+bool encodeBamRecord(const bam1_t* record, EncodedBamRecord& encoded) {
     const bam1_core_t& core = record->core;
-    int nameLength = bamNameLength(record);
+    int nameLength = core.l_qname - core.l_extranul;
     if (nameLength > 255 || core.n_cigar > 0xffff || core.pos > INT_MAX || core.mpos > INT_MAX ||
         core.isize < INT_MIN || core.isize > INT_MAX) {
         errno = EOVERFLOW;
         return false;
     }
+    uint32_t* fixed = encoded.fixed;
     fixed[0] = static_cast<uint32_t>(record->l_data - core.l_extranul + 32);
     fixed[1] = static_cast<uint32_t>(core.tid);
     fixed[2] = static_cast<uint32_t>(core.pos);
@@ -79,15 +80,17 @@ bool encodeBamFixedFields(const bam1_t* record, uint32_t fixed[9]) {
     fixed[6] = static_cast<uint32_t>(core.mtid);
     fixed[7] = static_cast<uint32_t>(core.mpos);
     fixed[8] = static_cast<uint32_t>(core.isize);
+    encoded.name = record->data;
+    encoded.nameLength = static_cast<size_t>(nameLength);
+    encoded.rest = record->data + core.l_qname;
+    encoded.restLength = static_cast<size_t>(record->l_data - core.l_qname);
     return true;
 }
 
 bool BamWriter::write(const bam1_t* record) {
-    uint32_t fixed[9];
-    int nameLength = bamNameLength(record);
-    return encodeBamFixedFields(record, fixed) && _append(fixed, sizeof fixed) &&
-           _append(record->data, nameLength) &&
-           _append(record->data + record->core.l_qname, record->l_data - record->core.l_qname);
+    EncodedBamRecord encoded;
+    return encodeBamRecord(record, encoded) && _append(encoded.fixed, sizeof encoded.fixed) &&
+           _append(encoded.name, encoded.nameLength) && _append(encoded.rest, encoded.restLength);
 }
 
 bool BamWriter::close() {

@@ -12,15 +12,20 @@
 
 #include "support/FastDeflate.h"
 
-// The fixed fields of a record as BAM stores them, its block size first. The record's bytes are
-// these 36, its name without the padding NULs HTSlib keeps in memory (bamNameLength bytes, with
-// its NUL), then the rest of its data from the end of the padded name. False (errno EOVERFLOW)
-// for a record BAM cannot hold: a name of more than 254 characters, more than 65535 CIGAR
-// operations, positions beyond 2^31.
-bool encodeBamFixedFields(const bam1_t* record, uint32_t fixed[9]);
-inline int bamNameLength(const bam1_t* record) {
-    return record->core.l_qname - record->core.l_extranul;
-}
+// A record as BAM stores it, in three pieces: the fixed fields (its block size first), the name
+// without the padding NULs HTSlib keeps in memory (with its NUL), then the rest of its data as it
+// is (CIGAR, sequence, qualities, tags). The pieces point into the record.
+struct EncodedBamRecord {
+    uint32_t fixed[9];
+    const uint8_t* name;
+    size_t nameLength;
+    const uint8_t* rest;
+    size_t restLength;
+};
+
+// False (errno EOVERFLOW) for a record BAM cannot hold: a name of more than 254 characters, more
+// than 65535 CIGAR operations, positions beyond 2^31.
+bool encodeBamRecord(const bam1_t* record, EncodedBamRecord& encoded);
 
 class BamWriter {
 public:
