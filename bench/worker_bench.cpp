@@ -90,15 +90,16 @@ double copyOnly(const std::string& input, const std::string& output) {
         throw std::runtime_error("cannot copy " + input);
     RecordChunk chunk;
     ProgressCounter progress;
-    PartReader reader{in, header, input.c_str(), END_OF_BAM, nullptr, std::string(), RecordGroup()};
+    BamPart part;
+    part.path = input;
+    PartReader reader(in, header, part);
     bool more = true;
     while (more) {
         more = readAlignedReadsChunk(chunk, reader);
         writeAnnotatedBamRecords(chunk, out, progress);
         recycleRecords(chunk, reader);
     }
-    chunk.push_back(std::move(reader.spare));
-    freeVectorBamRecords(chunk);
+    freeRecords(chunk, reader);
     sam_hdr_destroy(header);
     hts_close(in);
     if (!out.close())

@@ -261,6 +261,15 @@ void RunInputs::addDemoLibrary(const std::string& library, unsigned long reads,
     bams.push_back(name);
 }
 
+std::string cramCommand(const std::string& path, const std::string& reference) {
+    return "samtools view -H " + path +
+           " | awk -F'\\t' '/^@SQ/ { sub(/SN:/, \"\", $2); n = substr($3, 4) + 0; printf "
+           "\">%s\\n\", $2; for (i = 0; i < n; ++i) printf \"%s\", substr(\"ACGT\", i % 4 + 1, "
+           "1); print \"\" }' > " +
+           reference + " && samtools view -C -T " + reference + " -o " + path + ".cram " + path +
+           " && mv " + path + ".cram " + path;
+}
+
 std::string RunInputs::write(const std::string& name, const std::string& text) {
     writeFile(dir.file(name), text);
     return dir.file(name);

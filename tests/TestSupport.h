@@ -141,6 +141,10 @@ public:
     ProcessResult run(const std::string& runDir, const std::vector<std::string>& extra = {});
 };
 
+// The shell command that turns the BAM at path into a CRAM in place, compressed against a
+// reference of its header's sequences (ACGT repeated) that it writes as `reference`.
+std::string cramCommand(const std::string& path, const std::string& reference);
+
 // ---- Readers of the run's outputs ----
 
 // The names in a directory, sorted.

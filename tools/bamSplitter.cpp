@@ -1,5 +1,5 @@
 // bamSplitter: cuts a BAM into fragments of about L records for parallel annotation, never
-// splitting a read: a record and the NH - 1 records after it always land in one fragment.
+// splitting a read: the records in a row that share a read name always land in one fragment.
 //
 //   bamSplitter <input BAM> <records per fragment L> <output prefix> <fragment count T>
 //
@@ -26,7 +26,6 @@
 #include <htslib/sam.h>
 #include <htslib/thread_pool.h>
 
-#include "support/BamTag.h"
 #include "support/LeakSuppressions.h"
 
 // HTSlib 1.16's threaded BGZF reader leaks a 32-byte job result when a block fails to decode
@@ -98,7 +97,7 @@ struct Splitter {
         BGZF* bgzf = input->fp.bgzf;
         bam1_t* record = bam_init1();
         unsigned long inFragment = 0, total = 0;
-        long remainingOfRead = 0; // records still to come of the current read
+        std::string readName; // of the record before: a read is the records that share it
         cuts.push_back(bgzf_tell(bgzf));
         // With one fragment there is nothing to find: the whole input is copied.
         bool stopped = fragmentCount == 1;
@@ -107,7 +106,7 @@ struct Splitter {
             uint64_t position = bgzf_tell(bgzf);
             if ((result = sam_read1(input, header, record)) < 0)
                 break;
-            if (remainingOfRead == 0) {
+            if (readName != bam_get_qname(record)) {
                 // A read boundary: cut here once the fragment holds its share.
                 if (perFragment > 0 && inFragment >= perFragment) {
                     cuts.push_back(position);
@@ -116,13 +115,10 @@ struct Splitter {
                     if ((stopped = cuts.size() == fragmentCount))
                         break;
                 }
-                // A record without NH is a read of its own.
-                long nh = getIntegerTag(record, "NH", 1);
-                remainingOfRead = nh > 1 ? nh : 1;
+                readName = bam_get_qname(record);
             }
             ++inFragment;
             ++total;
-            --remainingOfRead;
         }
         cuts.push_back(stopped ? TO_END_OF_FILE : bgzf_tell(bgzf));
         bam_destroy1(record);

@@ -1,5 +1,6 @@
 #include "AnnotationWorker.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <vector>
@@ -29,9 +30,13 @@ void ProgressCounter::noteReadApart(const char* name) {
     apart.store(true);
 }
 
+PartReader::PartReader(htsFile* input, sam_hdr_t* header, const BamPart& part)
+    : input(input), header(header), path(part.path.c_str()), end(part.end),
+      multiMapped(part.multiMapped), groupedByName(part.groupedByName) {}
+
 namespace {
 
-bam1_t* __spare_record(PartReader& reader) {
+bam1_t* spareRecord(PartReader& reader) {
     if (reader.spare.empty())
         return bam_init1();
     bam1_t* record = reader.spare.back();
@@ -39,55 +44,109 @@ bam1_t* __spare_record(PartReader& reader) {
     return record;
 }
 
+// Where the next record begins: its BGZF virtual offset, or for a CRAM its place in the file.
+int64_t nextRecordOffset(const PartReader& reader) {
+    return reader.input->format.format == cram ? reader.records : bgzf_tell(reader.input->fp.bgzf);
+}
+
 // Reads the next record into a spare one; null (the spare kept) at the end or on an error.
-bam1_t* __read_record(PartReader& reader, int& result) {
-    bam1_t* record = __spare_record(reader);
-    if ((result = sam_read1(reader.input, reader.header, record)) >= 0)
+bam1_t* readRecord(PartReader& reader, int& result) {
+    bam1_t* record = spareRecord(reader);
+    if ((result = sam_read1(reader.input, reader.header, record)) >= 0) {
+        ++reader.records;
         return record;
+    }
     reader.spare.push_back(record);
     return nullptr;
+}
+
+// The records in a row that share the name of the next record, when that one begins before the
+// part's end; their offsets in reader.offsets. Returns 0, -1 at the end of the part or input,
+// below -1 on a read error.
+int readSameName(PartReader& reader, RecordGroup& group) {
+    int result = 0;
+    bam1_t* record = reader.next;
+    int64_t offset = reader.nextOffset;
+    reader.next = nullptr;
+    reader.offsets.clear();
+    if (!record) {
+        offset = nextRecordOffset(reader);
+        if (offset >= reader.end || !(record = readRecord(reader, result)))
+            return result < -1 ? result : -1;
+    } else if (offset >= reader.end) {
+        reader.spare.push_back(record);
+        return -1;
+    }
+    for (;;) {
+        group.push_back(record);
+        reader.offsets.push_back(offset);
+        offset = nextRecordOffset(reader);
+        if (!(record = readRecord(reader, result)))
+            return result < -1 ? result : 0; // the input ended after this read
+        if (std::strcmp(bam_get_qname(record), bam_get_qname(group.front())) != 0) {
+            reader.next = record;
+            reader.nextOffset = offset;
+            return 0;
+        }
+    }
+}
+
+// Whether a record's read may have records elsewhere in an input whose reads are not together:
+// any but an unmapped record or a primary one of a uniquely aligned read in one piece (NH 1 and
+// no SA, the chimeric pieces' tag).
+bool mayStandApart(const bam1_t* record) {
+    if (record->core.flag & (BAM_FSECONDARY | BAM_FSUPPLEMENTARY))
+        return true;
+    if (record->core.flag & BAM_FUNMAP)
+        return false;
+    return getIntegerTag(record, TAG_NUMBER_ALIGNMENTS, 0) != 1 || bam_aux_get(record, "SA");
+}
+
+bool isPrimary(const bam1_t* record) {
+    return !(record->core.flag & (BAM_FSECONDARY | BAM_FSUPPLEMENTARY));
 }
 
 } // namespace
 
 int readGroup(PartReader& reader, RecordGroup& group) {
-    int result = -1;
-    int64_t offset;
-    while ((offset = bgzf_tell(reader.input->fp.bgzf)) < reader.end) {
-        bam1_t* record = __read_record(reader, result);
-        if (!record)
+    for (;;) {
+        int result = readSameName(reader, group);
+        if (result < 0)
             return result;
-        long nh = getIntegerTag(record, TAG_NUMBER_ALIGNMENTS, 1);
-        if (reader.multiMapped && nh > 1) {
-            reader.spare.push_back(record);
-            if (!reader.multiMapped->add(record, offset))
+        if (reader.multiMapped) {
+            if (std::none_of(group.begin(), group.end(), mayStandApart))
+                return 0;
+            bool added = true;
+            for (size_t k = 0; k < group.size() && added; ++k)
+                added = reader.multiMapped->add(group[k], reader.offsets[k]);
+            reader.spare.insert(reader.spare.end(), group.begin(), group.end());
+            group.clear();
+            if (!added)
                 return -1;
             continue;
         }
-        group.push_back(record);
-        // The records of one read stay together, even past the end of the part. Parts are cut
-        // where a read begins, so a read whose records are not together here is apart in the
-        // input.
-        for (long k = 1; k < nh && !reader.multiMapped; ++k) {
-            if (!(record = __read_record(reader, result)) && result < -1)
-                return result;
-            if (!record || std::strcmp(bam_get_qname(record), bam_get_qname(group.front())) != 0) {
-                reader.readApart = bam_get_qname(group.front());
-                if (record)
-                    reader.spare.push_back(record);
-                return -1;
-            }
-            group.push_back(record);
+        // An aligner writes a read's primary record with its other records. A read without one
+        // here has it elsewhere: the input is not grouped by read name.
+        if (!reader.groupedByName && std::none_of(group.begin(), group.end(), isPrimary)) {
+            reader.readApart = bam_get_qname(group.front());
+            return -1;
         }
         return 0;
     }
-    return -1;
 }
 
 void recycleRecords(RecordChunk& chunk, PartReader& reader) {
     for (RecordGroup& group : chunk)
         reader.spare.insert(reader.spare.end(), group.begin(), group.end());
     chunk.clear();
+}
+
+void freeRecords(RecordChunk& chunk, PartReader& reader) {
+    if (reader.next)
+        reader.spare.push_back(reader.next);
+    reader.next = nullptr;
+    chunk.push_back(std::move(reader.spare));
+    freeVectorBamRecords(chunk);
 }
 
 bool readAlignedReadsChunk(RecordChunk& chunk, PartReader& reader) {
@@ -151,6 +210,23 @@ struct WorkerBams {
     sam_hdr_t* header = nullptr;
 };
 
+// The annotated BAM's header: the input's, with Ambrel's @PG line chained to the input's last one
+// as samtools and aligners chain theirs. A part grouped by read name gives up the input's claim
+// of coordinate order, which samtools index and merge would trust.
+bool annotateHeader(sam_hdr_t* header, const BamPart& part) {
+    const char* commandLine = part.commandLine.empty() ? nullptr : part.commandLine.c_str();
+    if (sam_hdr_add_pg(header, "ambrel", "VN", AMBREL_VERSION, commandLine ? "CL" : nullptr,
+                       commandLine, nullptr) < 0)
+        return false;
+    if (!part.groupedByName)
+        return true;
+    if (sam_hdr_count_lines(header, "HD") <= 0)
+        return sam_hdr_add_line(header, "HD", "VN", SAM_FORMAT_VERSION, "SO", "unsorted", "GO",
+                                "query", nullptr) == 0;
+    sam_hdr_remove_tag_hd(header, "SS");
+    return sam_hdr_update_hd(header, "SO", "unsorted", "GO", "query") == 0;
+}
+
 // Opens both BAMs, copies the header and goes to the part's start; false (failure recorded) when
 // the worker cannot start.
 bool __open_worker_bams(WorkerBams& bams, const std::string& outputBamPath, const BamPart& part) {
@@ -161,6 +237,10 @@ bool __open_worker_bams(WorkerBams& bams, const std::string& outputBamPath, cons
     }
     if (!(bams.header = sam_hdr_read(bams.input))) {
         __fail("Failed to read the BAM header of input file: ", inputBamPath, false);
+        return false;
+    }
+    if (!annotateHeader(bams.header, part)) {
+        __fail("Failed to add the @PG line to the header of ", outputBamPath, false);
         return false;
     }
     // These per-part BAMs are read again by the pipeline's next steps, like an aligner's or
@@ -201,8 +281,8 @@ void annotationMetricsAndCounting(const AssayType& assay, const std::string& out
         __close_worker_bams(bams, outputBamPath);
         return;
     }
-    PartReader reader{bams.input,       bams.header,   part.path.c_str(), part.end,
-                      part.multiMapped, std::string(), RecordGroup()};
+    PartReader reader(bams.input, bams.header, part);
+    std::array<unsigned long, 4> shapes{};
     // This worker's counts, added to the library's once at the end.
     LibraryMetrics counts = metrics.emptyCopy();
     std::string tcrFastqBuffer, bcrFastqBuffer;
@@ -225,8 +305,10 @@ void annotationMetricsAndCounting(const AssayType& assay, const std::string& out
         featureAssigner.assignFeatures(featureCounts, chunkRecords.data(), chunkRecords.size(),
                                        headerIndex);
         for (RecordGroup& group : chunk)
-            annotateR2(assay, bams.header, group, extraReferenceNames, counts, files,
-                       tcrFastqBuffer, bcrFastqBuffer, excludeIntronicReads, vdjCellCalling);
+            if (!group.empty())
+                ++shapes[static_cast<size_t>(annotateR2(
+                    assay, bams.header, group, extraReferenceNames, counts, files, tcrFastqBuffer,
+                    bcrFastqBuffer, excludeIntronicReads, vdjCellCalling))];
         for (bam1_t* record : chunkRecords)
             if (!stripCellAndUMIFromQName(record))
                 __fail("Failed to set the read name of a record", "", false);
@@ -238,11 +320,12 @@ void annotationMetricsAndCounting(const AssayType& assay, const std::string& out
             files.flushFastq(bcrFastqBuffer, files.bcr);
     }
     metrics.addConcurrently(counts);
+    for (size_t k = 0; k < shapes.size(); ++k)
+        progress.shapes[k] += shapes[k];
     if (!tcrFastqBuffer.empty())
         files.flushFastq(tcrFastqBuffer, files.tcr);
     if (!bcrFastqBuffer.empty())
         files.flushFastq(bcrFastqBuffer, files.bcr);
     __close_worker_bams(bams, outputBamPath);
-    chunk.push_back(std::move(reader.spare));
-    freeVectorBamRecords(chunk);
+    freeRecords(chunk, reader);
 }

@@ -68,9 +68,10 @@ bool checkReadAlignmentLengthMatch(const bam1_t* record, const std::string& read
 namespace {
 
 // The gene and status of a read with nh alignments from the genes its alignments name: one gene
-// (or receptor genes of one chain) corrects the read to it; several leave it without a gene.
-void __resolve_multiple_alignments(ReadAssignment& read, long nh,
-                                   const std::set<std::string>& candidates) {
+// (or receptor genes of one chain) corrects the read to it, unless alignments are missing;
+// several leave it without a gene.
+void resolveMultipleAlignments(ReadAssignment& read, long nh, bool correctable,
+                               const std::set<std::string>& candidates) {
     if (candidates.size() == 1 && *candidates.begin() == "alignment_not_unique") {
         read.status = "alignment_not_unique";
         return;
@@ -82,6 +83,8 @@ void __resolve_multiple_alignments(ReadAssignment& read, long nh,
     }
     std::string joined = strJoin(candidates, "+");
     read.status = alignments + joined;
+    if (!correctable)
+        return;
     bool allVdj = std::all_of(candidates.begin(), candidates.end(),
                               [](const std::string& gene) { return strEndsWith(gene, "VDJ"); });
     if (allVdj) {
@@ -97,9 +100,37 @@ void __resolve_multiple_alignments(ReadAssignment& read, long nh,
     }
 }
 
+bool isSupplementary(const bam1_t* record) {
+    return record->core.flag & BAM_FSUPPLEMENTARY;
+}
+
 } // namespace
 
+ReadAlignments countAlignments(const std::vector<bam1_t*>& records) {
+    ReadAlignments alignments;
+    long nh = 0;
+    for (bam1_t* record : records) {
+        if (isSupplementary(record))
+            continue;
+        ++alignments.count;
+        alignments.last = record;
+        long tag = getIntegerTag(record, TAG_NUMBER_ALIGNMENTS, 0);
+        if (tag > 0)
+            nh = tag;
+    }
+    if (alignments.count == 0)
+        alignments.shape = ReadShape::SupplementaryOnly;
+    else if (nh > alignments.count)
+        alignments.shape = ReadShape::ShortOfNH;
+    else if (nh > 0 && nh < alignments.count)
+        alignments.shape = ReadShape::MoreThanNH;
+    if (nh > alignments.count)
+        alignments.count = nh;
+    return alignments;
+}
+
 ReadAssignment assignReadGene(sam_hdr_t* header, std::vector<bam1_t*>& records,
+                              const ReadAlignments& alignments,
                               const std::unordered_set<std::string>& extraReferenceNames,
                               bool excludeIntronicReads) {
     ReadAssignment result;
@@ -110,11 +141,11 @@ ReadAssignment assignReadGene(sam_hdr_t* header, std::vector<bam1_t*>& records,
     std::string rewritten;
     std::set<std::string> candidates;
     bool featureChanged = false;
-    long nh = 1;
+    const long nh = alignments.count;
 
     for (bam1_t* record : records) {
-        // A record without NH is a read with one alignment, as the splitter and reader treat it.
-        nh = getIntegerTag(record, TAG_NUMBER_ALIGNMENTS, 1);
+        if (isSupplementary(record))
+            continue;
         const char* name =
             record->core.tid >= 0 ? sam_hdr_tid2name(header, record->core.tid) : nullptr;
         referenceName = name ? name : "";
@@ -165,11 +196,11 @@ ReadAssignment assignReadGene(sam_hdr_t* header, std::vector<bam1_t*>& records,
         }
     }
 
-    bam1_t* last = records.back();
     if (nh > 1) {
-        __resolve_multiple_alignments(result, nh, candidates);
+        resolveMultipleAlignments(result, nh, alignments.shape != ReadShape::ShortOfNH, candidates);
         return result;
     }
+    bam1_t* last = alignments.last;
     setStringTag(last, TAG_TRANSCRIPT_NAME, "*");
     setStringTag(last, TAG_FRAGMENT_LENGTH, "*");
     if (featureChanged)
@@ -177,19 +208,26 @@ ReadAssignment assignReadGene(sam_hdr_t* header, std::vector<bam1_t*>& records,
     return result;
 }
 
-void annotateR2(AssayType assay, sam_hdr_t* header, std::vector<bam1_t*>& records,
-                const std::unordered_set<std::string>& extraReferenceNames, LibraryMetrics& metrics,
-                ReadAnnotationFiles& files, std::string& tcrFastqBuffer,
-                std::string& bcrFastqBuffer, bool excludeIntronicReads, bool vdjCellCalling) {
+ReadShape annotateR2(AssayType assay, sam_hdr_t* header, std::vector<bam1_t*>& records,
+                     const std::unordered_set<std::string>& extraReferenceNames,
+                     LibraryMetrics& metrics, ReadAnnotationFiles& files,
+                     std::string& tcrFastqBuffer, std::string& bcrFastqBuffer,
+                     bool excludeIntronicReads, bool vdjCellCalling) {
     if (records.empty())
-        return;
+        return ReadShape::Whole;
+    std::string cellIndex, umi, abseqUmi;
+    ReadAlignments alignments = countAlignments(records);
+    if (alignments.shape == ReadShape::SupplementaryOnly) {
+        getCellIndexAndUMIFromQName(cellIndex, umi, records.back());
+        addCellUmiBamTags(records, cellIndex, umi);
+        return alignments.shape;
+    }
     ReadAssignment assignment =
-        assignReadGene(header, records, extraReferenceNames, excludeIntronicReads);
+        assignReadGene(header, records, alignments, extraReferenceNames, excludeIntronicReads);
     std::string& gene = assignment.gene;
     const std::string& status = assignment.status;
-    bam1_t* last = records.back();
+    bam1_t* last = alignments.last;
 
-    std::string cellIndex, umi, abseqUmi;
     getCellIndexAndUMIFromQName(cellIndex, umi, last);
     const std::string& readType = getReadTypeFromGeneName(gene);
     if (readType == READ_TYPE_ABSEQ) {
@@ -209,7 +247,7 @@ void annotateR2(AssayType assay, sam_hdr_t* header, std::vector<bam1_t*>& record
 
     ReadMetricsOutcome outcome = metrics.update(umi, gene, status, abseqUmi, passesTargetedFilter);
     if (!outcome.counted)
-        return;
+        return alignments.shape;
 
     if (readType == READ_TYPE_VDJ) {
         std::string* buffer = outcome.chainClass == "TCR"   ? &tcrFastqBuffer
@@ -218,7 +256,7 @@ void annotateR2(AssayType assay, sam_hdr_t* header, std::vector<bam1_t*>& record
         if (buffer)
             appendVdjFastqRecord(*buffer, cellIndex, umi, gene, getForwardSequenceString(last),
                                  getForwardQualityString(last));
-        return;
+        return alignments.shape;
     }
     if (assay == Targeted && readType == READ_TYPE_MRNA) {
         size_t bar = gene.find('|');
@@ -233,4 +271,5 @@ void annotateR2(AssayType assay, sam_hdr_t* header, std::vector<bam1_t*>& record
         files.writeSampleTagValidReads(line);
     else if (!vdjCellCalling)
         files.writeValidReads(line, gene);
+    return alignments.shape;
 }

@@ -26,15 +26,39 @@ struct ReadAssignment {
     std::string status = "*";
 };
 
-// Steps one read group through its alignments and sets TR, TF (and a rewritten XF) on the last
-// record of a uniquely aligned read.
+// How a read's records stand against the NH tag of its aligner.
+enum class ReadShape {
+    Whole,             // as many primary and secondary records as NH says, or no NH
+    ShortOfNH,         // fewer: secondaries filtered out, or fewer written than found
+    MoreThanNH,        // more: the records present are its alignments
+    SupplementaryOnly, // no primary or secondary record: no alignment to count
+};
+
+// A read's alignments are its primary and secondary records; supplementary records (0x800) are
+// further pieces of one of them, and only carried along.
+struct ReadAlignments {
+    long count = 0;         // the read's number of alignments
+    bam1_t* last = nullptr; // its last primary or secondary record
+    ReadShape shape = ReadShape::Whole;
+};
+
+// The alignments of one read: NH of its last primary or secondary record that has one (a value
+// below 1 is no count), else the number of those records; more records than NH are the count.
+ReadAlignments countAlignments(const std::vector<bam1_t*>& records);
+
+// Steps one read's alignments through their features and sets TR, TF (and a rewritten XF) on
+// the last alignment of a uniquely aligned read. A read short of its NH is never corrected to
+// one gene: its missing alignments may lie on other genes.
 ReadAssignment assignReadGene(sam_hdr_t* header, std::vector<bam1_t*>& records,
+                              const ReadAlignments& alignments,
                               const std::unordered_set<std::string>& extraReferenceNames,
                               bool excludeIntronicReads);
 
-// Annotates one read group (every record already carries its XF feature). An empty group is the
-// worker's end marker and returns at once.
-void annotateR2(AssayType assay, sam_hdr_t* header, std::vector<bam1_t*>& records,
-                const std::unordered_set<std::string>& extraReferenceNames, LibraryMetrics& metrics,
-                ReadAnnotationFiles& files, std::string& tcrFastqBuffer,
-                std::string& bcrFastqBuffer, bool excludeIntronicReads, bool vdjCellCalling);
+// Annotates one read (every record already carries its XF feature) and returns its shape. An
+// empty group is the worker's end marker and returns at once. A read of supplementary records
+// only gets its cell and UMI tags and is not counted.
+ReadShape annotateR2(AssayType assay, sam_hdr_t* header, std::vector<bam1_t*>& records,
+                     const std::unordered_set<std::string>& extraReferenceNames,
+                     LibraryMetrics& metrics, ReadAnnotationFiles& files,
+                     std::string& tcrFastqBuffer, std::string& bcrFastqBuffer,
+                     bool excludeIntronicReads, bool vdjCellCalling);

@@ -12,6 +12,7 @@
 #include "BamCuts.h"
 #include "Constants.h"
 #include "annotation/AnnotationWorker.h"
+#include "annotation/ReadAnnotation.h"
 #include "features/FeatureAssigner.h"
 #include "metrics/LibraryMetrics.h"
 #include "outputs/ReadAnnotationFiles.h"
@@ -58,15 +59,16 @@ std::string __annotated_bam(const std::string& libraryName, size_t k) {
 }
 
 // One worker per part, writing <library>.annotated.<first + k>.bam; the counts go to metrics.
-void __annotate_parts(const std::vector<BamPart>& parts, size_t first,
-                      const std::string& libraryName, const RunParameters& params,
-                      ReadAnnotationFiles& files,
+void __annotate_parts(std::vector<BamPart> parts, size_t first, const std::string& libraryName,
+                      const RunParameters& params, ReadAnnotationFiles& files,
                       const std::unordered_set<std::string>& extraReferenceNames,
                       FeatureAssigner& featureAssigner, LibraryMetrics& metrics,
                       ProgressCounter& progress) {
     std::vector<std::string> outputs;
-    for (size_t k = 0; k < parts.size(); ++k)
+    for (size_t k = 0; k < parts.size(); ++k) {
         outputs.push_back(__annotated_bam(libraryName, first + k));
+        parts[k].commandLine = params.commandLine;
+    }
     std::vector<FeatureCounts> featureCounts(parts.size());
     std::vector<std::thread> workers;
     for (size_t k = 0; k < parts.size(); ++k)
@@ -101,11 +103,12 @@ std::unique_ptr<LibraryWork> __new_work(const RunParameters& params) {
     return work;
 }
 
-// Reads apart (a coordinate-sorted BAM): only the records of reads with several alignments can be
-// apart, and those are a small part of a library. The workers of the input annotate the others
-// and put those in buckets by read name; each bucket is grouped by name in memory, a name's
-// records in input order, into T grouped BAMs, which are annotated as parts of their own,
-// numbered after the input's: one more pass over the input in all, and a pass over those records.
+// Reads apart (a coordinate-sorted BAM): only the records of reads with several alignments or
+// several pieces can be apart, and those are a small part of a library. The workers of the input
+// annotate the others and put those in buckets by read name; each bucket is grouped by name in
+// memory, a name's records in input order, into T grouped BAMs, which are annotated as parts of
+// their own, numbered after the input's: one more pass over the input in all, and a pass over those
+// records.
 void __annotate_with_multi_mapped_grouped(const std::string& bamPath,
                                           const std::vector<int64_t>& cuts,
                                           const std::string& libraryName,
@@ -136,16 +139,42 @@ void __annotate_with_multi_mapped_grouped(const std::string& bamPath,
     }
     std::vector<BamPart> groupedParts;
     for (size_t t = 0; t < grouped.size(); ++t)
-        if (records[t] > 0)
+        if (records[t] > 0) {
             groupedParts.push_back(partsBetween(grouped[t], {})[0]);
+            groupedParts.back().groupedByName = true;
+        }
     gLogger.info("Annotating the grouped multi-mapped records in %lu parts",
                  static_cast<unsigned long>(groupedParts.size()));
     __annotate_parts(groupedParts, parts.size() + 1, libraryName, params, files, extra,
                      featureAssigner, *work.metrics, work.progress);
-    if (work.progress.apart.load() && !TERMINATE_STATE.failed())
-        throw std::runtime_error("The BAM file \"" + bamPath + "\" has fewer records of read " +
-                                 work.progress.readApart +
-                                 " than its NH tag says, even grouped by read name");
+}
+
+// Reads whose records do not match their NH tag are annotated from the records present; say
+// how many, and why that happens, once per library.
+void warnAboutReadShapes(const ProgressCounter& progress, const std::string& libraryName,
+                         const std::string& bamPath) {
+    unsigned long shortOfNH = progress.shapes[static_cast<size_t>(ReadShape::ShortOfNH)];
+    unsigned long moreThanNH = progress.shapes[static_cast<size_t>(ReadShape::MoreThanNH)];
+    unsigned long supplementaryOnly =
+        progress.shapes[static_cast<size_t>(ReadShape::SupplementaryOnly)];
+    if (shortOfNH)
+        gLogger.warning(
+            "Library %s (%s): %'lu reads have fewer primary and secondary records than their NH "
+            "tag says. Likely causes: secondary alignments filtered out (samtools view -F 256), "
+            "the aligner writing fewer alignments than it found (STAR --outSAMmultNmax), or a "
+            "library split across files. Each is annotated from the records present and counted "
+            "as not unique, never corrected to one gene",
+            libraryName.c_str(), bamPath.c_str(), shortOfNH);
+    if (moreThanNH)
+        gLogger.warning("Library %s (%s): %'lu reads have more primary and secondary records than "
+                        "their NH tag says; each is counted once, with the records present as "
+                        "its alignments",
+                        libraryName.c_str(), bamPath.c_str(), moreThanNH);
+    if (supplementaryOnly)
+        gLogger.warning("Library %s (%s): %'lu reads have supplementary records only, no primary "
+                        "or secondary one; their records are annotated and written, the reads "
+                        "are not counted",
+                        libraryName.c_str(), bamPath.c_str(), supplementaryOnly);
 }
 
 } // namespace
@@ -178,9 +207,10 @@ bool annotateLibrary(const std::string& bamPath, const RunParameters& params,
                      *work->metrics, work->progress);
     if (work->progress.apart.load() && !TERMINATE_STATE.failed()) {
         gLogger.warning(
-            "The records of read %s in %s are not together (a coordinate-sorted BAM?): "
-            "annotating the library again, its multi-mapped reads grouped by read name, at the "
-            "cost of one more pass over the input and one over those records",
+            "Read %s in %s has records away from its primary record: the BAM is not grouped by "
+            "read name (coordinate-sorted, say). Annotating the library again, the records of "
+            "its multi-mapped and chimeric reads grouped by read name, at the cost of one more "
+            "pass over the input and one over those records",
             work->progress.readApart.c_str(), bamPath.c_str());
         __take_back(libraryName, parts.size(), files, mark);
         work = __new_work(params);
@@ -192,6 +222,7 @@ bool annotateLibrary(const std::string& bamPath, const RunParameters& params,
     gLogger.info("    Total phiX reads identified: %lu", work->metrics->phixReads.load());
     if (__report_worker_failures())
         return false;
+    warnAboutReadShapes(work->progress, libraryName, bamPath);
     gLogger.info("Number of reads in BAM file: %lu", work->progress.count.load());
 
     // Record the library.

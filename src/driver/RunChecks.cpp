@@ -8,11 +8,15 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <map>
+#include <memory>
 #include <set>
 #include <stdexcept>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <htslib/bgzf.h>
+
+#include "BamCuts.h"
 #include "Constants.h"
 #include "RunFolder.h"
 #include "features/FeatureAssigner.h"
@@ -22,6 +26,9 @@
 namespace fs = std::filesystem;
 
 const int FIRST_RECORDS_CHECKED = 200;
+const unsigned long MIN_REFERENCE_SAMPLE = 20;
+const double OFF_MODEL_REFUSED = 0.95;
+const double OFF_MODEL_WARNED = 0.5;
 
 namespace {
 
@@ -224,6 +231,103 @@ std::string __naming_hint(const std::vector<std::string>& bamNames,
 
 } // namespace
 
+namespace {
+
+// The share of a BAM's mapped reads that lie on references with no gene in the model, from
+// reads sampled across the file: a coordinate-sorted BAM's first reads all lie on its first
+// reference, which may be chrM or a scaffold.
+struct ReferenceSample {
+    unsigned long reads = 0;
+    unsigned long offModel = 0;
+    std::map<std::string, unsigned long> byReference; // off the model
+};
+
+// Primary records of mapped reads, SAMPLE_READS shared out between the places; extra sequences,
+// spike-ins and STAR's padding are not the annotation's.
+constexpr unsigned long SAMPLE_PLACES = 16, SAMPLE_READS = 4096;
+
+bool isSampled(const bam1_t* record, const FeatureAssigner::HeaderIndex& index,
+               const sam_hdr_t* header,
+               const std::unordered_set<std::string>& extraReferenceNames) {
+    if (record->core.flag & (BAM_FUNMAP | BAM_FSECONDARY | BAM_FSUPPLEMENTARY) ||
+        record->core.tid < 0 || static_cast<size_t>(record->core.tid) >= index.slots.size() ||
+        index.slots[record->core.tid] == FeatureAssigner::PADDING)
+        return false;
+    const char* name = sam_hdr_tid2name(header, record->core.tid);
+    return !strStartsWith(name, STRING_PHIX174) && !strStartsWith(name, STRING_ERCC_PREFIX) &&
+           !extraReferenceNames.count(name);
+}
+
+// A read error: a CRAM whose reference cannot be had, or a damaged BAM.
+std::runtime_error unreadableRecords(const std::string& path, const htsFile* input) {
+    if (input->format.format == cram)
+        return std::runtime_error(
+            "Cannot read the CRAM file \"" + path +
+            "\": the reference sequences it was compressed against cannot be found. Point "
+            "REF_PATH (or REF_CACHE) at them, as samtools does, or convert it to BAM first "
+            "(samtools view -b -T <reference.fa> -o <file>.bam " +
+            path + ")");
+    return std::runtime_error("Cannot read the BAM file \"" + path +
+                              "\": it is truncated or corrupt");
+}
+
+// Samples from firstRecord (-1: where the input stands, in a SAM or CRAM file) and from read
+// starts spread over a BAM file.
+ReferenceSample sampleReferences(const std::string& path, htsFile* input, sam_hdr_t* header,
+                                 int64_t firstRecord, const FeatureAssigner::HeaderIndex& index,
+                                 const std::unordered_set<std::string>& extraReferenceNames) {
+    std::vector<int64_t> places = readStartCuts(path, SAMPLE_PLACES);
+    places.insert(places.begin(), firstRecord);
+    ReferenceSample sample;
+    const unsigned long perPlace = SAMPLE_READS / places.size();
+    std::unique_ptr<bam1_t, void (*)(bam1_t*)> record(bam_init1(), bam_destroy1);
+    for (size_t k = 0; k < places.size(); ++k) {
+        int64_t end = k + 1 < places.size() ? places[k + 1] : INT64_MAX;
+        if (places[k] >= 0 && bgzf_seek(input->fp.bgzf, places[k], SEEK_SET) < 0)
+            throw unreadableRecords(path, input);
+        // The end of a coordinate-sorted BAM holds the unmapped reads: read a bounded stretch.
+        unsigned long taken = 0, scanned = 0;
+        int result = 0;
+        while (taken < perPlace && scanned++ < 16 * perPlace &&
+               (places[k] < 0 || bgzf_tell(input->fp.bgzf) < end) &&
+               (result = sam_read1(input, header, record.get())) >= 0) {
+            if (!isSampled(record.get(), index, header, extraReferenceNames))
+                continue;
+            ++taken;
+            if (index.slots[record->core.tid] >= 0)
+                continue;
+            ++sample.offModel;
+            ++sample.byReference[sam_hdr_tid2name(header, record->core.tid)];
+        }
+        if (result < -1)
+            throw unreadableRecords(path, input);
+        sample.reads += taken;
+    }
+    return sample;
+}
+
+// "N of M (x.y %)" and the references that take the most, for a message.
+std::string describeSample(const ReferenceSample& sample, std::vector<std::string>& offNames) {
+    std::vector<std::pair<unsigned long, std::string>> most;
+    for (const auto& [name, count] : sample.byReference)
+        most.emplace_back(count, name);
+    std::sort(most.rbegin(), most.rend());
+    std::string text;
+    char share[64];
+    std::snprintf(share, sizeof share, "%lu of %lu (%.1f %%)", sample.offModel, sample.reads,
+                  100.0 * static_cast<double>(sample.offModel) / static_cast<double>(sample.reads));
+    text = share;
+    for (size_t k = 0; k < most.size(); ++k) {
+        offNames.push_back(most[k].second);
+        if (k < 3)
+            text += std::string(k ? ", " : " lie on references with no gene in the GTF: ") + "\"" +
+                    most[k].second + "\" " + std::to_string(most[k].first);
+    }
+    return text + (most.size() > 3 ? ", ..." : "");
+}
+
+} // namespace
+
 void checkBamContents(const std::string& bamPath, const std::string& gtfPath,
                       const FeatureAssigner& model,
                       const std::unordered_set<std::string>& extraReferenceNames) {
@@ -235,6 +339,9 @@ void checkBamContents(const std::string& bamPath, const std::string& gtfPath,
         throw std::runtime_error("Cannot read the BAM file \"" + bamPath +
                                  "\": it is not a BAM file or has no header");
     }
+    std::unique_ptr<samFile, int (*)(samFile*)> closeInput(input, hts_close);
+    std::unique_ptr<sam_hdr_t, void (*)(sam_hdr_t*)> closeHeader(header, sam_hdr_destroy);
+    int64_t firstRecord = input->format.format == bam ? bgzf_tell(input->fp.bgzf) : -1;
     // Reference names that the annotation should know: not extra sequences, spike-ins or STAR's
     // padding.
     std::vector<std::string> unknown;
@@ -249,28 +356,26 @@ void checkBamContents(const std::string& bamPath, const std::string& gtfPath,
             !extraReferenceNames.count(name))
             unknown.push_back(name);
     }
+    std::vector<std::string> chromosomes(model.chromosomes().begin(), model.chromosomes().end());
+    if (!meets && !unknown.empty())
+        throw std::runtime_error(
+            "None of the reference names of the BAM file \"" + bamPath + "\" (" + __some(unknown) +
+            ") is a chromosome of the GTF file \"" + gtfPath + "\" (" + __some(chromosomes) +
+            "), so no read would get a gene. " + __naming_hint(unknown, model.chromosomes()));
     // The first reads show whether the names carry the cell index and UMI at all.
-    bam1_t* record = bam_init1();
+    std::unique_ptr<bam1_t, void (*)(bam1_t*)> record(bam_init1(), bam_destroy1);
     std::string firstName;
-    int read = 0, named = 0;
-    for (; read < FIRST_RECORDS_CHECKED && sam_read1(input, header, record) >= 0; ++read) {
-        const char* name = bam_get_qname(record);
+    int read = 0, named = 0, result = 0;
+    for (; read < FIRST_RECORDS_CHECKED && (result = sam_read1(input, header, record.get())) >= 0;
+         ++read) {
+        const char* name = bam_get_qname(record.get());
         if (read == 0)
             firstName = name;
         const char* last = std::strrchr(name, ';');
         named += last && last != name && memrchr(name, ';', static_cast<size_t>(last - name));
     }
-    bam_destroy1(record);
-    sam_hdr_destroy(header);
-    hts_close(input);
-    if (!meets && !unknown.empty()) {
-        std::vector<std::string> chromosomes(model.chromosomes().begin(),
-                                             model.chromosomes().end());
-        throw std::runtime_error(
-            "None of the reference names of the BAM file \"" + bamPath + "\" (" + __some(unknown) +
-            ") is a chromosome of the GTF file \"" + gtfPath + "\" (" + __some(chromosomes) +
-            "), so no read would get a gene. " + __naming_hint(unknown, model.chromosomes()));
-    }
+    if (result < -1)
+        throw unreadableRecords(bamPath, input);
     if (read > 0 && named == 0)
         throw std::runtime_error("The reads of the BAM file \"" + bamPath +
                                  "\" carry no cell index and UMI in their names (the first is \"" +
@@ -278,4 +383,24 @@ void checkBamContents(const std::string& bamPath, const std::string& gtfPath,
                                  "\"); Ambrel reads names of the form "
                                  "<read>;<cell index>;<UMI>, as the pipeline's earlier step writes "
                                  "them");
+    // Names that barely meet (one scaffold in common) pass the first check and still leave
+    // almost every read without a gene. A GTF without chrM or the scaffolds leaves a few to a few
+    // tens of percent off it: almost all is a mismatch, many is worth a word.
+    ReferenceSample sample =
+        sampleReferences(bamPath, input, header, firstRecord, index, extraReferenceNames);
+    if (sample.reads < MIN_REFERENCE_SAMPLE)
+        return;
+    double share = static_cast<double>(sample.offModel) / static_cast<double>(sample.reads);
+    std::vector<std::string> offNames;
+    std::string described = describeSample(sample, offNames);
+    if (share >= OFF_MODEL_REFUSED)
+        throw std::runtime_error("Of the mapped reads sampled from the BAM file \"" + bamPath +
+                                 "\", " + described + " (the GTF file \"" + gtfPath + "\" has " +
+                                 __some(chromosomes) + "), so almost no read would get a gene. " +
+                                 __naming_hint(offNames, model.chromosomes()));
+    if (share >= OFF_MODEL_WARNED)
+        gLogger.warning("Of the mapped reads sampled from the BAM file \"%s\", %s (the GTF file "
+                        "\"%s\" has %s): those reads will get no gene",
+                        bamPath.c_str(), described.c_str(), gtfPath.c_str(),
+                        __some(chromosomes).c_str());
 }

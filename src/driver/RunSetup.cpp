@@ -182,6 +182,8 @@ void parseRunParameters(int argc, const char* const* argv, RunParameters& params
     registerOptions(parser, params);
     // Parsed before the first log line: --help prints the help alone, on standard output.
     parser.parseArguments(argc, argv, false);
+    std::vector<std::string> words(argv, argv + argc);
+    params.commandLine = strJoin(words, " ");
     gLogger.info("Started Ambrel");
     gLogger.info("Parsing command line arguments");
     gLogger.debug("Parsed %lu option flags",

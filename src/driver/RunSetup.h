@@ -33,6 +33,8 @@ struct RunParameters {
     std::string sampleTagsVersion;
     bool vdjCellCalling = false;
     std::string runBaseName = "null";
+    // The command line as typed, for the annotated BAMs' @PG line.
+    std::string commandLine;
 };
 
 // Registers the eleven options; their handlers fill the list options and the flag of params.

@@ -139,6 +139,13 @@ public:
         written += writeGzipMember(_text.data(), _text.size(), GZIP_LEVEL, _out, _path);
         _text.clear();
     }
+    // The last member; a table without lines is one empty member, so that the file is gzip (an
+    // empty file is not: gzip -t and zcat of all tables fail on it).
+    void finish() {
+        flush();
+        if (written == 0)
+            written = writeGzipMember("", 0, GZIP_LEVEL, _out, _path);
+    }
     unsigned long written = 0;
 
 private:
@@ -163,7 +170,7 @@ void __sort_in_memory(const TableJob& table, FILE* out, TableReport& report) {
     MemberWriter writer(out, table.path);
     for (const Line& line : lines)
         writer.line(line.text, line.length);
-    writer.flush();
+    writer.finish();
     report.lines = lines.size();
     report.compressedBytes = writer.written;
 }
@@ -194,7 +201,7 @@ void __sort_externally(const TableJob& table, FILE* out, TableReport& report, un
         writer.line(line.data(), line.size());
     if (in.bad())
         throw __file_error("Cannot read the sorted table", table.path);
-    writer.flush();
+    writer.finish();
     report.compressedBytes = writer.written;
     std::remove(text.c_str());
 }

@@ -184,23 +184,35 @@ std::vector<FailureCase> failureCases() {
                "chromosome of the GTF file",
                "(\"chrD\"",
                "The GTF names its chromosomes with \"chr\" (chrD), the BAM without (D)"}),
+        // A GENCODE GTF against an Ensembl-named BAM that share one scaffold name.
+        stops("ReferenceNamesThatBarelyMeetTheGtf",
+              "cp ../genes.gtf ../g2.gtf && printf 'KI270728.1\\tx\\tgene\\t1\\t900\\t.\\t+\\t.\\t"
+              "gene_id \"G9\"; gene_name \"G9\";\\n' >> ../g2.gtf && samtools view -h " +
+                  bam +
+                  " | sed 's/chrD/D/; /SN:phiX174/i @SQ\\tSN:KI270728.1\\tLN:1000' | "
+                  "samtools view -b -o ../x.bam && mv ../x.bam " +
+                  bam,
+              {"--gtf", "../g2.gtf"},
+              {"Of the mapped reads sampled from the BAM file \"Demo_Sample1_Aligned.out.bam\", ",
+               "lie on references with no gene in the GTF: \"D\" ",
+               "so almost no read would get a gene. The GTF names its chromosomes with \"chr\" "
+               "(chrD), the BAM without (D)"}),
+        stops("CramWithoutItsReference", cramCommand(bam, "../ref.fa") + " && rm ../ref.fa", {},
+              {"Cannot read the CRAM file \"Demo_Sample1_Aligned.out.bam\": the reference "
+               "sequences it was compressed against cannot be found. Point REF_PATH"}),
         stops("ReadNamesWithoutCellAndUmi",
               bamOf("@SQ\tSN:chrD\tLN:1000", {samLine("noSemicolons", 0, "chrD", 100, "50M", "")}),
               {},
               {"carry no cell index and UMI in their names (the first is \"noSemicolons\"); Ambrel "
                "reads names of the form <read>;<cell index>;<UMI>"}),
+        // A BAM cut short, or damaged where the up-front checks sample it, is refused before
+        // anything is touched.
         stops("TruncatedBam", "head -c 40000 " + bam + " > ../cut.bam && mv ../cut.bam " + bam, {},
               {"Cannot read the BAM file \"",
-               "Demo_Sample1_Aligned.out.bam\": it is truncated or corrupt", unfinished},
-              true),
-        // Damage in the first and in the last part of the library: the worker that meets it stops
-        // the run, naming the file.
-        {"CorruptFirstPart",
-         corruptBlock(2),
-         {},
-         1,
-         {damaged, "/Demo_Sample1_Aligned.out.bam\": it is truncated or corrupt", unfinished},
-         true},
+               "Demo_Sample1_Aligned.out.bam\": it is truncated or corrupt"}),
+        stops("CorruptFirstBlock", corruptBlock(2), {},
+              {"Demo_Sample1_Aligned.out.bam\": it is truncated or corrupt"}),
+        // Damage past the sample: the worker that meets it stops the run, naming the file.
         {"CorruptLastPart",
          corruptBlock(-2),
          {},
@@ -388,7 +400,8 @@ TEST(AmbrelCli, FullDiskLeavesTheEarlierOutputsAsTheyWere) {
 
 // Inputs that a run can use but that change what it writes are named in warnings: a metadata file
 // without Run_Base_Name or with a key of the wrong type, a BAM of another run's prefix, a VDJ
-// version whose receptor genes the GTF lacks, and the folders that failed runs left.
+// version whose receptor genes the GTF lacks, a BAM two thirds of whose reads lie on a
+// reference the GTF lacks, and the folders that failed runs left.
 TEST(AmbrelCli, WarningsNameWhatChangesTheRun) {
     RunInputs inputs;
     inputs.addDemoLibrary();
@@ -396,7 +409,13 @@ TEST(AmbrelCli, WarningsNameWhatChangesTheRun) {
         "meta.json", R"({"VDJ_Version": "human", "Sample_Tags_Version": 5, "Output_Header": []})");
     ASSERT_EQ(runProcess({"sh", "-c",
                           "sed 's/gene_type \"\\(TR\\|IG\\)_/gene_type \"X_/' " + inputs.gtf +
-                              " > plain.gtf && mkdir -p run/Ambrel_unfinished_run_1"},
+                              " > plain.gtf && mkdir -p run/Ambrel_unfinished_run_1 && samtools "
+                              "view -h " +
+                              inputs.bams[0] +
+                              " | awk 'BEGIN { OFS = \"\\t\" } /SN:phiX/ { print \"@SQ\\tSN:"
+                              "chrM\\tLN:80000\" } $3 == \"chrD\" && n++ % 3 { $3 = \"chrM\" } "
+                              "{ print }' | samtools view -b -o m.bam && mv m.bam " +
+                              inputs.bams[0]},
                          inputs.dir.path())
                   .status,
               0);
@@ -409,8 +428,10 @@ TEST(AmbrelCli, WarningsNameWhatChangesTheRun) {
              "The BAM file name \"Demo_Sample1_Aligned.out.bam\" does not begin with \"null_\"",
              "VDJ version 'human': the GTF file \"" + inputs.gtf +
                  "\" has no receptor or constant-region gene",
+             "Demo_Sample1_Aligned.out.bam\", 2137 of 3206 (66.7 %) lie on references with no "
+             "gene in the GTF: \"chrM\" 2137 (the GTF file",
              "did not complete, left as they were: Ambrel_unfinished_run_1"})
-        EXPECT_NE(result.err.find(warning), std::string::npos) << warning;
+        EXPECT_NE(result.err.find(warning), std::string::npos) << warning << "\n" << result.err;
     EXPECT_TRUE(fs::exists(inputs.dir.file("run/null_SeqMetrics.csv")));
 }
 

@@ -8,12 +8,13 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// n reads; read i has (i % 4 == 3 ? 3 : 1) records, or one record without NH.
+// n reads; read i has (i % 4 == 3 ? 3 : 1) records, with NH or without: a read is the records
+// that share its name.
 void writeReads(const std::string& path, int reads, bool withNh = true) {
     SamText sam({"chr1:10000"});
     std::vector<std::string> lines;
     for (int i = 0; i < reads; ++i) {
-        int nh = i % 4 == 3 && withNh ? 3 : 1;
+        int nh = i % 4 == 3 ? 3 : 1;
         for (int k = 0; k < nh; ++k)
             lines.push_back(samLine("r" + std::to_string(i), k ? 256 : 0, "chr1", 100 + i % 9000,
                                     "10M", withNh ? "NH:i:" + std::to_string(nh) : ""));
