@@ -282,7 +282,7 @@ void annotationMetricsAndCounting(const AssayType& assay, const std::string& out
         return;
     }
     PartReader reader(bams.input, bams.header, part);
-    std::array<unsigned long, 4> shapes{};
+    std::array<unsigned long, READ_SHAPES> shapes{};
     // This worker's counts, added to the library's once at the end.
     LibraryMetrics counts = metrics.emptyCopy();
     std::string tcrFastqBuffer, bcrFastqBuffer;

@@ -15,6 +15,7 @@
 
 #include "BamRecord.h"
 #include "MultiMappedBuckets.h"
+#include "ReadAnnotation.h"
 #include "outputs/BamWriter.h"
 #include "support/Utilities.h"
 
@@ -33,7 +34,7 @@ struct ProgressCounter {
     std::atomic<unsigned long> count{0};
     unsigned long interval;
     // Reads by ReadShape, for the library's warnings.
-    std::array<std::atomic<unsigned long>, 4> shapes{};
+    std::array<std::atomic<unsigned long>, READ_SHAPES> shapes{};
     std::atomic<bool> apart{false};
     std::mutex mutex; // guards readApart
     std::string readApart;

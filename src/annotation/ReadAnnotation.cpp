@@ -109,17 +109,21 @@ bool isSupplementary(const bam1_t* record) {
 ReadAlignments countAlignments(const std::vector<bam1_t*>& records) {
     ReadAlignments alignments;
     long nh = 0;
+    bool primary = false;
     for (bam1_t* record : records) {
         if (isSupplementary(record))
             continue;
         ++alignments.count;
         alignments.last = record;
+        primary |= !(record->core.flag & BAM_FSECONDARY);
         long tag = getIntegerTag(record, TAG_NUMBER_ALIGNMENTS, 0);
         if (tag > 0)
             nh = tag;
     }
     if (alignments.count == 0)
         alignments.shape = ReadShape::SupplementaryOnly;
+    else if (!primary && nh == 1)
+        alignments.shape = ReadShape::PrimaryElsewhere;
     else if (nh > alignments.count)
         alignments.shape = ReadShape::ShortOfNH;
     else if (nh > 0 && nh < alignments.count)
@@ -217,7 +221,8 @@ ReadShape annotateR2(AssayType assay, sam_hdr_t* header, std::vector<bam1_t*>& r
         return ReadShape::Whole;
     std::string cellIndex, umi, abseqUmi;
     ReadAlignments alignments = countAlignments(records);
-    if (alignments.shape == ReadShape::SupplementaryOnly) {
+    if (alignments.shape == ReadShape::SupplementaryOnly ||
+        alignments.shape == ReadShape::PrimaryElsewhere) {
         getCellIndexAndUMIFromQName(cellIndex, umi, records.back());
         addCellUmiBamTags(records, cellIndex, umi);
         return alignments.shape;

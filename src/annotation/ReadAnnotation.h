@@ -32,7 +32,9 @@ enum class ReadShape {
     ShortOfNH,         // fewer: secondaries filtered out, or fewer written than found
     MoreThanNH,        // more: the records present are its alignments
     SupplementaryOnly, // no primary or secondary record: no alignment to count
+    PrimaryElsewhere,  // NH 1 and no primary record: the rest of a read counted where it lies
 };
+constexpr size_t READ_SHAPES = 5;
 
 // A read's alignments are its primary and secondary records; supplementary records (0x800) are
 // further pieces of one of them, and only carried along.
@@ -44,6 +46,8 @@ struct ReadAlignments {
 
 // The alignments of one read: NH of its last primary or secondary record that has one (a value
 // below 1 is no count), else the number of those records; more records than NH are the count.
+// Records of NH 1 without a primary record are the rest of a read whose primary record lies
+// elsewhere: in a copy grouped by read name, a primary record of NH 1 is annotated where it lies.
 ReadAlignments countAlignments(const std::vector<bam1_t*>& records);
 
 // Steps one read's alignments through their features and sets TR, TF (and a rewritten XF) on
@@ -56,7 +60,7 @@ ReadAssignment assignReadGene(sam_hdr_t* header, std::vector<bam1_t*>& records,
 
 // Annotates one read (every record already carries its XF feature) and returns its shape. An
 // empty group is the worker's end marker and returns at once. A read of supplementary records
-// only gets its cell and UMI tags and is not counted.
+// only, or the rest of a read counted elsewhere, gets its cell and UMI tags and is not counted.
 ReadShape annotateR2(AssayType assay, sam_hdr_t* header, std::vector<bam1_t*>& records,
                      const std::unordered_set<std::string>& extraReferenceNames,
                      LibraryMetrics& metrics, ReadAnnotationFiles& files,

@@ -170,6 +170,11 @@ void warnAboutReadShapes(const ProgressCounter& progress, const std::string& lib
                         "their NH tag says; each is counted once, with the records present as "
                         "its alignments",
                         libraryName.c_str(), bamPath.c_str(), moreThanNH);
+    if (unsigned long elsewhere = progress.shapes[static_cast<size_t>(ReadShape::PrimaryElsewhere)])
+        gLogger.warning("Library %s (%s): %'lu reads have records of NH 1 apart from their primary "
+                        "record, which was counted where it lies; those records are annotated and "
+                        "written, not counted again",
+                        libraryName.c_str(), bamPath.c_str(), elsewhere);
     if (supplementaryOnly)
         gLogger.warning("Library %s (%s): %'lu reads have supplementary records only, no primary "
                         "or secondary one; their records are annotated and written, the reads "

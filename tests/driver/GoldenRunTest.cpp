@@ -277,6 +277,14 @@ std::vector<BamVariant> bamVariants() {
          {"): 1 reads have more primary and secondary records than their NH tag says"},
          true,
          false},
+        // A secondary record of NH 1 far from its primary record: the read counted once.
+        {"NhOneSecondaryCoordinateSorted",
+         awkOverRecords("{ print } $2 == 0 && $3 == \"chrD\" && !done++ { $2 = 256; $4 = ($4 + "
+                        "20000) % 79000 + 1; print }") +
+             SORT,
+         {APART, "): 1 reads have records of NH 1 apart from their primary record"},
+         true,
+         false},
         // The end of the input cuts the last multi-mapped read short; no sample-tag read at all,
         // so that the sample-tag table is empty.
         {"CutByTheEndWithoutSampleTags",
