@@ -149,37 +149,28 @@ void __annotate_with_multi_mapped_grouped(const std::string& bamPath,
                      featureAssigner, *work.metrics, work.progress);
 }
 
-// Reads whose records do not match their NH tag are annotated from the records present; say
-// how many, and why that happens, once per library.
+// What a read of each shape but a whole one is, and what became of it: said once per library
+// with the number of such reads, since each is annotated from the records present.
+const char* const READ_SHAPE_WARNINGS[READ_SHAPES] = {
+    nullptr,
+    "have fewer primary and secondary records than their NH tag says. Likely causes: secondary "
+    "alignments filtered out (samtools view -F 256), the aligner writing fewer alignments than it "
+    "found (STAR --outSAMmultNmax), or a library split across files. Each is annotated from the "
+    "records present and counted as not unique, never corrected to one gene",
+    "have more primary and secondary records than their NH tag says; each is counted once, with "
+    "the records present as its alignments",
+    "have supplementary records only, no primary or secondary one; their records are annotated "
+    "and written, the reads are not counted",
+    "have records of NH 1 apart from their primary record, which was counted where it lies; those "
+    "records are annotated and written, not counted again",
+};
+
 void warnAboutReadShapes(const ProgressCounter& progress, const std::string& libraryName,
                          const std::string& bamPath) {
-    unsigned long shortOfNH = progress.shapes[static_cast<size_t>(ReadShape::ShortOfNH)];
-    unsigned long moreThanNH = progress.shapes[static_cast<size_t>(ReadShape::MoreThanNH)];
-    unsigned long supplementaryOnly =
-        progress.shapes[static_cast<size_t>(ReadShape::SupplementaryOnly)];
-    if (shortOfNH)
-        gLogger.warning(
-            "Library %s (%s): %'lu reads have fewer primary and secondary records than their NH "
-            "tag says. Likely causes: secondary alignments filtered out (samtools view -F 256), "
-            "the aligner writing fewer alignments than it found (STAR --outSAMmultNmax), or a "
-            "library split across files. Each is annotated from the records present and counted "
-            "as not unique, never corrected to one gene",
-            libraryName.c_str(), bamPath.c_str(), shortOfNH);
-    if (moreThanNH)
-        gLogger.warning("Library %s (%s): %'lu reads have more primary and secondary records than "
-                        "their NH tag says; each is counted once, with the records present as "
-                        "its alignments",
-                        libraryName.c_str(), bamPath.c_str(), moreThanNH);
-    if (unsigned long elsewhere = progress.shapes[static_cast<size_t>(ReadShape::PrimaryElsewhere)])
-        gLogger.warning("Library %s (%s): %'lu reads have records of NH 1 apart from their primary "
-                        "record, which was counted where it lies; those records are annotated and "
-                        "written, not counted again",
-                        libraryName.c_str(), bamPath.c_str(), elsewhere);
-    if (supplementaryOnly)
-        gLogger.warning("Library %s (%s): %'lu reads have supplementary records only, no primary "
-                        "or secondary one; their records are annotated and written, the reads "
-                        "are not counted",
-                        libraryName.c_str(), bamPath.c_str(), supplementaryOnly);
+    for (size_t shape = 0; shape < READ_SHAPES; ++shape)
+        if (READ_SHAPE_WARNINGS[shape] && progress.shapes[shape] > 0)
+            gLogger.warning("Library %s (%s): %'lu reads %s", libraryName.c_str(), bamPath.c_str(),
+                            progress.shapes[shape].load(), READ_SHAPE_WARNINGS[shape]);
 }
 
 } // namespace
