@@ -45,6 +45,11 @@ def load_references(path):
 
 
 def main():
+    if len(sys.argv) > 1 and sys.argv[1] in ("-h", "--help"):
+        sys.stdout.write(__doc__)
+        sys.exit(0)
+    if len(sys.argv) not in (3, 4, 5):
+        sys.exit("usage: make_reads.py GTF FASTA [READS [RECEPTOR_SHARE]]\n" + __doc__)
     genes = load_genes(sys.argv[1])
     extras = load_references(sys.argv[2])
     reads = int(sys.argv[3]) if len(sys.argv) > 3 else 4000

@@ -299,7 +299,10 @@ ProcessResult RunInputs::run(const std::string& runDir, const std::vector<std::s
     for (const std::string& bam : bams)
         if (std::filesystem::exists(dir.file(bam)) && !std::filesystem::exists(runDir + "/" + bam))
             std::filesystem::create_symlink(dir.file(bam), runDir + "/" + bam);
-    return runProcess(args(extra), runDir);
+    std::vector<std::string> argv = wrapper;
+    for (const std::string& word : args(extra))
+        argv.push_back(word);
+    return runProcess(argv, runDir);
 }
 
 std::vector<std::string> directoryNames(const std::string& dir) {

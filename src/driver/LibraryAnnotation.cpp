@@ -219,7 +219,11 @@ bool annotateLibrary(const std::string& bamPath, const RunParameters& params,
     if (__report_worker_failures())
         return false;
     warnAboutReadShapes(work->progress, libraryName, bamPath);
-    gLogger.info("Number of reads in BAM file: %lu", work->progress.count.load());
+    unsigned long reads = 0;
+    for (ReadShape counted : {ReadShape::Whole, ReadShape::ShortOfNH, ReadShape::MoreThanNH})
+        reads += work->progress.shapes[static_cast<size_t>(counted)].load();
+    gLogger.info("Number of reads in BAM file: %'lu (%'lu records)", reads,
+                 work->progress.count.load());
 
     // Record the library.
     metricsList.push_back(*work->metrics);

@@ -21,6 +21,7 @@
 #include "RunFolder.h"
 #include "features/FeatureAssigner.h"
 #include "metrics/SeqMetricsReport.h"
+#include "outputs/TableSorting.h"
 #include "support/Logger.h"
 
 namespace fs = std::filesystem;
@@ -139,25 +140,48 @@ void __warn_unfinished_runs() {
 
 } // namespace
 
-std::string findProgram(const std::string& name) {
-    auto executable = [](const std::string& path) {
+namespace {
+
+// The first file of that name (as given when it holds a '/', else on PATH) that is a regular
+// file and, with mustRun, executable; empty when there is none.
+std::string findFile(const std::string& name, bool mustRun) {
+    auto found = [mustRun](const std::string& path) {
         struct stat info;
         return stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode) &&
-               access(path.c_str(), X_OK) == 0;
+               (!mustRun || access(path.c_str(), X_OK) == 0);
     };
     if (name.find('/') != std::string::npos)
-        return executable(name) ? name : "";
+        return found(name) ? name : "";
     const char* path = std::getenv("PATH");
     for (const std::string& folder : strSplit(path ? path : "", ':')) {
         std::string candidate = (folder.empty() ? "." : folder) + "/" + name;
-        if (executable(candidate))
+        if (found(candidate))
             return candidate;
     }
     return "";
 }
 
+// The run's programs, found before anything is touched, as a shell would say they cannot run.
+void checkProgram(const std::string& name) {
+    if (!findProgram(name).empty())
+        return;
+    std::string file = findFile(name, false);
+    if (!file.empty())
+        throw std::runtime_error("cannot run " + name + ": " + std::strerror(EACCES) + " (" + file +
+                                 " is not executable)");
+    throw std::runtime_error("cannot run " + name + ": " + std::strerror(ENOENT) +
+                             (name.find('/') == std::string::npos ? " on PATH" : ""));
+}
+
+} // namespace
+
+std::string findProgram(const std::string& name) {
+    return findFile(name, true);
+}
+
 void checkRunInputs(const RunParameters& params, JsonValue& metadata) {
     __check_run_base_name(params.runBaseName, params.metadataPath);
+    checkFolderHoldsNoOtherRun(".", params.runBaseName);
     std::vector<std::string> libraries;
     __check_library_names(params, libraries);
     for (const std::string& bam : params.bamPaths)
@@ -180,10 +204,9 @@ void checkRunInputs(const RunParameters& params, JsonValue& metadata) {
     libraries.push_back("Combined_stats");
     checkReadQualityMetrics(quality, libraries, params.qualityMetricsPath);
 
-    for (const std::string& program : {std::string("sort"), std::string("tar")})
-        if (findProgram(program).empty())
-            throw std::runtime_error("cannot run " + program + ": " + std::strerror(ENOENT) +
-                                     (program.find('/') == std::string::npos ? " on PATH" : ""));
+    for (const char* program : {"sort", "tar"})
+        checkProgram(program);
+    sortingMemoryBudget(); // a budget set in the environment must be a number
     __warn_unfinished_runs();
 }
 

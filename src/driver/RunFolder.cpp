@@ -1,5 +1,6 @@
 #include "RunFolder.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <ctime>
@@ -105,6 +106,28 @@ std::vector<std::string> readOutputManifest(const std::string& folder) {
         if (!name.empty() && name.find('/') == std::string::npos && name != "." && name != "..")
             names.push_back(name);
     return names;
+}
+
+void checkFolderHoldsNoOtherRun(const std::string& folder, const std::string& runBaseName) {
+    const std::string report = "_SeqMetrics.csv";
+    std::vector<std::string> outputs = readOutputManifest(folder);
+    for (const std::string& name : outputs) {
+        if (!strEndsWith(name, report))
+            continue;
+        std::string other = name.substr(0, name.size() - report.size());
+        if (other == runBaseName)
+            continue;
+        std::vector<std::string> shown(outputs.begin(),
+                                       outputs.begin() + std::min<size_t>(4, outputs.size()));
+        throw std::runtime_error(
+            "The folder " + fs::canonical(folder).string() +
+            " holds the outputs of a completed run named \"" + other + "\" (" +
+            std::to_string(outputs.size()) + " files listed in " + OUTPUT_MANIFEST_FILE + ": " +
+            strJoin(shown, ", ") + (outputs.size() > shown.size() ? ", ..." : "") +
+            "). This run is named \"" + runBaseName +
+            "\" and would delete them. Run it in another folder, or remove those files and " +
+            OUTPUT_MANIFEST_FILE + " first.");
+    }
 }
 
 namespace {

@@ -53,3 +53,7 @@ private:
 
 // The names of the outputs of the last completed run in folder, as it recorded them.
 std::vector<std::string> readOutputManifest(const std::string& folder);
+
+// Throws, naming that run, its outputs and the fix, when folder holds the outputs of a completed
+// run of another Run_Base_Name: publishing this run would delete them.
+void checkFolderHoldsNoOtherRun(const std::string& folder, const std::string& runBaseName);

@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
@@ -82,6 +83,11 @@ ReadAnnotationFiles::TableMark __mark_table(ReadAnnotationFiles::_ValidReadsFile
         throw std::system_error(errno, std::generic_category(), "Cannot write " + file->name);
     mark.open = true;
     mark.size = std::ftell(file->stream);
+    mark.textBytes = file->textBytes;
+    mark.textLines = file->textLines;
+    if (mark.size < 0)
+        throw std::system_error(errno, std::generic_category(),
+                                "Cannot read the size of " + file->name);
     return mark;
 }
 
@@ -91,6 +97,8 @@ void __rewind_table(ReadAnnotationFiles::_ValidReadsFile& file,
     if (std::fflush(file.stream) != 0 || ftruncate(fileno(file.stream), mark.size) != 0 ||
         std::fseek(file.stream, mark.size, SEEK_SET) != 0)
         throw std::system_error(errno, std::generic_category(), "Cannot cut back " + file.name);
+    file.textBytes = mark.textBytes;
+    file.textLines = mark.textLines;
 }
 
 std::streamoff __mark_fastq(FastqStream& fastq) {
@@ -197,6 +205,9 @@ std::string ReadAnnotationFiles::_ValidReadsFile::writeMember(const std::string&
     } catch (const std::exception& e) {
         return e.what();
     }
+    // What sorting the table in memory will hold: its text and an index entry a line.
+    textBytes += lines.size();
+    textLines += static_cast<unsigned long>(std::count(lines.begin(), lines.end(), '\n'));
     return "";
 }
 

@@ -45,7 +45,8 @@ public:
         FILE* stream = nullptr;
         std::mutex mutex; // guards text
         std::string text;
-        std::mutex streamMutex;
+        std::mutex streamMutex; // guards the stream and what it holds:
+        unsigned long textBytes = 0, textLines = 0;
         std::string name;
     };
     // The text that a table collects before it is compressed and written.
@@ -80,6 +81,7 @@ public:
     struct TableMark {
         bool open = false;
         long size = 0; // bytes written
+        unsigned long textBytes = 0, textLines = 0;
     };
     struct Mark {
         TableMark tables[NUMBER_OF_FILES];

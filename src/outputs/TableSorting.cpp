@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <functional>
@@ -213,9 +214,13 @@ void __finish_table(const TableJob& table, unsigned long memory, const std::stri
     struct stat info;
     if (stat(table.path.c_str(), &info) != 0)
         throw __file_error("Cannot read the table", table.path);
-    report.bytes = static_cast<unsigned long>(info.st_size);
-    // The text, an index entry of about 40 bytes per line of about 45, and the members.
-    report.external = report.bytes * 2 + 2 * MEMBER_TEXT > memory;
+    // The text, an index entry a line, the read and the written members. The text is about four
+    // times its level-1 members: a table of unknown text is taken for eight times.
+    unsigned long compressed = static_cast<unsigned long>(info.st_size);
+    report.bytes = table.textBytes ? table.textBytes : 8 * compressed;
+    unsigned long lines = table.textBytes ? table.lines : report.bytes / 16;
+    unsigned long need = report.bytes + lines * (sizeof(Line) + 8) + 4 * MEMBER_TEXT;
+    report.external = need > memory;
     std::string gz = table.path + ".gz";
     FILE* out = std::fopen(gz.c_str(), "wb");
     if (!out)
@@ -406,16 +411,38 @@ std::vector<TableReport> sortAndCompressTables(std::vector<TableJob> tables, uns
 }
 
 unsigned long sortingMemoryBudget() {
+    // A budget set for the run: the external sort's path on small data, or a ceiling.
+    if (const char* set = std::getenv(SORT_MEMORY_VARIABLE)) {
+        char* end = nullptr;
+        errno = 0;
+        unsigned long megabytes = std::strtoul(set, &end, 10);
+        if (errno || end == set || *end || megabytes == 0 || megabytes > (1UL << 30))
+            throw std::invalid_argument(std::string(SORT_MEMORY_VARIABLE) + " \"" + set +
+                                        "\" is not a whole number of megabytes from 1");
+        return megabytes << 20;
+    }
     unsigned long available = __read_number("/proc/meminfo", "MemAvailable:");
-    // cgroup v2: the limit of this process's group, less what it uses already.
+    // The limit of this process's cgroup, less what it uses already: v2's unified line "0::",
+    // or v1's memory controller ("N:memory:" or "N:cpu,memory:", say), whose "no limit" is a
+    // number near 2^63.
     std::ifstream cgroups("/proc/self/cgroup");
-    for (std::string line; std::getline(cgroups, line);)
+    for (std::string line; std::getline(cgroups, line);) {
+        size_t first = line.find(':'), second = line.find(':', first + 1);
+        if (first == std::string::npos || second == std::string::npos)
+            continue;
+        std::string controllers = "," + line.substr(first + 1, second - first - 1) + ",";
+        std::string group = line.substr(second + 1);
+        unsigned long limit = 0, used = 0;
         if (line.compare(0, 3, "0::") == 0) {
-            std::string folder = "/sys/fs/cgroup" + line.substr(3);
-            unsigned long limit = __read_number(folder + "/memory.max");
-            unsigned long used = __read_number(folder + "/memory.current");
-            if (limit > 0)
-                available = std::min(available, limit > used ? limit - used : 0UL);
+            limit = __read_number("/sys/fs/cgroup" + group + "/memory.max");
+            used = __read_number("/sys/fs/cgroup" + group + "/memory.current");
+        } else if (controllers.find(",memory,") != std::string::npos) {
+            std::string folder = "/sys/fs/cgroup/memory" + group;
+            limit = __read_number(folder + "/memory.limit_in_bytes");
+            used = __read_number(folder + "/memory.usage_in_bytes");
         }
+        if (limit > 0)
+            available = std::min(available, limit > used ? limit - used : 0UL);
+    }
     return std::max(available / 2, 64UL << 20);
 }

@@ -11,13 +11,16 @@
 struct TableJob {
     std::string path;
     std::vector<int> keys;
+    // The table's text as written, which decides whether it is sorted in memory; 0 when unknown
+    // (then guessed from the compressed size).
+    unsigned long textBytes = 0, lines = 0;
 };
 
 // How a table was finished, for the log.
 struct TableReport {
     std::string path;
     unsigned long lines = 0;
-    unsigned long bytes = 0;
+    unsigned long bytes = 0; // of text
     unsigned long compressedBytes = 0;
     bool external = false; // too large for memory: sorted by the external sort
     double seconds = 0;
@@ -49,5 +52,7 @@ std::vector<TableReport> sortAndCompressTables(std::vector<TableJob> tables, uns
                                                const std::string& tempFolder);
 
 // The memory the run may use for sorting: half of what the machine has available, or of what is
-// left under the cgroup's memory limit when that is less.
+// left under the cgroup's memory limit when that is less; or the megabytes that the environment
+// variable SORT_MEMORY_VARIABLE sets (std::invalid_argument naming it when it is no such number).
 unsigned long sortingMemoryBudget();
+constexpr const char* SORT_MEMORY_VARIABLE = "AMBREL_SORT_MEMORY_MB";

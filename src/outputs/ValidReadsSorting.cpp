@@ -73,10 +73,10 @@ void ReadAnnotationFiles::sortValidReadsFiles(unsigned long threads,
     for (_Slot& slot : _slots)
         if (_ValidReadsFile* file = slot.file.load()) {
             __close(*file);
-            tables.push_back({file->name, PARTITION_KEYS});
+            tables.push_back({file->name, PARTITION_KEYS, file->textBytes, file->textLines});
         }
     __close(sampleTag);
-    tables.push_back({sampleTag.name, SAMPLE_TAG_KEYS});
+    tables.push_back({sampleTag.name, SAMPLE_TAG_KEYS, sampleTag.textBytes, sampleTag.textLines});
     auto start = std::chrono::steady_clock::now();
     std::vector<TableReport> reports =
         sortAndCompressTables(tables, threads, sortingMemoryBudget(), tempFolder);

@@ -153,6 +153,23 @@ std::string Command::_logPath(const std::string& prefix, const char* timeText,
     return path + name + timeText + suffix;
 }
 
+namespace {
+
+// Creates a log of this command's own: commands of one program started in the same second (the
+// tables' external sorts, on several threads) would otherwise share one, and one's failure
+// summary would show another's errors. The name takes "_2", "_3", ... before its suffix.
+int openOwnLog(std::string& path, const char* suffix) {
+    std::string base = path.substr(0, path.size() - std::strlen(suffix));
+    for (int k = 2;; ++k) {
+        int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (fd >= 0 || errno != EEXIST || k > 1000)
+            return fd;
+        path = base + "_" + std::to_string(k) + suffix;
+    }
+}
+
+} // namespace
+
 int Command::_execute(int* inputPipe) {
     std::time_t now = std::time(nullptr);
     std::tm parts{};
@@ -175,7 +192,7 @@ int Command::_execute(int* inputPipe) {
             close(errFd);
     };
     if (_logStdout) {
-        outFd = open(_stdoutPath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0666);
+        outFd = openOwnLog(_stdoutPath, ".stdout.log");
         if (outFd < 0) {
             int error = errno;
             std::fprintf(stderr, "Failed to open stdout log file: %s\n", _stdoutPath.c_str());
@@ -183,7 +200,7 @@ int Command::_execute(int* inputPipe) {
         }
     }
     if (_logStderr) {
-        errFd = open(_stderrPath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0666);
+        errFd = openOwnLog(_stderrPath, ".stderr.log");
         if (errFd < 0) {
             int error = errno;
             std::fprintf(stderr, "Failed to open stderr log file: %s\n", _stderrPath.c_str());

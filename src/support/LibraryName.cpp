@@ -141,11 +141,16 @@ std::string compressLogFiles(const std::string& directory, const std::string& ar
         if (changed == 0 && haveCwd && chdir(cwd.data()) != 0)
             gUtilLogger.warning("%s: Failed to change directory back to: %s. Return code: %i",
                                 "compressLogFiles", cwd.data(), -1);
-        throw std::runtime_error("Got non-zero exit code when making a system call.");
+        throw std::runtime_error("Got non-zero exit code when making a system call. The log "
+                                 "files it was to archive are kept in " +
+                                 (haveCwd ? std::string(cwd.data()) + "/" : std::string()) +
+                                 directory);
     }
     if (!keepLogFiles)
         for (const std::string& name : names)
             std::remove(name.c_str());
+    // tar's own log is not in its archive; what it said is in the run's log already.
+    std::remove(tar.stderrPath().c_str());
 
     if (changed == 0 && haveCwd) {
         int back = chdir(cwd.data());

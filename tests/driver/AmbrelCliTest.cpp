@@ -39,6 +39,7 @@ struct FailureCase {
     std::vector<std::string> messages;
     bool late = false;
     std::string path = "";
+    std::vector<std::string> environment = {}; // NAME=value words for the run
 };
 
 void PrintTo(const FailureCase& c, std::ostream* out) {
@@ -93,8 +94,8 @@ std::string bamOf(const std::string& header, const std::vector<std::string>& rec
 // A run that stops with status 2.
 FailureCase stops(const char* name, const std::string& damage, const std::vector<std::string>& args,
                   const std::vector<std::string>& messages, bool late = false,
-                  const std::string& path = "") {
-    return {name, damage, args, 2, messages, late, path};
+                  const std::string& path = "", const std::vector<std::string>& environment = {}) {
+    return {name, damage, args, 2, messages, late, path, environment};
 }
 
 // A refusal of the command line or of an input file: up front, status 2, one message.
@@ -138,6 +139,14 @@ std::vector<FailureCase> failureCases() {
               writes("../meta.json", R"({"Run_Base_Name": "a/b", "Output_Header": []})"),
               {"--run-metadata", "../meta.json"},
               {"The Run_Base_Name \"a/b\" of the run metadata"}),
+        // The folder holds run "Demo": run "Demo2" would delete its outputs.
+        stops("AnotherRunBaseNameInTheFolder",
+              writes("../meta.json", R"({"Run_Base_Name": "Demo2", "Output_Header": []})"),
+              {"--run-metadata", "../meta.json"},
+              {"/run holds the outputs of a completed run named \"Demo\" (",
+               " files listed in .ambrel_outputs: ",
+               "This run is named \"Demo2\" and would delete them. Run it in another folder, or "
+               "remove those files and .ambrel_outputs first."}),
         stops("OutputHeaderNotAList",
               writes("../meta.json", R"({"Run_Base_Name": "Demo", "Output_Header": "x"})"),
               {"--run-metadata", "../meta.json"},
@@ -233,6 +242,11 @@ std::vector<FailureCase> failureCases() {
               {"cannot run sort: No such file or directory on PATH"}, false, "../bin"),
         stops("MissingTar", tools("tar"), {}, {"cannot run tar: No such file or directory on PATH"},
               false, "../bin"),
+        stops("TarNotExecutable",
+              tools("tar") + " && cp $(command -v tar) ../bin/ && chmod -x "
+                             "../bin/tar",
+              {}, {"cannot run tar: Permission denied (", "/bin/tar is not executable)"}, false,
+              "../bin"),
         // A child's failure is reported in its own words: tar archiving the logs.
         stops(
             "TarFails",
@@ -241,8 +255,21 @@ std::vector<FailureCase> failureCases() {
                 "\nchmod +x ../bin/tar",
             {},
             {"Non-zero exit code when running the below command:", "tar: no room for the archive",
-             unfinished},
+             "The log files it was to archive are kept in ", unfinished},
             true, "../bin"),
+        // The external sort's failure, in its own words, in the summary.
+        stops(
+            "SortFails",
+            tools("sort") + " && " +
+                writes("../bin/sort", "#!/bin/sh\necho 'sort: write failed: /tmp/x' >&2\nexit 2") +
+                "\nchmod +x ../bin/sort",
+            {},
+            {"Non-zero exit code when running the below command:", "sort: write failed: /tmp/x",
+             unfinished},
+            true, "../bin", {"AMBREL_SORT_MEMORY_MB=1"}),
+        stops("SortMemoryNotANumber", "", {},
+              {"AMBREL_SORT_MEMORY_MB \"lots\" is not a whole number of megabytes from 1"}, false,
+              "", {"AMBREL_SORT_MEMORY_MB=lots"}),
         refused("MissingTranscriptLengths", {"--transcript-length", "../absent.json"},
                 "Cannot open the transcript-length file \"../absent.json\": No such file"),
         stops("MissingDefaultQualityFile", "rm ReadQualityMetrics.json", {},
@@ -294,8 +321,10 @@ TEST_P(RunFailure, StopsAndLeavesTheEarlierOutputsAsTheyWere) {
     std::vector<std::string> args = inputs.args(c.args);
     if (!c.path.empty()) {
         args[0] = runDir + "/" + c.path + "/ambrel";
-        args.insert(args.begin(), {"env", "PATH=" + runDir + "/" + c.path});
+        args.insert(args.begin(), "PATH=" + runDir + "/" + c.path);
     }
+    args.insert(args.begin(), c.environment.begin(), c.environment.end());
+    args.insert(args.begin(), "env");
     ProcessResult result = runProcess(args, runDir);
     EXPECT_EQ(result.status, c.status) << result.err;
     for (const std::string& message : c.messages)

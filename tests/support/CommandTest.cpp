@@ -36,6 +36,12 @@ TEST(Command, ExitStatusesLogFilesAndSummary) {
         readFile(dir.file("errors.txt"))
             .rfind("L ERROR    Non-zero exit code when running the below command:\n" + rule, 0),
         0u);
+    // Run again at once (within the second, most often): a log of its own, its own words alone.
+    std::string firstLog = failing.stderrPath();
+    EXPECT_EQ(failing.run(), 3);
+    EXPECT_NE(failing.stderrPath(), firstLog);
+    EXPECT_EQ(readFile(failing.stderrPath()), "first\nsecond\n");
+    EXPECT_EQ(readFile(firstLog), "first\nsecond\n");
     Command thrower("false");
     EXPECT_THROW(runCommandAndLogError(thrower, quietLogger, false, true), std::runtime_error);
 
