@@ -12,6 +12,7 @@ baseCommand: ambrel
 requirements:
   ResourceRequirement:
     coresMin: $(inputs.threads)
+  InlineJavascriptRequirement: {} # the tables' glob also matches the sample-tag table
 stderr: ambrel_stderr.txt
 inputs:
   run_metadata:
@@ -59,7 +60,10 @@ outputs:
   valid_reads:
     type: File[]
     doc: The gene-partitioned tables (the sample-tag table is sample_tag_valid_reads).
-    outputBinding: {glob: "*_Sorted_Valid_Reads.csv.*.gz"}
+    outputBinding:
+      glob: "*_Sorted_Valid_Reads.csv.*.gz"
+      outputEval: |
+        $(self.filter(function(f) { return f.basename.indexOf("_SampleTag_Sorted_") < 0; }))
   sample_tag_valid_reads:
     type: File
     outputBinding: {glob: "*_SampleTag_Sorted_Valid_Reads.csv.0.gz"}

@@ -18,7 +18,7 @@ if [ "${1:-}" != "--run-only" ]; then
         locales bzip2
         python3-htseq subread
         clang libclang-rt-14-dev
-        multiqc cwltool toil
+        multiqc cwltool toil nodejs
         slurmctld slurmd slurm-client munge
     )
 fi

@@ -94,7 +94,7 @@ int runAmbrel(int argc, const char* const* argv) {
     auto featureAssigner =
         std::make_unique<FeatureAssigner>(params.gtfPath, params.vdjVersion, gLogger);
     for (const std::string& bam : params.bamPaths)
-        checkBamContents(bam, params.gtfPath, *featureAssigner, extraReferenceNames);
+        checkBamContents(params, bam, *featureAssigner, extraReferenceNames);
     makeInputPathsAbsolute(params);
 
     StagingFolder staging;

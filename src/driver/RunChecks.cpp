@@ -349,11 +349,10 @@ std::string describeSample(const ReferenceSample& sample, std::vector<std::strin
     return text + (most.size() > 3 ? ", ..." : "");
 }
 
-} // namespace
-
-void checkBamContents(const std::string& bamPath, const std::string& gtfPath,
-                      const FeatureAssigner& model,
-                      const std::unordered_set<std::string>& extraReferenceNames) {
+// checkBamContents but for the empty BAM's warning; whether the BAM has records.
+bool checkBamRecords(const std::string& bamPath, const std::string& gtfPath,
+                     const FeatureAssigner& model,
+                     const std::unordered_set<std::string>& extraReferenceNames) {
     samFile* input = sam_open(bamPath.c_str(), "r");
     sam_hdr_t* header = input ? sam_hdr_read(input) : nullptr;
     if (!header) {
@@ -399,7 +398,9 @@ void checkBamContents(const std::string& bamPath, const std::string& gtfPath,
     }
     if (result < -1)
         throw unreadableRecords(bamPath, input);
-    if (read > 0 && named == 0)
+    if (read == 0)
+        return false;
+    if (named == 0)
         throw std::runtime_error("The reads of the BAM file \"" + bamPath +
                                  "\" carry no cell index and UMI in their names (the first is \"" +
                                  firstName +
@@ -412,7 +413,7 @@ void checkBamContents(const std::string& bamPath, const std::string& gtfPath,
     ReferenceSample sample =
         sampleReferences(bamPath, input, header, firstRecord, index, extraReferenceNames);
     if (sample.reads < MIN_REFERENCE_SAMPLE)
-        return;
+        return true;
     double share = static_cast<double>(sample.offModel) / static_cast<double>(sample.reads);
     std::vector<std::string> offNames;
     std::string described = describeSample(sample, offNames);
@@ -426,4 +427,29 @@ void checkBamContents(const std::string& bamPath, const std::string& gtfPath,
                         "\"%s\" has %s): those reads will get no gene",
                         bamPath.c_str(), described.c_str(), gtfPath.c_str(),
                         __some(chromosomes).c_str());
+    return true;
+}
+
+// A header-only BAM where the read-quality file counts reads: the wrong BAM, or one cut short by
+// a step before.
+void warnAboutEmptyBam(const RunParameters& params, const std::string& bamPath) {
+    JsonValue quality;
+    if (!loadJsonFile(quality, params.qualityMetricsPath.c_str()))
+        return; // checked, and refused, before
+    std::string library = libraryNameFromBamPath(bamPath, params.runBaseName);
+    JsonValue& entry = quality[READ_QUALITY_METRICS][library];
+    unsigned long total = static_cast<unsigned long>(entry["Total number of reads"]);
+    if (total > 0)
+        gLogger.warning("The BAM file \"%s\" holds no reads, while the read-quality file \"%s\" "
+                        "gives its library %s %lu reads: is it the right BAM, and whole?",
+                        bamPath.c_str(), params.qualityMetricsPath.c_str(), library.c_str(), total);
+}
+
+} // namespace
+
+void checkBamContents(const RunParameters& params, const std::string& bamPath,
+                      const FeatureAssigner& model,
+                      const std::unordered_set<std::string>& extraReferenceNames) {
+    if (!checkBamRecords(bamPath, params.gtfPath, model, extraReferenceNames))
+        warnAboutEmptyBam(params, bamPath);
 }

@@ -21,8 +21,11 @@ extern const int FIRST_RECORDS_CHECKED;
 
 // Throws naming the BAM when it cannot be read, when none of its reference names (but for the
 // extra sequences) is a chromosome of the gene model, with a few names of each and the likely
-// fix, or when none of its first FIRST_RECORDS_CHECKED read names carries ";<cell>;<UMI>".
-void checkBamContents(const std::string& bamPath, const std::string& gtfPath,
+// fix, when almost all of a sample of its mapped reads lie on references with no gene (a warning
+// when many do), or when none of its first FIRST_RECORDS_CHECKED read names carries
+// ";<cell>;<UMI>". A BAM without records gets a warning when the read-quality file gives its
+// library reads.
+void checkBamContents(const RunParameters& params, const std::string& bamPath,
                       const FeatureAssigner& model,
                       const std::unordered_set<std::string>& extraReferenceNames);
 

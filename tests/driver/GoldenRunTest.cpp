@@ -54,6 +54,11 @@ const GoldenCase CASES[] = {
      {"Sample1"},
      {"--umi-option", "0"},
      R"({"Run_Base_Name": "Demo", "Putative_Cell_Calling_Data": "mRNA", "Output_Header": []})"},
+    // B-cell receptors only: T-cell receptor reads count as plain genes.
+    {"bcr-only",
+     {"Sample1"},
+     {},
+     R"({"Run_Base_Name": "Demo", "VDJ_Version": "human_BCR", "Output_Header": []})"},
     // Enough reads that every buffered output (tables, sample-tag table, both receptor FASTQ) is
     // written out several times within one fragment; in a UTF-8 locale, which must not change
     // the tables' byte order.
@@ -337,6 +342,14 @@ std::vector<BamVariant> bamVariants() {
         {"Sam", "samtools view -h -o s.sam $1 && mv s.sam $1", {}},
         // MD and NM come back with the records that the CRAM stored against its reference.
         {"Cram", cramCommand("$1", "ref.fa"), {}, true, false},
+        // A header-only BAM of a library the read-quality file gives reads.
+        {"HeaderOnly",
+         "samtools view -H -b -o s.bam $1 && mv s.bam $1",
+         {"The BAM file \"Demo_Sample1_Aligned.out.bam\" holds no reads, while the read-quality "
+          "file \""},
+         false,
+         false,
+         false},
         // A fifth of the reads on a chromosome the GTF lacks (chrM, say): silent.
         {"FifthOfTheReadsOffTheGtf",
          "samtools view -h $1 | awk 'BEGIN { OFS = \"\\t\" } /SN:phiX/ { print \"@SQ\\tSN:chrM\\t"
@@ -525,6 +538,7 @@ TEST(GoldenRunWorkflows, CwlToolAndToilOnSlurmGiveTheGoldenOutputs) {
                  " --no-container --outdir " + out + " " + cwl + tool + " cwl/" + job},
             inputs.dir.path());
         EXPECT_EQ(result.status, 0) << runner << "\n" << result.err;
+        return result.out; // the outputs' JSON
     };
     // Run Demo2's outputs are Demo's under other names, but for the MultiQC sample names.
     auto checkRuns = [&](const std::string& out) {
@@ -538,7 +552,16 @@ TEST(GoldenRunWorkflows, CwlToolAndToilOnSlurmGiveTheGoldenOutputs) {
                              "Demo_ambrel_alignment_mqc.json", "Demo_ambrel_filtering_mqc.json"});
         EXPECT_TRUE(second.count("Demo_ambrel_mqc.json"));
     };
-    run("cwltool", "ambrel.cwl", "demo-job.yml", inputs.dir.file("one"));
+    // The gene tables are not the sample-tag table.
+    writeFile(inputs.dir.file("one.json"),
+              run("cwltool", "ambrel.cwl", "demo-job.yml", inputs.dir.file("one")));
+    EXPECT_EQ(runProcess({"python3", "-c",
+                          "import json, sys; o = json.load(open(sys.argv[1])); print(len(o["
+                          "'valid_reads']), sum('SampleTag' in f['basename'] for f in o["
+                          "'valid_reads']))",
+                          inputs.dir.file("one.json")})
+                  .out,
+              "10 0\n");
     compareWithExpected("wta", runOutputs(inputs.dir.file("one")),
                         {"files.txt", "ambrel_stderr.txt"});
     run("cwltool", "ambrel-runs.cwl", "demo-runs-job.yml", inputs.dir.file("runs"));
