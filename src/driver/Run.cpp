@@ -2,6 +2,7 @@
 
 #include <clocale>
 #include <memory>
+#include <mutex>
 #include <stdexcept>
 #include <unordered_set>
 
@@ -14,6 +15,7 @@
 #include "metrics/LibraryMetrics.h"
 #include "metrics/SeqMetricsReport.h"
 #include "outputs/ReadAnnotationFiles.h"
+#include "support/EarlyTerminate.h"
 #include "support/Logger.h"
 
 std::string outputHeaderText(JsonValue& metadata) {
@@ -101,13 +103,18 @@ int runAmbrel(int argc, const char* const* argv) {
     int status;
     try {
         status = __run_libraries(params, metadata, extraReferenceNames, featureAssigner);
+        if (status != 0) {
+            std::lock_guard<std::mutex> lock(TERMINATE_STATE.mutex);
+            for (const std::string& message : TERMINATE_STATE.messages)
+                staging.failed(message);
+            return status;
+        }
+        staging.publish(params.runBaseName);
     } catch (const std::exception& e) {
         gLogger.critical("%s", e.what());
-        return 2; // the staging folder reports where the partial outputs are
+        staging.failed(e.what());
+        return 2; // the staging folder says what it kept
     }
-    if (status != 0)
-        return status;
-    staging.publish(params.runBaseName);
     gLogger.info("Ambrel has completed");
     return 0;
 }

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
@@ -25,6 +26,8 @@ namespace fs = std::filesystem;
 const char* const RUN_LOCK_FILE = ".ambrel.lock";
 const char* const OUTPUT_MANIFEST_FILE = ".ambrel_outputs";
 const char* const UNFINISHED_RUN_PREFIX = "Ambrel_unfinished_run_";
+const char* const FAILURE_ACCOUNT_FILE = "ambrel_failure.txt";
+const char* const KEEP_FAILED_RUN_VARIABLE = "AMBREL_KEEP_FAILED_RUN";
 
 namespace {
 
@@ -87,10 +90,50 @@ StagingFolder::StagingFolder() : _home(__current_folder()) {
 
 StagingFolder::~StagingFolder() {
     _leave();
-    if (!_published)
-        gLogger.critical("The run did not complete. Its partial outputs are in %s; the outputs "
-                         "of the last completed run in %s are unchanged.",
+    if (_published)
+        return;
+    if (_complete) {
+        gLogger.critical("The run's outputs are complete but could not all be put in place: they "
+                         "are kept in %s; the outputs of the last completed run in %s are "
+                         "unchanged, unless the message above says that some were moved.",
                          _path.c_str(), _home.c_str());
+        return;
+    }
+    if (std::getenv(KEEP_FAILED_RUN_VARIABLE)) {
+        gLogger.critical("The run did not complete. Its partial outputs are kept in %s (%s is "
+                         "set); the outputs of the last completed run in %s are unchanged.",
+                         _path.c_str(), KEEP_FAILED_RUN_VARIABLE, _home.c_str());
+        return;
+    }
+    std::string kept = _keepWhatExplains();
+    gLogger.critical("The run did not complete. Its partial outputs are removed; %s kept in %s, "
+                     "which may be deleted. The outputs of the last completed run in %s are "
+                     "unchanged.",
+                     kept.c_str(), _path.c_str(), _home.c_str());
+}
+
+std::string StagingFolder::_keepWhatExplains() {
+    // A failed run's bulk is what fills a disk (a full disk is a common failure): only the logs
+    // of its commands and the account stay, so that the next run can start.
+    std::error_code error;
+    unsigned long logs = 0;
+    for (const fs::directory_entry& entry : fs::directory_iterator(_path, error)) {
+        std::string name = entry.path().filename().string();
+        if (strEndsWith(name, ".log") && !fs::is_directory(entry.symlink_status())) {
+            ++logs;
+            continue;
+        }
+        std::error_code ignored;
+        fs::remove_all(entry.path(), ignored);
+    }
+    std::ofstream account(_path + "/" + FAILURE_ACCOUNT_FILE);
+    account << "The run did not complete.\n";
+    for (const std::string& reason : _reasons)
+        account << reason << "\n";
+    if (_reasons.empty())
+        account << "Its reason is in Ambrel's log (standard error).\n";
+    return (logs ? std::to_string(logs) + " log files and " : std::string()) + "the reason (" +
+           FAILURE_ACCOUNT_FILE + (account ? ")" : ", which could not be written)") + " are";
 }
 
 void StagingFolder::_leave() {
@@ -142,6 +185,7 @@ std::string __published_name(const std::string& staged) {
 } // namespace
 
 void StagingFolder::publish(const std::string& runBaseName) {
+    _complete = true;
     _leave();
     if (_inside)
         throw __folder_error("Cannot return to the working folder " + _home);

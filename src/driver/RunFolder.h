@@ -25,12 +25,15 @@ private:
 
 // A fresh folder inside the working folder that the run works in until it completes; its name
 // says that it holds no results. publish() moves the outputs into the working folder in place of
-// the last completed run's; a run that fails leaves the folder and says where it is.
+// the last completed run's. A run that fails keeps there what explains it, its logs and the
+// reason (FAILURE_ACCOUNT_FILE), and removes its bulk (partial outputs, bucket files, interim
+// tables), unless KEEP_FAILED_RUN_VARIABLE is set; then it says where the folder is.
 class StagingFolder {
 public:
     // Creates the folder and makes it the working directory.
     StagingFolder();
-    // Returns to the working folder and, unless published, reports the folder left behind.
+    // Returns to the working folder and, unless published, keeps what explains the failure and
+    // says where it is.
     ~StagingFolder();
     StagingFolder(const StagingFolder&) = delete;
     StagingFolder& operator=(const StagingFolder&) = delete;
@@ -40,16 +43,25 @@ public:
     // runBaseName); moves every output in (a symlink in the way is replaced, not followed);
     // records the outputs for the next run and removes the staging folder.
     void publish(const std::string& runBaseName);
+    // Notes why the run did not complete, for the account it leaves.
+    void failed(const std::string& reason) { _reasons.push_back(reason); }
     const std::string& path() const { return _path; }
 
 private:
     void _leave();
+    // Removes all but the logs; writes the account; what was kept, for the closing message.
+    std::string _keepWhatExplains();
 
     std::string _home; // the working folder
     std::string _path;
     bool _inside = false;
+    bool _complete = false; // every output written: kept whole when they cannot be put in place
     bool _published = false;
+    std::vector<std::string> _reasons;
 };
+
+extern const char* const FAILURE_ACCOUNT_FILE;
+extern const char* const KEEP_FAILED_RUN_VARIABLE;
 
 // The names of the outputs of the last completed run in folder, as it recorded them.
 std::vector<std::string> readOutputManifest(const std::string& folder);

@@ -105,7 +105,7 @@ FailureCase refused(const char* name, const std::vector<std::string>& args,
 }
 
 std::vector<FailureCase> failureCases() {
-    const std::string unfinished = "The run did not complete. Its partial outputs are in ";
+    const std::string unfinished = "The run did not complete. Its partial outputs are removed; ";
     const std::string bam = "../Demo_Sample1_Aligned.out.bam";
     const std::string damaged = "Unexpected error in input BAM file. Cannot read the BAM file \"";
     const std::string help = "; see 'ambrel --help'";
@@ -287,7 +287,9 @@ std::vector<FailureCase> failureCases() {
         // A folder where an output goes: nothing moves, the earlier outputs stay whole.
         stops("FolderInPlaceOfAnOutput", "rm Demo_SeqMetrics.csv && mkdir Demo_SeqMetrics.csv", {},
               {"Cannot put the output Demo_SeqMetrics.csv in place: ",
-               " is a folder. Nothing was moved", unfinished},
+               " is a folder. Nothing was moved",
+               "The run's outputs are complete but could not "
+               "all be put in place: they are kept in "},
               true),
     };
 }
@@ -333,13 +335,22 @@ TEST_P(RunFailure, StopsAndLeavesTheEarlierOutputsAsTheyWere) {
     EXPECT_EQ(result.err.find("LeakSanitizer"), std::string::npos) << result.err;
     EXPECT_EQ(folderState(runDir), before);
     // A refusal up front starts no library and leaves no run folder behind; a later failure
-    // leaves one in which MultiQC finds nothing to report.
-    bool staged = false;
+    // leaves one with its logs and the reason alone (in which MultiQC finds nothing to report),
+    // or its outputs whole when they were complete.
+    bool staged = false, complete = result.err.find("outputs are complete") != std::string::npos;
     for (const std::string& name : directoryNames(runDir))
         if (strStartsWith(name, "Ambrel_unfinished_run_")) {
             staged = true;
             for (const std::string& file : directoryNames(runDir + "/" + name))
-                EXPECT_FALSE(strEndsWith(file, "_mqc.json")) << file;
+                EXPECT_TRUE(complete ? !strEndsWith(file, "_mqc.json")
+                                     : strEndsWith(file, ".log") || file == "ambrel_failure.txt")
+                    << file;
+            if (!complete) {
+                std::vector<std::string> account =
+                    splitLines(readFile(runDir + "/" + name + "/ambrel_failure.txt"));
+                EXPECT_GE(account.size(), 2u); // a reason after its first line
+                EXPECT_NE(result.err.find(account.back()), std::string::npos) << account.back();
+            }
         }
     EXPECT_EQ(staged, c.late);
     EXPECT_EQ(result.err.find("Bam file: ") != std::string::npos, c.late) << result.err;
@@ -423,6 +434,11 @@ TEST(AmbrelCli, FullDiskLeavesTheEarlierOutputsAsTheyWere) {
         EXPECT_EQ(result.status, 1) << result.err;
         EXPECT_EQ(result.err.find("LeakSanitizer"), std::string::npos) << result.err;
         EXPECT_NE(result.err.find("No space left on device"), std::string::npos) << result.err;
+        // The failed run gave its space back: the next run starts, and fails the same way.
+        EXPECT_GT(fs::space(runDir).available, 24 * 1024u);
+        ProcessResult next = runProcess(args, runDir);
+        EXPECT_NE(next.err.find("Starting annotation for library"), std::string::npos) << next.err;
+        EXPECT_NE(next.err.find("No space left on device"), std::string::npos) << next.err;
         runProcess({"umount", runDir});
     }
 }
