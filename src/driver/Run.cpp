@@ -17,6 +17,7 @@
 #include "outputs/ReadAnnotationFiles.h"
 #include "support/EarlyTerminate.h"
 #include "support/Logger.h"
+#include "support/StopSignals.h"
 
 std::string outputHeaderText(JsonValue& metadata) {
     std::string text;
@@ -70,6 +71,7 @@ int __run_libraries(const RunParameters& params, JsonValue& metadata,
 
 int runAmbrel(int argc, const char* const* argv) {
     std::setlocale(LC_NUMERIC, "");
+    handleStopSignals();
     RunParameters params;
     parseRunParameters(argc, argv, params);
 
@@ -99,6 +101,8 @@ int runAmbrel(int argc, const char* const* argv) {
         checkBamContents(params, bam, *featureAssigner, extraReferenceNames);
     makeInputPathsAbsolute(params);
 
+    if (stopSignal())
+        return 128 + stopSignal(); // stopped before anything was touched
     StagingFolder staging;
     int status;
     try {
@@ -107,13 +111,14 @@ int runAmbrel(int argc, const char* const* argv) {
             std::lock_guard<std::mutex> lock(TERMINATE_STATE.mutex);
             for (const std::string& message : TERMINATE_STATE.messages)
                 staging.failed(message);
-            return status;
+            return stopSignal() ? 128 + stopSignal() : status;
         }
         staging.publish(params.runBaseName);
     } catch (const std::exception& e) {
         gLogger.critical("%s", e.what());
-        staging.failed(e.what());
-        return 2; // the staging folder says what it kept
+        staging.failed(stopSignal() ? "Stopped by signal " + std::to_string(stopSignal())
+                                    : std::string(e.what()));
+        return stopSignal() ? 128 + stopSignal() : 2; // the staging folder says what it kept
     }
     gLogger.info("Ambrel has completed");
     return 0;

@@ -133,7 +133,8 @@ std::string StagingFolder::_keepWhatExplains() {
     if (_reasons.empty())
         account << "Its reason is in Ambrel's log (standard error).\n";
     return (logs ? std::to_string(logs) + " log files and " : std::string()) + "the reason (" +
-           FAILURE_ACCOUNT_FILE + (account ? ")" : ", which could not be written)") + " are";
+           FAILURE_ACCOUNT_FILE + (account ? ")" : ", which could not be written)") +
+           (logs ? " are" : " is");
 }
 
 void StagingFolder::_leave() {

@@ -364,7 +364,8 @@ std::string readGzipMembers(const std::string& path) {
 
 std::vector<TableReport> sortAndCompressTables(std::vector<TableJob> tables, unsigned long threads,
                                                unsigned long memoryBudget,
-                                               const std::string& tempFolder) {
+                                               const std::string& tempFolder,
+                                               const std::atomic<bool>* stop) {
     // The largest first, so that the last table to start is a small one.
     std::vector<std::pair<off_t, size_t>> order;
     for (size_t k = 0; k < tables.size(); ++k) {
@@ -389,6 +390,12 @@ std::vector<TableReport> sortAndCompressTables(std::vector<TableJob> tables, uns
     std::string error;
     auto work = [&]() {
         for (size_t k; !failed.load() && (k = next.fetch_add(1)) < order.size();) {
+            if (stop && stop->load()) {
+                std::lock_guard<std::mutex> lock(errorMutex);
+                if (!failed.exchange(true))
+                    error = "Stopped before every table was sorted";
+                break;
+            }
             size_t table = order[k].second;
             try {
                 __finish_table(tables[table], share, tempFolder, reports[table]);

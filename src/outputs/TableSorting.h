@@ -1,6 +1,7 @@
 // Sorting and compressing the valid-reads tables at the end of the run, in-process and in parallel.
 #pragma once
 
+#include <atomic>
 #include <cstdio>
 #include <functional>
 #include <string>
@@ -46,10 +47,11 @@ constexpr int GZIP_LEVEL = 6;
 // Sorts each table and replaces it by <path>.gz, `threads` tables at a time, the largest first. A
 // table whose text and index would not fit in its share of memoryBudget is sorted by the external
 // sort (in tempFolder) instead. Throws naming the table on any failure; a failure in one thread
-// stops the others at their next table.
+// stops the others at their next table, and so does stop when it is set.
 std::vector<TableReport> sortAndCompressTables(std::vector<TableJob> tables, unsigned long threads,
                                                unsigned long memoryBudget,
-                                               const std::string& tempFolder);
+                                               const std::string& tempFolder,
+                                               const std::atomic<bool>* stop = nullptr);
 
 // The memory the run may use for sorting: half of what the machine has available, or of what is
 // left under the cgroup's memory limit when that is less; or the megabytes that the environment

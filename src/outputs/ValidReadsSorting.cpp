@@ -9,6 +9,7 @@
 #include "ReadAnnotationFiles.h"
 #include "TableSorting.h"
 #include "support/Command.h"
+#include "support/EarlyTerminate.h"
 #include "support/LibraryName.h"
 #include "support/Logger.h"
 #include "support/Utilities.h"
@@ -78,8 +79,8 @@ void ReadAnnotationFiles::sortValidReadsFiles(unsigned long threads,
     __close(sampleTag);
     tables.push_back({sampleTag.name, SAMPLE_TAG_KEYS, sampleTag.textBytes, sampleTag.textLines});
     auto start = std::chrono::steady_clock::now();
-    std::vector<TableReport> reports =
-        sortAndCompressTables(tables, threads, sortingMemoryBudget(), tempFolder);
+    std::vector<TableReport> reports = sortAndCompressTables(
+        tables, threads, sortingMemoryBudget(), tempFolder, &TERMINATE_STATE.terminate);
     double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     gLogger.info("Sorted and compressed %lu tables in %.1f s",

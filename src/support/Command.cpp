@@ -1,6 +1,7 @@
 #include "Command.h"
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -14,6 +15,7 @@
 #include <unistd.h>
 
 #include "Logger.h"
+#include "StopSignals.h"
 
 extern char** environ;
 
@@ -43,6 +45,8 @@ struct ChildStart {
 // Runs in the child between vfork and exec: only redirections, the exec and async-signal-safe
 // output are allowed here.
 [[noreturn]] void __exec_child(const ChildStart& child) {
+    // The run waits for its stop signals on a thread of its own; the program takes them itself.
+    pthread_sigmask(SIG_UNBLOCK, stopSignalSet(), nullptr);
     if (child.inputPipe) {
         dup2(child.inputPipe[0], 0);
         close(child.inputPipe[1]);
@@ -244,6 +248,7 @@ int Command::_execute(int* inputPipe) {
         return -error;
     }
     _pid = pid;
+    registerChild(pid);
     closeAll();
     return 0;
 }
@@ -261,6 +266,7 @@ int Command::run() {
     do {
         waited = waitpid(_pid, &status, 0);
     } while (waited < 0 && errno == EINTR);
+    forgetChild(_pid);
     _pid = -1;
     if (waited < 0) {
         exitCode = -errno;

@@ -1,5 +1,6 @@
 // The real ambrel binary on the demo data with one thing wrong at a time: exit status, the message
 // that names the cause, and what the run leaves in its directory.
+#include <csignal>
 #include <filesystem>
 #include <gtest/gtest.h>
 #include <map>
@@ -405,6 +406,57 @@ TEST(AmbrelCli, DefaultThreadsAndDebugMessages) {
               std::string::npos);
     EXPECT_NE(result.err.find("Util: DEBUG    Calling fopen on the given path to a JSON file: "),
               std::string::npos);
+}
+
+// SIGTERM or SIGINT while the run archives its logs (a tar that waits): the tar is stopped, the
+// run keeps its logs and the reason and nothing else, exits with 128 + the signal, and leaves the
+// earlier outputs as they were; a rerun completes.
+TEST(AmbrelCli, StopSignalsStopTheRunAndLeaveItsLogs) {
+    RunInputs inputs;
+    inputs.addDemoLibrary();
+    std::string runDir = inputs.dir.file("run");
+    ASSERT_EQ(inputs.run(runDir).status, 0);
+    ASSERT_EQ(runProcess({"sh", "-c",
+                          tools("tar") + " && " +
+                              writes("../bin/tar", "#!/bin/sh\nPATH=/usr/bin:/bin\ntouch " +
+                                                       inputs.dir.file("tar-started") +
+                                                       "\nexec sleep 60") +
+                              "\nchmod +x ../bin/tar"},
+                         runDir)
+                  .status,
+              0);
+    std::map<std::string, std::string> before = folderState(runDir);
+    std::vector<std::string> args = inputs.args();
+    args[0] = runDir + "/../bin/ambrel";
+    for (int signal : {SIGTERM, SIGINT}) {
+        std::string started = inputs.dir.file("tar-started");
+        fs::remove(started);
+        std::vector<std::string> argv = {
+            "python3", "-c",
+            "import os, subprocess, sys, time\n"
+            "p = subprocess.Popen(sys.argv[3:], env={'PATH': sys.argv[2]})\n"
+            "while not os.path.exists(sys.argv[1]) and p.poll() is None: time.sleep(0.05)\n"
+            "p.send_signal(" +
+                std::to_string(signal) + ")\nsys.exit(p.wait())",
+            started, runDir + "/../bin"};
+        argv.insert(argv.end(), args.begin(), args.end());
+        ProcessResult result = runProcess(argv, runDir);
+        EXPECT_EQ(result.status, 128 + signal) << result.err;
+        EXPECT_NE(result.err.find("Stopping on signal " + std::to_string(signal)),
+                  std::string::npos)
+            << result.err;
+        EXPECT_EQ(folderState(runDir), before);
+        for (const std::string& name : directoryNames(runDir))
+            if (strStartsWith(name, "Ambrel_unfinished_run_")) {
+                for (const std::string& file : directoryNames(runDir + "/" + name))
+                    EXPECT_TRUE(strEndsWith(file, ".log") || file == "ambrel_failure.txt") << file;
+                EXPECT_NE(readFile(runDir + "/" + name + "/ambrel_failure.txt")
+                              .find("Stopped by signal " + std::to_string(signal)),
+                          std::string::npos);
+                fs::remove_all(runDir + "/" + name);
+            }
+    }
+    EXPECT_EQ(inputs.run(runDir).status, 0);
 }
 
 // A rerun that runs out of space leaves the completed run's outputs as they were: on a small

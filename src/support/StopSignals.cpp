@@ -1,0 +1,84 @@
+#include "StopSignals.h"
+
+#include <atomic>
+#include <cstring>
+#include <mutex>
+#include <pthread.h>
+#include <set>
+#include <string>
+#include <thread>
+#include <unistd.h>
+
+#include "EarlyTerminate.h"
+#include "Logger.h"
+
+namespace {
+
+// Process-wide, as signals are: what was received, and the children to stop.
+std::atomic<int> received{0};
+std::mutex childrenMutex;
+std::set<pid_t> children;
+sigset_t stopSet;
+
+void stopChildren() {
+    std::lock_guard<std::mutex> lock(childrenMutex);
+    for (pid_t pid : children)
+        kill(pid, SIGTERM);
+}
+
+[[noreturn]] void watchStopSignals() {
+    for (;;) {
+        int signal = 0;
+        if (sigwait(&stopSet, &signal) != 0)
+            continue;
+        if (received.load() != 0) {
+            // Cleaning up takes too long for the user: end now, as an unhandled signal would.
+            const char text[] = "Ambrel: a second stop signal: ending at once\n";
+            ssize_t ignored = write(2, text, sizeof text - 1);
+            (void)ignored;
+            stopChildren();
+            _exit(128 + signal);
+        }
+        received.store(signal);
+        std::string name = std::to_string(signal) + " (" + strsignal(signal) + ")";
+        gLogger.warning("Stopping on signal %s: the workers and the programs the run started "
+                        "stop, the run's partial outputs are removed; a second signal ends it "
+                        "at once",
+                        name.c_str());
+        TERMINATE_STATE.fail("Stopped by signal " + name);
+        stopChildren();
+    }
+}
+
+} // namespace
+
+void handleStopSignals() {
+    sigemptyset(&stopSet);
+    for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
+        struct sigaction current;
+        if (sigaction(signal, nullptr, &current) == 0 && current.sa_handler != SIG_IGN)
+            sigaddset(&stopSet, signal);
+    }
+    pthread_sigmask(SIG_BLOCK, &stopSet, nullptr);
+    std::thread(watchStopSignals).detach();
+}
+
+int stopSignal() {
+    return received.load();
+}
+
+void registerChild(pid_t pid) {
+    std::lock_guard<std::mutex> lock(childrenMutex);
+    children.insert(pid);
+    if (received.load() != 0)
+        kill(pid, SIGTERM);
+}
+
+void forgetChild(pid_t pid) {
+    std::lock_guard<std::mutex> lock(childrenMutex);
+    children.erase(pid);
+}
+
+const sigset_t* stopSignalSet() {
+    return &stopSet;
+}

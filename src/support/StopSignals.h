@@ -1,0 +1,20 @@
+// SIGINT, SIGTERM and SIGHUP stop a run the way a failure does: the workers stop at their next
+// chunk, the running child programs are stopped, the run removes its bulk and keeps its logs and
+// the reason, and the process exits with 128 + the signal's number. A second signal ends the
+// process at once. SIGKILL cannot be caught: the next run names the folder it leaves.
+#pragma once
+
+#include <csignal>
+#include <sys/types.h>
+
+// Blocks the stop signals in the calling thread, and so in every thread it starts later, and
+// starts the thread that waits for them. Signals that the process inherited as ignored (nohup's
+// SIGHUP) stay ignored. Called once, before any other thread starts.
+void handleStopSignals();
+// The stop signal received, or 0.
+int stopSignal();
+// The run's children, stopped with it; one started after the stop is stopped at once.
+void registerChild(pid_t pid);
+void forgetChild(pid_t pid);
+// The signals a child unblocks before it runs its program (empty until handleStopSignals).
+const sigset_t* stopSignalSet();
