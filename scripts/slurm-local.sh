@@ -47,10 +47,21 @@ NodeName=$host CPUs=$cpus RealMemory=8000 State=UNKNOWN
 PartitionName=main Nodes=$host Default=YES MaxTime=INFINITE State=UP
 CONF
     export SLURM_CONF="$conf"
+    rm -f "$state"/slurmctld.pid "$state"/slurmd.pid
     slurmctld -f "$conf"
     slurmd -f "$conf"
     for _ in $(seq 60); do
-        if sinfo -h -o %t 2>/dev/null | grep -qx idle; then
+        # Our daemons, not another Slurm on the same ports: a daemon that could not bind its port
+        # ("Address already in use") exits, and sinfo would answer for the other cluster.
+        for daemon in slurmctld slurmd; do
+            if [ -f "$state/$daemon.pid" ] && ! kill -0 "$(cat "$state/$daemon.pid")" 2>/dev/null; then
+                echo "slurm-local: $daemon exited; the end of its log ($state/log/$daemon.log):" >&2
+                tail -n 5 "$state/log/$daemon.log" >&2 || true
+                stop
+                exit 1
+            fi
+        done
+        if alive slurmctld && alive slurmd && sinfo -h -o %t 2>/dev/null | grep -qx idle; then
             echo "export SLURM_CONF=$conf"
             return 0
         fi
@@ -61,9 +72,15 @@ CONF
     exit 1
 }
 
+# Whether the daemon that this script started runs.
+alive() {
+    [ -f "$state/$1.pid" ] && kill -0 "$(cat "$state/$1.pid")" 2>/dev/null
+}
+
 stop() {
     for daemon in slurmd slurmctld; do
         [ -f "$state/$daemon.pid" ] && kill "$(cat "$state/$daemon.pid")" 2>/dev/null || true
+        rm -f "$state/$daemon.pid" # a pid file must not name a process that is gone
     done
     if [ -f "$state/munged.ours" ] && [ -f /run/munge/munged.pid ]; then
         kill "$(cat /run/munge/munged.pid)" 2>/dev/null || true
