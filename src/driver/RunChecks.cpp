@@ -132,10 +132,25 @@ void __warn_unfinished_runs() {
     if (error)
         throw std::system_error(error, std::generic_category(), "Cannot list the working folder");
     std::sort(unfinished.begin(), unfinished.end());
-    if (!unfinished.empty())
-        gLogger.warning("The working folder holds the folders of earlier runs that did not "
-                        "complete, left as they were: %s",
-                        strJoin(unfinished, ", ").c_str());
+    if (unfinished.empty())
+        return;
+    // A run killed by SIGKILL leaves its bulk: say how much, and how to free it.
+    std::vector<std::string> sized;
+    for (const std::string& name : unfinished) {
+        std::uintmax_t bytes = 0;
+        std::error_code error;
+        for (fs::recursive_directory_iterator it(name, error), end; !error && it != end;
+             it.increment(error))
+            if (it->is_regular_file(error))
+                bytes += it->file_size(error);
+        char size[32];
+        std::snprintf(size, sizeof size, "%.1f MB", static_cast<double>(bytes) / 1e6);
+        sized.push_back(name + " (" + size + ")");
+    }
+    gLogger.warning("The working folder holds the folders of earlier runs that did not "
+                    "complete, left as they were: %s. They hold no results; remove them with: "
+                    "rm -rf %s",
+                    strJoin(sized, ", ").c_str(), strJoin(unfinished, " ").c_str());
 }
 
 } // namespace

@@ -527,7 +527,8 @@ TEST(AmbrelCli, WarningsNameWhatChangesTheRun) {
                  "\" has no receptor or constant-region gene",
              "Demo_Sample1_Aligned.out.bam\", 2137 of 3206 (66.7 %) lie on references with no "
              "gene in the GTF: \"chrM\" 2137 (the GTF file",
-             "did not complete, left as they were: Ambrel_unfinished_run_1"})
+             "did not complete, left as they were: Ambrel_unfinished_run_1 (0.0 MB). They hold no "
+             "results; remove them with: rm -rf Ambrel_unfinished_run_1"})
         EXPECT_NE(result.err.find(warning), std::string::npos) << warning << "\n" << result.err;
     EXPECT_TRUE(fs::exists(inputs.dir.file("run/null_SeqMetrics.csv")));
 }
