@@ -292,6 +292,8 @@ void annotationMetricsAndCounting(const AssayType& assay, const std::string& out
     std::vector<bam1_t*> chunkRecords;
     FeatureAssigner::HeaderIndex headerIndex = featureAssigner.indexHeader(bams.header);
     bool more = true;
+    const bool blocks = bams.input->format.format == bam;
+    uint64_t readUpTo = blocks ? static_cast<uint64_t>(bgzf_tell(bams.input->fp.bgzf)) >> 16 : 0;
     while (more && !TERMINATE_STATE.failed() && !progress.apart.load()) {
         // Read whole reads; give every record its feature; annotate each read; write.
         more = readAlignedReadsChunk(chunk, reader);
@@ -313,6 +315,11 @@ void annotationMetricsAndCounting(const AssayType& assay, const std::string& out
             if (!stripCellAndUMIFromQName(record))
                 __fail("Failed to set the read name of a record", "", false);
         writeAnnotatedBamRecords(chunk, bams.output, progress);
+        if (blocks) {
+            uint64_t now = static_cast<uint64_t>(bgzf_tell(bams.input->fp.bgzf)) >> 16;
+            progress.compressedRead += now - std::min(now, readUpTo);
+            readUpTo = std::max(now, readUpTo);
+        }
         recycleRecords(chunk, reader);
         if (tcrFastqBuffer.size() >= FASTQ_BLOCK_SIZE)
             files.flushFastq(tcrFastqBuffer, files.tcr);

@@ -33,6 +33,8 @@ struct ProgressCounter {
     void noteReadApart(const char* name);
     std::atomic<unsigned long> count{0};
     unsigned long interval;
+    // Compressed bytes of the input read so far (BAM inputs), for the progress line.
+    std::atomic<uint64_t> compressedRead{0};
     // Reads by ReadShape, for the library's warnings.
     std::array<std::atomic<unsigned long>, READ_SHAPES> shapes{};
     std::atomic<bool> apart{false};

@@ -365,7 +365,8 @@ std::string readGzipMembers(const std::string& path) {
 std::vector<TableReport> sortAndCompressTables(std::vector<TableJob> tables, unsigned long threads,
                                                unsigned long memoryBudget,
                                                const std::string& tempFolder,
-                                               const std::atomic<bool>* stop) {
+                                               const std::atomic<bool>* stop,
+                                               std::atomic<size_t>* finished) {
     // The largest first, so that the last table to start is a small one.
     std::vector<std::pair<off_t, size_t>> order;
     for (size_t k = 0; k < tables.size(); ++k) {
@@ -399,6 +400,8 @@ std::vector<TableReport> sortAndCompressTables(std::vector<TableJob> tables, uns
             size_t table = order[k].second;
             try {
                 __finish_table(tables[table], share, tempFolder, reports[table]);
+                if (finished)
+                    ++*finished;
             } catch (const std::exception& e) {
                 std::lock_guard<std::mutex> lock(errorMutex);
                 if (!failed.exchange(true))

@@ -47,11 +47,13 @@ constexpr int GZIP_LEVEL = 6;
 // Sorts each table and replaces it by <path>.gz, `threads` tables at a time, the largest first. A
 // table whose text and index would not fit in its share of memoryBudget is sorted by the external
 // sort (in tempFolder) instead. Throws naming the table on any failure; a failure in one thread
-// stops the others at their next table, and so does stop when it is set.
+// stops the others at their next table, and so does stop when it is set. finished, when given,
+// counts the tables done.
 std::vector<TableReport> sortAndCompressTables(std::vector<TableJob> tables, unsigned long threads,
                                                unsigned long memoryBudget,
                                                const std::string& tempFolder,
-                                               const std::atomic<bool>* stop = nullptr);
+                                               const std::atomic<bool>* stop = nullptr,
+                                               std::atomic<size_t>* finished = nullptr);
 
 // The memory the run may use for sorting: half of what the machine has available, or of what is
 // left under the cgroup's memory limit when that is less; or the megabytes that the environment

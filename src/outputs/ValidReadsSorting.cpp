@@ -12,6 +12,7 @@
 #include "support/EarlyTerminate.h"
 #include "support/LibraryName.h"
 #include "support/Logger.h"
+#include "support/ProgressLine.h"
 #include "support/Utilities.h"
 
 namespace {
@@ -79,8 +80,16 @@ void ReadAnnotationFiles::sortValidReadsFiles(unsigned long threads,
     __close(sampleTag);
     tables.push_back({sampleTag.name, SAMPLE_TAG_KEYS, sampleTag.textBytes, sampleTag.textLines});
     auto start = std::chrono::steady_clock::now();
-    std::vector<TableReport> reports = sortAndCompressTables(
-        tables, threads, sortingMemoryBudget(), tempFolder, &TERMINATE_STATE.terminate);
+    std::atomic<size_t> finished{0};
+    std::vector<TableReport> reports;
+    {
+        ProgressLine line([&finished, &tables](double seconds) {
+            return "Sorting the tables: " + std::to_string(finished.load()) + " of " +
+                   std::to_string(tables.size()) + " done in " + durationText(seconds);
+        });
+        reports = sortAndCompressTables(tables, threads, sortingMemoryBudget(), tempFolder,
+                                        &TERMINATE_STATE.terminate, &finished);
+    }
     double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     gLogger.info("Sorted and compressed %lu tables in %.1f s",

@@ -459,6 +459,26 @@ TEST(AmbrelCli, StopSignalsStopTheRunAndLeaveItsLogs) {
     EXPECT_EQ(inputs.run(runDir).status, 0);
 }
 
+// On a terminal (a pseudo-terminal here) a progress line per library and one for the tables,
+// redrawn in place and ended; in a log, nothing of them.
+TEST(AmbrelCli, ProgressLinesOnlyOnATerminal) {
+    RunInputs inputs;
+    inputs.addDemoLibrary();
+    ProcessResult logged = inputs.run(inputs.dir.file("logged"));
+    ASSERT_EQ(logged.status, 0) << logged.err;
+    EXPECT_EQ(logged.err.find('\r'), std::string::npos);
+    fs::create_directories(inputs.dir.file("tty"));
+    fs::create_symlink(inputs.dir.file(inputs.bams[0]), inputs.dir.file("tty/" + inputs.bams[0]));
+    ProcessResult tty =
+        runProcess({"script", "-qec", strJoin(inputs.args(), " ") + " 2>&1", "/dev/null"},
+                   inputs.dir.file("tty"));
+    ASSERT_EQ(tty.status, 0) << tty.out;
+    for (const char* line : {"\rSample1: 100 % of the input, 4431 records at ",
+                             "\rSorting the tables: 11 of 11 done in "})
+        EXPECT_NE(tty.out.find(line), std::string::npos) << line << "\n" << tty.out;
+    EXPECT_NE(tty.out.find("\x1b[K\r\n"), std::string::npos); // the line ends
+}
+
 // A rerun that runs out of space leaves the completed run's outputs as they were: on a small
 // file system (root can mount one) filled to within a few kilobytes, else under a file-size limit.
 TEST(AmbrelCli, FullDiskLeavesTheEarlierOutputsAsTheyWere) {
