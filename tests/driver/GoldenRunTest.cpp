@@ -230,9 +230,9 @@ TEST_P(GoldenRun, OutputsMatchTheExpectedFiles) {
     if (c.metadata)
         inputs.metadata = inputs.write("meta.json", c.metadata);
     MemoryCgroup cgroup(c.memoryLimitMb);
-#ifdef __SANITIZE_ADDRESS__
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
     if (c.memoryLimitMb)
-        GTEST_SKIP() << "AddressSanitizer's shadow memory does not fit a small cgroup";
+        GTEST_SKIP() << "a sanitizer's shadow memory does not fit a small cgroup";
 #endif
     if (c.memoryLimitMb) {
         if (cgroup.path.empty())
