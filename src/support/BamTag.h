@@ -1,5 +1,4 @@
-// Reading a record's integer tag and setting its string tags, for the annotation and for
-// bamSplitter alike.
+// Reading a record's integer tag and setting its string tags.
 #pragma once
 
 #include <cstddef>
@@ -7,9 +6,15 @@
 
 #include <htslib/sam.h>
 
+// What setStringTag does when HTSlib will not update the tag: a tag of that name and another type
+// (an input's XF:i, say), which the read would keep and read back as feature "", is replaced; a
+// record that cannot take the tag marks the run as failed, naming the read.
+void replaceStringTag(bam1_t* record, const char* tag, const char* text, size_t length);
+
 // Sets or replaces the string tag; length excludes the terminating zero, which text must have.
 inline void setStringTag(bam1_t* record, const char* tag, const char* text, size_t length) {
-    bam_aux_update_str(record, tag, static_cast<int>(length + 1), text);
+    if (bam_aux_update_str(record, tag, static_cast<int>(length + 1), text) != 0)
+        replaceStringTag(record, tag, text, length);
 }
 
 inline void setStringTag(bam1_t* record, const char* tag, const std::string& text) {

@@ -340,6 +340,8 @@ std::vector<BamVariant> bamVariants() {
          false},
         {"WithoutNH", awkOverRecords("{ sub(/\\tNH:i:[0-9]+/, \"\"); print }"), {}, true, false},
         {"Sam", "samtools view -h -o s.sam $1 && mv s.sam $1", {}},
+        // Records that carry the tags Ambrel writes, with other types: replaced.
+        {"TagsOfAnotherType", awkOverRecords("{ print $0 \"\\tXF:i:5\\tCB:i:7\\tMR:f:1.5\" }"), {}},
         // MD and NM come back with the records that the CRAM stored against its reference.
         {"Cram", cramCommand("$1", "ref.fa"), {}, true, false},
         // A header-only BAM of a library the read-quality file gives reads.
