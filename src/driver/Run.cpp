@@ -71,7 +71,7 @@ int __run_libraries(const RunParameters& params, JsonValue& metadata,
 
 int runAmbrel(int argc, const char* const* argv) {
     std::setlocale(LC_NUMERIC, "");
-    handleStopSignals();
+    StopSignalWatch stopSignals;
     RunParameters params;
     parseRunParameters(argc, argv, params);
 

@@ -6,7 +6,6 @@
 #include <pthread.h>
 #include <set>
 #include <string>
-#include <thread>
 #include <unistd.h>
 
 #include "EarlyTerminate.h"
@@ -16,6 +15,7 @@ namespace {
 
 // Process-wide, as signals are: what was received, and the children to stop.
 std::atomic<int> received{0};
+std::atomic<bool> closing{false};
 std::mutex childrenMutex;
 std::set<pid_t> children;
 sigset_t stopSet;
@@ -26,11 +26,13 @@ void stopChildren() {
         kill(pid, SIGTERM);
 }
 
-[[noreturn]] void watchStopSignals() {
+void* watchStopSignals(void*) {
     for (;;) {
         int signal = 0;
         if (sigwait(&stopSet, &signal) != 0)
             continue;
+        if (closing.load())
+            return nullptr; // the run is over: woken to end
         if (received.load() != 0) {
             // Cleaning up takes too long for the user: end now, as an unhandled signal would.
             const char text[] = "Ambrel: a second stop signal: ending at once\n";
@@ -52,15 +54,32 @@ void stopChildren() {
 
 } // namespace
 
-void handleStopSignals() {
+StopSignalWatch::StopSignalWatch() {
     sigemptyset(&stopSet);
+    int first = 0;
     for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
         struct sigaction current;
-        if (sigaction(signal, nullptr, &current) == 0 && current.sa_handler != SIG_IGN)
+        if (sigaction(signal, nullptr, &current) == 0 && current.sa_handler != SIG_IGN) {
             sigaddset(&stopSet, signal);
+            first = first ? first : signal;
+        }
     }
+    if (!first)
+        return; // every stop signal ignored: nothing to wait for
     pthread_sigmask(SIG_BLOCK, &stopSet, nullptr);
-    std::thread(watchStopSignals).detach();
+    _started = pthread_create(&_thread, nullptr, watchStopSignals, nullptr) == 0;
+}
+
+StopSignalWatch::~StopSignalWatch() {
+    if (!_started)
+        return;
+    closing.store(true);
+    for (int signal : {SIGTERM, SIGINT, SIGHUP})
+        if (sigismember(&stopSet, signal)) {
+            pthread_kill(_thread, signal); // wakes the watcher, which sees that the run is over
+            break;
+        }
+    pthread_join(_thread, nullptr);
 }
 
 int stopSignal() {

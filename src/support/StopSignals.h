@@ -5,12 +5,24 @@
 #pragma once
 
 #include <csignal>
+#include <pthread.h>
 #include <sys/types.h>
 
-// Blocks the stop signals in the calling thread, and so in every thread it starts later, and
-// starts the thread that waits for them. Signals that the process inherited as ignored (nohup's
-// SIGHUP) stay ignored. Called once, before any other thread starts.
-void handleStopSignals();
+// For its lifetime, the run's stop signals are waited for by a thread of their own. Construction
+// blocks them in the calling thread, and so in every thread it starts later; signals that the
+// process inherited as ignored (nohup's SIGHUP) stay ignored. Made once, before any other thread
+// starts; its end joins the thread (a thread left running at exit is a leak to the sanitizers).
+class StopSignalWatch {
+public:
+    StopSignalWatch();
+    ~StopSignalWatch();
+    StopSignalWatch(const StopSignalWatch&) = delete;
+    StopSignalWatch& operator=(const StopSignalWatch&) = delete;
+
+private:
+    pthread_t _thread{};
+    bool _started = false;
+};
 // The stop signal received, or 0.
 int stopSignal();
 // The run's children, stopped with it; one started after the stop is stopped at once.
