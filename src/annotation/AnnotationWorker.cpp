@@ -95,15 +95,11 @@ int readSameName(PartReader& reader, RecordGroup& group) {
 // any but an unmapped record or a primary one of a uniquely aligned read in one piece (NH 1 and
 // no SA, the chimeric pieces' tag).
 bool mayStandApart(const bam1_t* record) {
-    if (record->core.flag & (BAM_FSECONDARY | BAM_FSUPPLEMENTARY))
+    if (!isPrimaryRecord(record))
         return true;
     if (record->core.flag & BAM_FUNMAP)
         return false;
     return getIntegerTag(record, TAG_NUMBER_ALIGNMENTS, 0) != 1 || bam_aux_get(record, "SA");
-}
-
-bool isPrimary(const bam1_t* record) {
-    return !(record->core.flag & (BAM_FSECONDARY | BAM_FSUPPLEMENTARY));
 }
 
 } // namespace
@@ -127,7 +123,7 @@ int readGroup(PartReader& reader, RecordGroup& group) {
         }
         // An aligner writes a read's primary record with its other records. A read without one
         // here has it elsewhere: the input is not grouped by read name.
-        if (!reader.groupedByName && std::none_of(group.begin(), group.end(), isPrimary)) {
+        if (!reader.groupedByName && std::none_of(group.begin(), group.end(), isPrimaryRecord)) {
             reader.readApart = bam_get_qname(group.front());
             return -1;
         }

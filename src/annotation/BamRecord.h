@@ -14,6 +14,15 @@
 using RecordGroup = std::vector<bam1_t*>;
 using RecordChunk = std::vector<RecordGroup>;
 
+// A read's primary record; its secondary records are its other alignments, its supplementary
+// records pieces of one of them.
+inline bool isPrimaryRecord(const bam1_t* record) {
+    return !(record->core.flag & (BAM_FSECONDARY | BAM_FSUPPLEMENTARY));
+}
+inline bool isSupplementaryRecord(const bam1_t* record) {
+    return record->core.flag & BAM_FSUPPLEMENTARY;
+}
+
 extern const char* const SEQUENCE_CHAR;
 extern const char* const SEQUENCE_CHAR_COMP;
 

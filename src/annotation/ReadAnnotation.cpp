@@ -100,10 +100,6 @@ void resolveMultipleAlignments(ReadAssignment& read, long nh, bool correctable,
     }
 }
 
-bool isSupplementary(const bam1_t* record) {
-    return record->core.flag & BAM_FSUPPLEMENTARY;
-}
-
 } // namespace
 
 ReadAlignments countAlignments(const std::vector<bam1_t*>& records) {
@@ -111,11 +107,11 @@ ReadAlignments countAlignments(const std::vector<bam1_t*>& records) {
     long nh = 0;
     bool primary = false;
     for (bam1_t* record : records) {
-        if (isSupplementary(record))
+        if (isSupplementaryRecord(record))
             continue;
         ++alignments.count;
         alignments.last = record;
-        primary |= !(record->core.flag & BAM_FSECONDARY);
+        primary |= isPrimaryRecord(record);
         long tag = getIntegerTag(record, TAG_NUMBER_ALIGNMENTS, 0);
         if (tag > 0)
             nh = tag;
@@ -148,7 +144,7 @@ ReadAssignment assignReadGene(sam_hdr_t* header, std::vector<bam1_t*>& records,
     const long nh = alignments.count;
 
     for (bam1_t* record : records) {
-        if (isSupplementary(record))
+        if (isSupplementaryRecord(record))
             continue;
         const char* name =
             record->core.tid >= 0 ? sam_hdr_tid2name(header, record->core.tid) : nullptr;
