@@ -24,7 +24,7 @@ const char* const GENE_TYPES[] = {"protein_coding", "protein_coding", "protein_c
 const char* const RECEPTOR_TYPES[] = {"IG_V_gene", "TR_V_gene", "IG_C_gene", "TR_C_gene"};
 const char* const RECEPTOR_NAMES[] = {"IGHV", "TRBV", "IGHG", "TRBC"};
 
-std::string __gene_name(SplitMix64& random, unsigned long index) {
+std::string gene_name(SplitMix64& random, unsigned long index) {
     static const char* const STEMS[] = {"ZNF", "SLC", "KRT", "OR",   "LINC",
                                         "RPL", "CD",  "FAM", "TMEM", "ANKRD"};
     return std::string(STEMS[random.below(10)]) + std::to_string(index + 1) +
@@ -54,7 +54,7 @@ GeneratedAnnotation generateAnnotation(unsigned long geneCount, uint64_t seed, d
             bool receptor = random.chance(0.004);
             unsigned long kind = random.below(4);
             gene.name = receptor ? std::string(RECEPTOR_NAMES[kind]) + std::to_string(index % 50)
-                                 : __gene_name(random, index);
+                                 : gene_name(random, index);
             // One in 40 names is reused by another gene id, as in real annotations.
             if (!receptor && random.chance(0.025))
                 gene.name = "SHARED" + std::to_string(index % 300);
@@ -176,8 +176,8 @@ std::string samHeaderText(const GeneratedAnnotation& annotation) {
 
 namespace {
 
-bam1_t* __make_record(const sam_hdr_t* header, const std::string& name, uint16_t flag, int32_t tid,
-                      hts_pos_t pos, const std::vector<uint32_t>& cigar, size_t length) {
+bam1_t* make_record(const sam_hdr_t* header, const std::string& name, uint16_t flag, int32_t tid,
+                    hts_pos_t pos, const std::vector<uint32_t>& cigar, size_t length) {
     static const char BASES[] = "ACGT";
     std::string sequence(length, 'A'), quality(length, 30);
     for (size_t i = 0; i < length; ++i)
@@ -256,10 +256,10 @@ std::vector<bam1_t*> generateAlignedRecords(const GeneratedAnnotation& annotatio
             tid = unannotated;
             pos = static_cast<hts_pos_t>(random.below(2000));
         } else {
-            records.push_back(__make_record(header, name, BAM_FUNMAP, -1, -1, {}, readLength));
+            records.push_back(make_record(header, name, BAM_FUNMAP, -1, -1, {}, readLength));
             continue;
         }
-        records.push_back(__make_record(header, name, flag, tid, pos, cigar, readLength));
+        records.push_back(make_record(header, name, flag, tid, pos, cigar, readLength));
     }
     return records;
 }

@@ -35,13 +35,13 @@ AMBREL_LEAK_SUPPRESSIONS("leak:start_thread\n")
 
 namespace {
 
-int __usage() {
+int print_usage() {
     std::fprintf(stderr, "Usage: bamSplitter <input BAM> <records per fragment> <output prefix> "
                          "<fragment count>\n");
     return 2;
 }
 
-bool __parse_count(const char* text, unsigned long& value) {
+bool parse_count(const char* text, unsigned long& value) {
     if (!text || !*text || *text == '-' || *text == '+')
         return false;
     char* end = nullptr;
@@ -275,14 +275,14 @@ int main(int argc, char** argv) {
         return 0;
     }
     if (argc != 5)
-        return __usage();
+        return print_usage();
     unsigned long perFragment = 0, threads = 0;
-    if (!__parse_count(argv[2], perFragment)) {
+    if (!parse_count(argv[2], perFragment)) {
         std::fprintf(stderr, "bamSplitter: records per fragment must be a whole number, not '%s'\n",
                      argv[2]);
         return 2;
     }
-    if (!__parse_count(argv[4], threads) || threads == 0 || threads > 4096) {
+    if (!parse_count(argv[4], threads) || threads == 0 || threads > 4096) {
         std::fprintf(stderr,
                      "bamSplitter: fragment count must be a whole number from 1 to 4096, "
                      "not '%s'\n",

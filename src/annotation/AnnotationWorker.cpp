@@ -194,7 +194,7 @@ namespace {
 const char* const WORKER = "annotationMetricsAndCounting: ";
 
 // Records a worker failure that names its file and, where a system call failed, the reason.
-void __fail(const std::string& what, const std::string& path, bool withErrno = true) {
+void fail_worker(const std::string& what, const std::string& path, bool withErrno = true) {
     TERMINATE_STATE.fail(WORKER + what + path +
                          (withErrno ? std::string(". errno desc: ") + std::strerror(errno) : ""));
 }
@@ -225,39 +225,39 @@ bool annotateHeader(sam_hdr_t* header, const BamPart& part) {
 
 // Opens both BAMs, copies the header and goes to the part's start; false (failure recorded) when
 // the worker cannot start.
-bool __open_worker_bams(WorkerBams& bams, const std::string& outputBamPath, const BamPart& part) {
+bool open_worker_bams(WorkerBams& bams, const std::string& outputBamPath, const BamPart& part) {
     const std::string& inputBamPath = part.path;
     if (!(bams.input = hts_open(inputBamPath.c_str(), "rb"))) {
-        __fail("Failed to open input BAM file: ", inputBamPath);
+        fail_worker("Failed to open input BAM file: ", inputBamPath);
         return false;
     }
     if (!(bams.header = sam_hdr_read(bams.input))) {
-        __fail("Failed to read the BAM header of input file: ", inputBamPath, false);
+        fail_worker("Failed to read the BAM header of input file: ", inputBamPath, false);
         return false;
     }
     if (!annotateHeader(bams.header, part)) {
-        __fail("Failed to add the @PG line to the header of ", outputBamPath, false);
+        fail_worker("Failed to add the @PG line to the header of ", outputBamPath, false);
         return false;
     }
     // These per-part BAMs are read again by the pipeline's next steps, like an aligner's or
     // samtools' temporary files: they are deflated fast (see BamWriter), not at gzip's level 6,
     // which would spend most of the run compressing.
     if (!bams.output.open(outputBamPath, bams.header)) {
-        __fail("Failed to write BAM header to output file: ", outputBamPath);
+        fail_worker("Failed to write BAM header to output file: ", outputBamPath);
         return false;
     }
     if (part.start >= 0 && bgzf_seek(bams.input->fp.bgzf, part.start, SEEK_SET) < 0) {
-        __fail("Failed to seek in input BAM file: ", inputBamPath);
+        fail_worker("Failed to seek in input BAM file: ", inputBamPath);
         return false;
     }
     return true;
 }
 
-void __close_worker_bams(WorkerBams& bams, const std::string& outputBamPath) {
+void close_worker_bams(WorkerBams& bams, const std::string& outputBamPath) {
     if (bams.input)
         hts_close(bams.input); // a read error has been reported already
     if (!bams.output.close())
-        __fail("Failed to close output BAM file: ", outputBamPath);
+        fail_worker("Failed to close output BAM file: ", outputBamPath);
     if (bams.header)
         sam_hdr_destroy(bams.header);
 }
@@ -273,8 +273,8 @@ void annotationMetricsAndCounting(const AssayType& assay, const std::string& out
                                   bool vdjCellCalling) {
     gLogger.debug("    Entering annotationMetricsAndCounting");
     WorkerBams bams;
-    if (!__open_worker_bams(bams, outputBamPath, part)) {
-        __close_worker_bams(bams, outputBamPath);
+    if (!open_worker_bams(bams, outputBamPath, part)) {
+        close_worker_bams(bams, outputBamPath);
         return;
     }
     PartReader reader(bams.input, bams.header, part);
@@ -309,7 +309,7 @@ void annotationMetricsAndCounting(const AssayType& assay, const std::string& out
                     bcrFastqBuffer, excludeIntronicReads, vdjCellCalling))];
         for (bam1_t* record : chunkRecords)
             if (!stripCellAndUMIFromQName(record))
-                __fail("Failed to set the read name of a record", "", false);
+                fail_worker("Failed to set the read name of a record", "", false);
         writeAnnotatedBamRecords(chunk, bams.output, progress);
         if (blocks) {
             uint64_t now = static_cast<uint64_t>(bgzf_tell(bams.input->fp.bgzf)) >> 16;
@@ -329,6 +329,6 @@ void annotationMetricsAndCounting(const AssayType& assay, const std::string& out
         files.flushFastq(tcrFastqBuffer, files.tcr);
     if (!bcrFastqBuffer.empty())
         files.flushFastq(bcrFastqBuffer, files.bcr);
-    __close_worker_bams(bams, outputBamPath);
+    close_worker_bams(bams, outputBamPath);
     freeRecords(chunk, reader);
 }

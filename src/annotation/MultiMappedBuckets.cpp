@@ -19,7 +19,7 @@ namespace {
 // Each record in a bucket: the input's virtual offset of the record, then its BAM bytes.
 constexpr size_t OFFSET_BYTES = 8, FIXED_BYTES = sizeof(EncodedBamRecord::fixed);
 
-std::system_error __file_error(int error, const std::string& what, const std::string& path) {
+std::system_error file_error(int error, const std::string& what, const std::string& path) {
     return std::system_error(error, std::generic_category(), what + " " + path);
 }
 
@@ -32,7 +32,7 @@ struct Entry {
 };
 
 // The records of a bucket's bytes; throws naming path when they do not parse.
-std::vector<Entry> __entries(const std::vector<uint8_t>& bytes, const std::string& path) {
+std::vector<Entry> bucket_entries(const std::vector<uint8_t>& bytes, const std::string& path) {
     std::vector<Entry> entries;
     const std::runtime_error damaged("The multi-mapped records in " + path + " are damaged");
     for (size_t at = 0; at < bytes.size();) {
@@ -55,7 +55,7 @@ std::vector<Entry> __entries(const std::vector<uint8_t>& bytes, const std::strin
     return entries;
 }
 
-std::vector<uint8_t> __read_bucket(const std::string& path) {
+std::vector<uint8_t> read_bucket(const std::string& path) {
     std::error_code sizeError;
     uintmax_t size = std::filesystem::file_size(path, sizeError);
     FILE* file = sizeError ? nullptr : std::fopen(path.c_str(), "rb");
@@ -65,7 +65,7 @@ std::vector<uint8_t> __read_bucket(const std::string& path) {
     if (file)
         std::fclose(file);
     if (!read)
-        throw __file_error(error, "Cannot read", path);
+        throw file_error(error, "Cannot read", path);
     return bytes;
 }
 
@@ -76,7 +76,7 @@ MultiMappedBuckets::MultiMappedBuckets(const std::string& prefix, size_t count) 
         Bucket& bucket = _buckets[k];
         bucket.path = prefix + "." + std::to_string(k);
         if (!(bucket.file = std::fopen(bucket.path.c_str(), "wb")))
-            throw __file_error(errno, "Cannot write", bucket.path);
+            throw file_error(errno, "Cannot write", bucket.path);
         std::setvbuf(bucket.file, nullptr, _IOFBF, 1 << 16);
     }
 }
@@ -124,7 +124,7 @@ void MultiMappedBuckets::close() {
     }
     for (const Bucket& bucket : _buckets)
         if (bucket.failed)
-            throw __file_error(bucket.error, "Cannot write", bucket.path);
+            throw file_error(bucket.error, "Cannot write", bucket.path);
 }
 
 std::vector<unsigned long> MultiMappedBuckets::groupInto(const sam_hdr_t* header,
@@ -157,23 +157,23 @@ unsigned long MultiMappedBuckets::_group(size_t first, size_t stride, sam_hdr_t*
                                          const std::string& output) {
     BamWriter writer;
     if (!writer.open(output, header))
-        throw __file_error(errno, "Cannot write", output);
+        throw file_error(errno, "Cannot write", output);
     unsigned long records = 0;
     for (size_t k = first; k < _buckets.size(); k += stride) {
         const std::string& path = _buckets[k].path;
-        std::vector<uint8_t> bytes = __read_bucket(path);
+        std::vector<uint8_t> bytes = read_bucket(path);
         std::remove(path.c_str()); // its disk space is the grouped copy's now
-        std::vector<Entry> entries = __entries(bytes, path);
+        std::vector<Entry> entries = bucket_entries(bytes, path);
         std::sort(entries.begin(), entries.end(), [](const Entry& a, const Entry& b) {
             int order = std::strcmp(a.name, b.name);
             return order != 0 ? order < 0 : a.inputOffset < b.inputOffset;
         });
         for (const Entry& entry : entries)
             if (!writer.writeEncoded(entry.bytes, entry.length))
-                throw __file_error(errno, "Cannot write", output);
+                throw file_error(errno, "Cannot write", output);
         records += entries.size();
     }
     if (!writer.close())
-        throw __file_error(errno, "Cannot write", output);
+        throw file_error(errno, "Cannot write", output);
     return records;
 }

@@ -21,7 +21,7 @@ const std::string READ_TYPE_ABSEQ = "abseq";
 const std::string READ_TYPE_VDJ = "vdj";
 const std::string READ_TYPE_MRNA = "mrna";
 
-[[noreturn]] void __unknown_read_type(const std::string& readType) {
+[[noreturn]] void unknown_read_type(const std::string& readType) {
     throw std::system_error(errno, std::generic_category(),
                             "Unknown read type: '" + readType + "'");
 }
@@ -47,7 +47,7 @@ bool checkTargetedStartPosition(unsigned long position, const std::string& readT
         return position >= 1 && position <= 29;
     if (readType == READ_TYPE_VDJ)
         return true;
-    __unknown_read_type(readType);
+    unknown_read_type(readType);
 }
 
 bool checkReadAlignmentLengthMatch(const bam1_t* record, const std::string& readType) {
@@ -61,7 +61,7 @@ bool checkReadAlignmentLengthMatch(const bam1_t* record, const std::string& read
     else if (readType == READ_TYPE_SAMPLE_TAG)
         minimum = 40;
     else
-        __unknown_read_type(readType);
+        unknown_read_type(readType);
     return bamCigarOperationSum(record, 'M') >= minimum;
 }
 

@@ -43,7 +43,7 @@ std::vector<BamPart> partsBetween(const std::string& path, const std::vector<int
 namespace {
 
 // Logs the workers' failure messages; true when there were any.
-bool __report_worker_failures() {
+bool report_worker_failures() {
     if (!TERMINATE_STATE.failed())
         return false;
     gLogger.critical("Encountered critical error(s) in the annotation threads. Exiting...");
@@ -55,7 +55,7 @@ bool __report_worker_failures() {
 }
 
 // The annotated BAM of a library's part number k (from 1).
-std::string __annotated_bam(const std::string& libraryName, size_t k) {
+std::string annotated_bam(const std::string& libraryName, size_t k) {
     return libraryName + ".annotated." + std::to_string(k) + ".bam";
 }
 
@@ -78,14 +78,14 @@ std::string annotationProgress(const std::string& libraryName, const ProgressCou
 }
 
 // One worker per part, writing <library>.annotated.<first + k>.bam; the counts go to metrics.
-void __annotate_parts(std::vector<BamPart> parts, size_t first, const std::string& libraryName,
-                      const RunParameters& params, ReadAnnotationFiles& files,
-                      const std::unordered_set<std::string>& extraReferenceNames,
-                      FeatureAssigner& featureAssigner, LibraryMetrics& metrics,
-                      ProgressCounter& progress) {
+void annotate_parts(std::vector<BamPart> parts, size_t first, const std::string& libraryName,
+                    const RunParameters& params, ReadAnnotationFiles& files,
+                    const std::unordered_set<std::string>& extraReferenceNames,
+                    FeatureAssigner& featureAssigner, LibraryMetrics& metrics,
+                    ProgressCounter& progress) {
     std::vector<std::string> outputs;
     for (size_t k = 0; k < parts.size(); ++k) {
-        outputs.push_back(__annotated_bam(libraryName, first + k));
+        outputs.push_back(annotated_bam(libraryName, first + k));
         parts[k].commandLine = params.commandLine;
     }
     std::vector<FeatureCounts> featureCounts(parts.size());
@@ -108,10 +108,10 @@ void __annotate_parts(std::vector<BamPart> parts, size_t first, const std::strin
 }
 
 // Takes back a library's first attempt: its annotated BAMs, its table lines and FASTQ records.
-void __take_back(const std::string& libraryName, size_t parts, ReadAnnotationFiles& files,
-                 const ReadAnnotationFiles::Mark& mark) {
+void take_back(const std::string& libraryName, size_t parts, ReadAnnotationFiles& files,
+               const ReadAnnotationFiles::Mark& mark) {
     for (size_t k = 0; k < parts; ++k)
-        fs::remove(__annotated_bam(libraryName, k + 1));
+        fs::remove(annotated_bam(libraryName, k + 1));
     files.rewind(mark);
 }
 
@@ -121,7 +121,7 @@ struct LibraryWork {
     ProgressCounter progress{PROGRESS_INTERVAL};
 };
 
-std::unique_ptr<LibraryWork> __new_work(const RunParameters& params) {
+std::unique_ptr<LibraryWork> new_work(const RunParameters& params) {
     auto work = std::make_unique<LibraryWork>();
     work->metrics = std::make_unique<LibraryMetrics>(
         params.sampleTagsVersion, params.assay, params.umiOption, params.excludeIntronicReads,
@@ -135,18 +135,18 @@ std::unique_ptr<LibraryWork> __new_work(const RunParameters& params) {
 // memory, a name's records in input order, into T grouped BAMs, which are annotated as parts of
 // their own, numbered after the input's: one more pass over the input in all, and a pass over those
 // records.
-void __annotate_with_multi_mapped_grouped(const std::string& bamPath,
-                                          const std::vector<int64_t>& cuts,
-                                          const std::string& libraryName,
-                                          const RunParameters& params, ReadAnnotationFiles& files,
-                                          const std::unordered_set<std::string>& extra,
-                                          FeatureAssigner& featureAssigner, LibraryWork& work) {
+void annotate_with_multi_mapped_grouped(const std::string& bamPath,
+                                        const std::vector<int64_t>& cuts,
+                                        const std::string& libraryName, const RunParameters& params,
+                                        ReadAnnotationFiles& files,
+                                        const std::unordered_set<std::string>& extra,
+                                        FeatureAssigner& featureAssigner, LibraryWork& work) {
     std::string folder = std::string(FEATURE_COUNTS_TMP_DIR) + "/";
     size_t bucketCount = MultiMappedBuckets::countFor(fs::file_size(bamPath));
     MultiMappedBuckets buckets(folder + MULTI_MAPPED_BUCKETS, bucketCount);
     std::vector<BamPart> parts = partsBetween(bamPath, cuts, &buckets);
-    __annotate_parts(parts, 1, libraryName, params, files, extra, featureAssigner, *work.metrics,
-                     work.progress);
+    annotate_parts(parts, 1, libraryName, params, files, extra, featureAssigner, *work.metrics,
+                   work.progress);
     buckets.close();
     if (TERMINATE_STATE.failed())
         return;
@@ -171,8 +171,8 @@ void __annotate_with_multi_mapped_grouped(const std::string& bamPath,
         }
     gLogger.info("Annotating the grouped multi-mapped records in %lu parts",
                  static_cast<unsigned long>(groupedParts.size()));
-    __annotate_parts(groupedParts, parts.size() + 1, libraryName, params, files, extra,
-                     featureAssigner, *work.metrics, work.progress);
+    annotate_parts(groupedParts, parts.size() + 1, libraryName, params, files, extra,
+                   featureAssigner, *work.metrics, work.progress);
 }
 
 // What a read of each shape but a whole one is, and what became of it: said once per library
@@ -224,9 +224,9 @@ bool annotateLibrary(const std::string& bamPath, const RunParameters& params,
                      static_cast<double>(parts.size()));
     gLogger.info("Starting annotation for library: %s", libraryName.c_str());
     ReadAnnotationFiles::Mark mark = files.mark();
-    std::unique_ptr<LibraryWork> work = __new_work(params);
-    __annotate_parts(parts, 1, libraryName, params, files, extraReferenceNames, featureAssigner,
-                     *work->metrics, work->progress);
+    std::unique_ptr<LibraryWork> work = new_work(params);
+    annotate_parts(parts, 1, libraryName, params, files, extraReferenceNames, featureAssigner,
+                   *work->metrics, work->progress);
     if (work->progress.apart.load() && !TERMINATE_STATE.failed()) {
         gLogger.warning(
             "Read %s in %s has records away from its primary record: the BAM is not grouped by "
@@ -234,15 +234,15 @@ bool annotateLibrary(const std::string& bamPath, const RunParameters& params,
             "its multi-mapped and chimeric reads grouped by read name, at the cost of one more "
             "pass over the input and one over those records",
             work->progress.readApart.c_str(), bamPath.c_str());
-        __take_back(libraryName, parts.size(), files, mark);
-        work = __new_work(params);
-        __annotate_with_multi_mapped_grouped(bamPath, cuts, libraryName, params, files,
-                                             extraReferenceNames, featureAssigner, *work);
+        take_back(libraryName, parts.size(), files, mark);
+        work = new_work(params);
+        annotate_with_multi_mapped_grouped(bamPath, cuts, libraryName, params, files,
+                                           extraReferenceNames, featureAssigner, *work);
     }
     gLogger.info("    Processed and wrote %'lu total annotated bam records to disk",
                  work->progress.count.load());
     gLogger.info("    Total phiX reads identified: %lu", work->metrics->phixReads.load());
-    if (__report_worker_failures())
+    if (report_worker_failures())
         return false;
     warnAboutReadShapes(work->progress, libraryName, bamPath);
     unsigned long reads = 0;

@@ -48,9 +48,9 @@ namespace {
 
 // The run proper, in the staging folder: returns 1 when a worker failed; throws on any other
 // failure. Every object that writes outputs is gone when it returns.
-int __run_libraries(const RunParameters& params, JsonValue& metadata,
-                    const std::unordered_set<std::string>& extraReferenceNames,
-                    std::unique_ptr<FeatureAssigner>& featureAssigner) {
+int run_libraries(const RunParameters& params, JsonValue& metadata,
+                  const std::unordered_set<std::string>& extraReferenceNames,
+                  std::unique_ptr<FeatureAssigner>& featureAssigner) {
     ReadAnnotationFiles readAnnotationFiles(params.runBaseName);
     featureAssigner->writeGeneInfoJson(gLogger);
     std::vector<LibraryMetrics> metricsList;
@@ -106,7 +106,7 @@ int runAmbrel(int argc, const char* const* argv) {
     StagingFolder staging;
     int status;
     try {
-        status = __run_libraries(params, metadata, extraReferenceNames, featureAssigner);
+        status = run_libraries(params, metadata, extraReferenceNames, featureAssigner);
         if (status != 0) {
             std::lock_guard<std::mutex> lock(TERMINATE_STATE.mutex);
             for (const std::string& message : TERMINATE_STATE.messages)

@@ -34,7 +34,7 @@ const double OFF_MODEL_WARNED = 0.5;
 namespace {
 
 // Why path cannot be read as a file, or "" when it can.
-std::string __unreadable(const std::string& path) {
+std::string unreadable(const std::string& path) {
     int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0)
         return std::strerror(errno);
@@ -44,20 +44,20 @@ std::string __unreadable(const std::string& path) {
     return directory ? std::strerror(EISDIR) : "";
 }
 
-void __check_readable(const std::string& kind, const std::string& path) {
-    std::string reason = __unreadable(path);
+void check_readable(const std::string& kind, const std::string& path) {
+    std::string reason = unreadable(path);
     if (!reason.empty())
         throw std::runtime_error("Cannot open the " + kind + " file \"" + path + "\": " + reason);
 }
 
-void __check_run_base_name(const std::string& name, const std::string& metadataPath) {
+void check_run_base_name(const std::string& name, const std::string& metadataPath) {
     // Every output is named after it, inside the working folder.
     if (name.empty() || name == "." || name == ".." || name.find('/') != std::string::npos)
         throw std::runtime_error("The Run_Base_Name \"" + name + "\" of the run metadata \"" +
                                  metadataPath + "\" is not a plain file name");
 }
 
-void __check_library_names(const RunParameters& params, std::vector<std::string>& names) {
+void check_library_names(const RunParameters& params, std::vector<std::string>& names) {
     checkBamFileNames(params.bamPaths, params.runBaseName);
     std::map<std::string, std::string> seen; // library name -> BAM path
     for (const std::string& bam : params.bamPaths) {
@@ -72,7 +72,7 @@ void __check_library_names(const RunParameters& params, std::vector<std::string>
     }
 }
 
-void __check_output_header(JsonValue& metadata, const std::string& metadataPath) {
+void check_output_header(JsonValue& metadata, const std::string& metadataPath) {
     std::string type = metadata.hasMember("Output_Header")
                            ? metadata["Output_Header"].getTypeString()
                            : std::string("undefined");
@@ -86,7 +86,7 @@ void __check_output_header(JsonValue& metadata, const std::string& metadataPath)
 }
 
 // The prefix is cut by length: a BAM of another run would pass with a mangled library name.
-void __warn_foreign_bam_names(const RunParameters& params) {
+void warn_foreign_bam_names(const RunParameters& params) {
     std::string prefix = params.runBaseName + "_";
     for (const std::string& bam : params.bamPaths) {
         std::string fileName = fs::path(bam).filename().string();
@@ -100,8 +100,8 @@ void __warn_foreign_bam_names(const RunParameters& params) {
 }
 
 // Each library needs its read-quality entry: say which BAM it comes from and what the file has.
-void __check_quality_entries(JsonValue& quality, const RunParameters& params,
-                             const std::vector<std::string>& libraries) {
+void check_quality_entries(JsonValue& quality, const RunParameters& params,
+                           const std::vector<std::string>& libraries) {
     if (quality.getType() != JsonValue::OBJECT || !quality.hasMember(READ_QUALITY_METRICS) ||
         quality[READ_QUALITY_METRICS].getType() != JsonValue::OBJECT)
         return; // reported by checkReadQualityMetrics
@@ -117,7 +117,7 @@ void __check_quality_entries(JsonValue& quality, const RunParameters& params,
 }
 
 // Run folders of failed runs are kept for the user to look into; say that they are there.
-void __warn_unfinished_runs() {
+void warn_unfinished_runs() {
     DIR* folder = opendir(".");
     if (!folder)
         throw std::system_error(errno, std::generic_category(), "Cannot list the working folder");
@@ -195,34 +195,34 @@ std::string findProgram(const std::string& name) {
 }
 
 void checkRunInputs(const RunParameters& params, JsonValue& metadata) {
-    __check_run_base_name(params.runBaseName, params.metadataPath);
+    check_run_base_name(params.runBaseName, params.metadataPath);
     checkFolderHoldsNoOtherRun(".", params.runBaseName);
     std::vector<std::string> libraries;
-    __check_library_names(params, libraries);
+    check_library_names(params, libraries);
     for (const std::string& bam : params.bamPaths)
-        __check_readable("BAM", bam);
-    __check_readable("GTF", params.gtfPath);
-    __check_readable("transcript-length", params.transcriptLengthPath);
+        check_readable("BAM", bam);
+    check_readable("GTF", params.gtfPath);
+    check_readable("transcript-length", params.transcriptLengthPath);
     // A typo here would silently zero the counts of the reads aligned to its references.
     for (const std::string& fasta : params.extraFastaPaths)
         if (!fasta.empty())
-            __check_readable("extra sequences", fasta);
-    __check_output_header(metadata, params.metadataPath);
-    __warn_foreign_bam_names(params);
+            check_readable("extra sequences", fasta);
+    check_output_header(metadata, params.metadataPath);
+    warn_foreign_bam_names(params);
 
     JsonValue quality;
     std::string error;
     if (!loadJsonFile(quality, params.qualityMetricsPath.c_str(), &error))
         throw std::runtime_error("Cannot read the read-quality metrics file \"" +
                                  params.qualityMetricsPath + "\": " + error);
-    __check_quality_entries(quality, params, libraries);
+    check_quality_entries(quality, params, libraries);
     libraries.push_back("Combined_stats");
     checkReadQualityMetrics(quality, libraries, params.qualityMetricsPath);
 
     for (const char* program : {"sort", "tar"})
         checkProgram(program);
     sortingMemoryBudget(); // a budget set in the environment must be a number
-    __warn_unfinished_runs();
+    warn_unfinished_runs();
 }
 
 void makeInputPathsAbsolute(RunParameters& params) {
@@ -243,14 +243,14 @@ void makeInputPathsAbsolute(RunParameters& params) {
 namespace {
 
 // At most `most` names of a list, for a message.
-std::string __some(const std::vector<std::string>& names, size_t most = 3) {
+std::string some_names(const std::vector<std::string>& names, size_t most = 3) {
     std::vector<std::string> shown(names.begin(), names.begin() + std::min(most, names.size()));
     return "\"" + strJoin(shown, "\", \"") + "\"" + (names.size() > most ? ", ..." : "");
 }
 
 // The likely cause when a BAM's reference names miss the annotation's chromosomes.
-std::string __naming_hint(const std::vector<std::string>& bamNames,
-                          const std::set<std::string>& gtfNames) {
+std::string naming_hint(const std::vector<std::string>& bamNames,
+                        const std::set<std::string>& gtfNames) {
     for (const std::string& name : bamNames) {
         bool chr = strStartsWith(name, "chr");
         std::string other = chr ? name.substr(3) : "chr" + name;
@@ -395,10 +395,11 @@ bool checkBamRecords(const std::string& bamPath, const std::string& gtfPath,
     }
     std::vector<std::string> chromosomes(model.chromosomes().begin(), model.chromosomes().end());
     if (!meets && !unknown.empty())
-        throw std::runtime_error(
-            "None of the reference names of the BAM file \"" + bamPath + "\" (" + __some(unknown) +
-            ") is a chromosome of the GTF file \"" + gtfPath + "\" (" + __some(chromosomes) +
-            "), so no read would get a gene. " + __naming_hint(unknown, model.chromosomes()));
+        throw std::runtime_error("None of the reference names of the BAM file \"" + bamPath +
+                                 "\" (" + some_names(unknown) +
+                                 ") is a chromosome of the GTF file \"" + gtfPath + "\" (" +
+                                 some_names(chromosomes) + "), so no read would get a gene. " +
+                                 naming_hint(unknown, model.chromosomes()));
     // The first reads show whether the names carry the cell index and UMI at all.
     std::unique_ptr<bam1_t, void (*)(bam1_t*)> record(bam_init1(), bam_destroy1);
     std::string firstName;
@@ -433,15 +434,15 @@ bool checkBamRecords(const std::string& bamPath, const std::string& gtfPath,
     std::vector<std::string> offNames;
     std::string described = describeSample(sample, offNames);
     if (share >= OFF_MODEL_REFUSED)
-        throw std::runtime_error("Of the mapped reads sampled from the BAM file \"" + bamPath +
-                                 "\", " + described + " (the GTF file \"" + gtfPath + "\" has " +
-                                 __some(chromosomes) + "), so almost no read would get a gene. " +
-                                 __naming_hint(offNames, model.chromosomes()));
+        throw std::runtime_error(
+            "Of the mapped reads sampled from the BAM file \"" + bamPath + "\", " + described +
+            " (the GTF file \"" + gtfPath + "\" has " + some_names(chromosomes) +
+            "), so almost no read would get a gene. " + naming_hint(offNames, model.chromosomes()));
     if (share >= OFF_MODEL_WARNED)
         gLogger.warning("Of the mapped reads sampled from the BAM file \"%s\", %s (the GTF file "
                         "\"%s\" has %s): those reads will get no gene",
                         bamPath.c_str(), described.c_str(), gtfPath.c_str(),
-                        __some(chromosomes).c_str());
+                        some_names(chromosomes).c_str());
     return true;
 }
 

@@ -31,11 +31,11 @@ const char* const KEEP_FAILED_RUN_VARIABLE = "AMBREL_KEEP_FAILED_RUN";
 
 namespace {
 
-std::system_error __folder_error(const std::string& what) {
+std::system_error folder_error(const std::string& what) {
     return std::system_error(errno, std::generic_category(), what);
 }
 
-std::string __current_folder() {
+std::string current_folder() {
     std::error_code error;
     fs::path folder = fs::current_path(error);
     if (error)
@@ -50,8 +50,8 @@ RunFolderLock::RunFolderLock() {
     // lock a file that a newer run no longer sees.
     _fd = open(RUN_LOCK_FILE, O_RDWR | O_CREAT | O_CLOEXEC, 0666);
     if (_fd < 0)
-        throw __folder_error("Cannot create the lock file " + std::string(RUN_LOCK_FILE) +
-                             " in the working folder " + __current_folder());
+        throw folder_error("Cannot create the lock file " + std::string(RUN_LOCK_FILE) +
+                           " in the working folder " + current_folder());
     if (flock(_fd, LOCK_EX | LOCK_NB) != 0) {
         char holder[32] = {0};
         ssize_t got = pread(_fd, holder, sizeof holder - 1, 0);
@@ -59,7 +59,7 @@ RunFolderLock::RunFolderLock() {
         close(_fd);
         _fd = -1;
         throw std::runtime_error("Another Ambrel run (process " + pid +
-                                 ") is working in the folder " + __current_folder() +
+                                 ") is working in the folder " + current_folder() +
                                  ": two runs in one folder would mix their outputs. Wait for it "
                                  "to finish, or run in another folder.");
     }
@@ -74,7 +74,7 @@ RunFolderLock::~RunFolderLock() {
         close(_fd); // releases the lock
 }
 
-StagingFolder::StagingFolder() : _home(__current_folder()) {
+StagingFolder::StagingFolder() : _home(current_folder()) {
     char stamp[32];
     std::time_t now = std::time(nullptr);
     std::tm parts{};
@@ -82,9 +82,9 @@ StagingFolder::StagingFolder() : _home(__current_folder()) {
     std::strftime(stamp, sizeof stamp, "%Y%m%d_%H%M%S", &parts);
     _path = _home + "/" + UNFINISHED_RUN_PREFIX + stamp + "_" + std::to_string(getpid());
     if (mkdir(_path.c_str(), 0777) != 0)
-        throw __folder_error("Cannot create the run's folder " + _path);
+        throw folder_error("Cannot create the run's folder " + _path);
     if (chdir(_path.c_str()) != 0)
-        throw __folder_error("Cannot enter the run's folder " + _path);
+        throw folder_error("Cannot enter the run's folder " + _path);
     _inside = true;
 }
 
@@ -177,7 +177,7 @@ void checkFolderHoldsNoOtherRun(const std::string& folder, const std::string& ru
 namespace {
 
 // The name a staged output takes in the working folder.
-std::string __published_name(const std::string& staged) {
+std::string published_name(const std::string& staged) {
     return strEndsWith(staged, MULTIQC_STAGED_SUFFIX)
                ? staged.substr(0, staged.size() - std::strlen(MULTIQC_STAGED_SUFFIX))
                : staged;
@@ -189,11 +189,11 @@ void StagingFolder::publish(const std::string& runBaseName) {
     _complete = true;
     _leave();
     if (_inside)
-        throw __folder_error("Cannot return to the working folder " + _home);
+        throw folder_error("Cannot return to the working folder " + _home);
     std::map<std::string, std::string> outputs; // published name -> staged name
     for (const fs::directory_entry& entry : fs::directory_iterator(_path)) {
         std::string staged = entry.path().filename().string();
-        outputs[__published_name(staged)] = staged;
+        outputs[published_name(staged)] = staged;
     }
     // A folder where an output goes cannot be replaced: stop before anything moves, so the last
     // completed run's outputs stay whole.
@@ -221,12 +221,12 @@ void StagingFolder::publish(const std::string& runBaseName) {
         fs::path old = fs::path(_home) / name;
         if (!outputs.count(name) && !fs::is_directory(fs::symlink_status(old)) &&
             unlink(old.c_str()) != 0 && errno != ENOENT)
-            throw __folder_error("Cannot remove " + old.string() + " of the last completed run");
+            throw folder_error("Cannot remove " + old.string() + " of the last completed run");
     }
     for (const auto& output : outputs) {
         std::string from = _path + "/" + output.second, to = _home + "/" + output.first;
         if (std::rename(from.c_str(), to.c_str()) != 0)
-            throw __folder_error("Cannot move " + from + " to " + to);
+            throw folder_error("Cannot move " + from + " to " + to);
     }
     std::string record, recordTemp = _home + "/" + OUTPUT_MANIFEST_FILE + ".new";
     for (const auto& output : outputs)
@@ -236,8 +236,8 @@ void StagingFolder::publish(const std::string& runBaseName) {
     out << record;
     out.close();
     if (!out || std::rename(recordTemp.c_str(), (_home + "/" + OUTPUT_MANIFEST_FILE).c_str()) != 0)
-        throw __folder_error("Cannot record the run's outputs in " + _home + "/" +
-                             OUTPUT_MANIFEST_FILE);
+        throw folder_error("Cannot record the run's outputs in " + _home + "/" +
+                           OUTPUT_MANIFEST_FILE);
     if (rmdir(_path.c_str()) != 0)
         gLogger.warning("Cannot remove the run's folder %s: %s", _path.c_str(),
                         std::strerror(errno));

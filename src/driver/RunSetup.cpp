@@ -35,12 +35,12 @@ namespace {
 
 // Appends each comma-separated piece; an empty piece between commas is kept, a trailing comma
 // adds nothing.
-void __append_comma_list(std::vector<std::string>& list, const std::string& value) {
+void append_comma_list(std::vector<std::string>& list, const std::string& value) {
     for (const std::string& piece : strSplit(value, ','))
         list.push_back(piece);
 }
 
-const std::string* __option_text(const ArgumentParser& parser, const char* valueName) {
+const std::string* option_text(const ArgumentParser& parser, const char* valueName) {
     auto found = parser.parsedOptions.find(valueName);
     if (found == parser.parsedOptions.end() || found->second.values.empty())
         return nullptr;
@@ -56,7 +56,7 @@ void registerOptions(ArgumentParser& parser, RunParameters& params) {
     parser.addOption(
         "r2-bam", "R2BAMFiles", true, "BAM output file from the aligner.", AP::REQUIRED_VALUE,
         AP::MULTIPLE,
-        [&params](const std::string& value) { __append_comma_list(params.bamPaths, value); }, "");
+        [&params](const std::string& value) { append_comma_list(params.bamPaths, value); }, "");
     parser.addOption("assay", "AssayType", true,
                      "The Assay type for the libraries: Either Targeted or WTA.",
                      AP::REQUIRED_VALUE, AP::SINGLE, nullptr, "");
@@ -69,7 +69,7 @@ void registerOptions(ArgumentParser& parser, RunParameters& params) {
         "extra-seqs", "ExtraSequences", false,
         "Extra fasta sequences that reads could have been aligned to.", AP::REQUIRED_VALUE,
         AP::MULTIPLE,
-        [&params](const std::string& value) { __append_comma_list(params.extraFastaPaths, value); },
+        [&params](const std::string& value) { append_comma_list(params.extraFastaPaths, value); },
         "");
     parser.addOption("quality-metrics", "QualityMetrics", false,
                      "The read quality metrics JSON file to use instead of searching of the "
@@ -114,7 +114,7 @@ namespace {
 
 // The whole CPUs of the cgroup's quota ("max" or "<quota> <period>" in cgroup v2's cpu.max, the
 // two cfs files in v1); 0 when there is no quota.
-unsigned long __cgroup_cpu_quota() {
+unsigned long cgroup_cpu_quota() {
     auto whole = [](double quota, double period) {
         return quota > 0 && period > 0 ? std::max(1UL, static_cast<unsigned long>(quota / period))
                                        : 0UL;
@@ -158,7 +158,7 @@ unsigned long availableProcessors() {
         long online = sysconf(_SC_NPROCESSORS_ONLN);
         processors = online > 0 ? static_cast<unsigned long>(online) : 1;
     }
-    unsigned long quota = __cgroup_cpu_quota();
+    unsigned long quota = cgroup_cpu_quota();
     return quota > 0 ? std::min(processors, quota) : processors;
 }
 
@@ -199,19 +199,19 @@ void parseRunParameters(int argc, const char* const* argv, RunParameters& params
     params.gtfPath = parser.parsedOptions.at("GeneFeatures").values.at(0);
     params.transcriptLengthPath = parser.parsedOptions.at("TranscriptLengthJSON").values.at(0);
 
-    const std::string* umi = __option_text(parser, "UMIOption");
+    const std::string* umi = option_text(parser, "UMIOption");
     params.umiOption = parseUMIOptionArgument(umi ? *umi : "");
 
-    params.threads = parseThreadCount(__option_text(parser, "Threads"));
+    params.threads = parseThreadCount(option_text(parser, "Threads"));
     std::pair<unsigned long, unsigned long> limits = semaphoreLimits(params.threads);
     gReadSemaphore.store(limits.first);
     gWriteSemaphore.store(limits.second);
 
-    if (const std::string* level = __option_text(parser, "MessageLevel")) {
+    if (const std::string* level = option_text(parser, "MessageLevel")) {
         params.messageLevel = Logger::getLevelFromString(*level, Logger::INFO);
         setMessageLevel(params.messageLevel);
     }
-    if (const std::string* quality = __option_text(parser, "QualityMetrics"))
+    if (const std::string* quality = option_text(parser, "QualityMetrics"))
         params.qualityMetricsPath = *quality;
 }
 

@@ -8,9 +8,9 @@
 
 namespace {
 
-void __collect(const IntervalTree<unsigned long, std::string>& node,
-               const std::unordered_map<std::string, uint32_t>& labelIds,
-               std::vector<BinnedIntervalIndex::Entry>& entries, bool& fits) {
+void collect_entries(const IntervalTree<unsigned long, std::string>& node,
+                     const std::unordered_map<std::string, uint32_t>& labelIds,
+                     std::vector<BinnedIntervalIndex::Entry>& entries, bool& fits) {
     const unsigned long limit = std::numeric_limits<uint32_t>::max();
     for (const auto& i : node.intervals) {
         if (i.stop > limit) {
@@ -21,9 +21,9 @@ void __collect(const IntervalTree<unsigned long, std::string>& node,
             {static_cast<uint32_t>(i.start), static_cast<uint32_t>(i.stop), labelIds.at(i.value)});
     }
     if (node.left)
-        __collect(*node.left, labelIds, entries, fits);
+        collect_entries(*node.left, labelIds, entries, fits);
     if (node.right)
-        __collect(*node.right, labelIds, entries, fits);
+        collect_entries(*node.right, labelIds, entries, fits);
 }
 
 } // namespace
@@ -35,7 +35,7 @@ bool BinnedIntervalIndex::build(const IntervalTree<unsigned long, std::string>& 
     _point();
     std::vector<Entry> intervals;
     bool fits = true;
-    __collect(tree, labelIds, intervals, fits);
+    collect_entries(tree, labelIds, intervals, fits);
     if (!fits)
         return false;
     if (intervals.empty())

@@ -14,7 +14,7 @@ class LookupArena;
 
 // A cache-warming load that the optimiser keeps (it may drop __builtin_prefetch whose result it
 // considers unused).
-inline void __warm_cache_line(const void* address) {
+inline void warm_cache_line(const void* address) {
 #if defined(__x86_64__)
     asm volatile("prefetcht0 %0" : : "m"(*static_cast<const char*>(address)));
 #else
@@ -72,12 +72,12 @@ public:
     void prefetchBin(unsigned long pos) const {
         size_t bin = pos >> _binShift;
         if (bin < _bins)
-            __warm_cache_line(_offsets + bin);
+            warm_cache_line(_offsets + bin);
     }
     void prefetchEntries(unsigned long pos) const {
         size_t bin = pos >> _binShift;
         if (bin < _bins)
-            __warm_cache_line(_entries + _offsets[bin]);
+            warm_cache_line(_entries + _offsets[bin]);
     }
 
     size_t entryCount() const { return _entryCount; }

@@ -72,7 +72,7 @@ struct ModelBuild {
 
 // Sets build.label to the line's gene label and records its name and id, warning when an id or a
 // name maps to two genes; false for a line with neither name nor id.
-bool __label_gene_line(ModelBuild& build, const GeneLine& gene) {
+bool label_gene_line(ModelBuild& build, const GeneLine& gene) {
     std::string_view nameView = gene.name, idView = gene.id;
     if (nameView.empty() && idView.empty()) {
         build.logger.warning("GTF line missing both gene_name and gene_id");
@@ -118,7 +118,7 @@ bool __label_gene_line(ModelBuild& build, const GeneLine& gene) {
 
 // GFF3 shares GTF's columns but writes its attributes as key=value: read as GTF it would give
 // NO_NAME_ labels or none at all.
-void __refuse_gff3(const ModelBuild& build, const GeneLine& gene) {
+void refuse_gff3(const ModelBuild& build, const GeneLine& gene) {
     const char* attributes = gene.line.attributes;
     size_t key = attributes ? std::strcspn(attributes, " ;=") : 0;
     if (!attributes || attributes[key] != '=')
@@ -132,7 +132,7 @@ void __refuse_gff3(const ModelBuild& build, const GeneLine& gene) {
 }
 
 // The file's first bytes, for a message about a file that held nothing usable.
-std::string __what_the_file_holds(const std::string& path, unsigned long lines) {
+std::string what_the_file_holds(const std::string& path, unsigned long lines) {
     if (lines == 0)
         return "it is empty";
     char magic[3] = {0, 0, 0};
@@ -147,10 +147,10 @@ std::string __what_the_file_holds(const std::string& path, unsigned long lines) 
 }
 
 // Adds one gene or exon line to the interval lists of its feature type, chromosome and strand.
-void __add_gene_line(ModelBuild& build, GeneLine& gene) {
+void add_gene_line(ModelBuild& build, GeneLine& gene) {
     GTFLine& line = gene.line;
     if (build.features == 0)
-        __refuse_gff3(build, gene);
+        refuse_gff3(build, gene);
     // A coordinate read as 0 or as a wrapped huge number would give one feature the reads of
     // genes genome-wide.
     if (line.badCoordinate)
@@ -159,7 +159,7 @@ void __add_gene_line(ModelBuild& build, GeneLine& gene) {
                                  " \"" + line.badCoordinateText + "\" of the " + line.feature +
                                  " line is not a whole number from 1 to " +
                                  std::to_string(MAX_GTF_COORDINATE));
-    if (!__label_gene_line(build, gene))
+    if (!label_gene_line(build, gene))
         return;
     if (line.strand == '.') {
         build.logger.info("GTF line neither forward nor reverse");
@@ -186,14 +186,14 @@ void FeatureAssigner::_parseGTFAndPopulateFeaturesTrees(const std::string& gtfPa
                                                         const std::vector<std::string>& vdjPrefixes,
                                                         const std::vector<std::string>& treeNames) {
     ModelBuild build(_chromosomes, _cGenes, vdjPrefixes,
-                     vdjPrefixes.empty() ? __noop_modify_feature : __vdj_modify_feature, logger,
+                     vdjPrefixes.empty() ? noop_modify_feature : vdj_modify_feature, logger,
                      gtfPath);
     for (const std::string& name : treeNames) {
         _featuresTrees[name] = StrandTrees();
         build.intervalLists[name];
     }
     unsigned long lines =
-        _readGeneLines(gtfPath, [&build](GeneLine& gene) { __add_gene_line(build, gene); });
+        _readGeneLines(gtfPath, [&build](GeneLine& gene) { add_gene_line(build, gene); });
     for (auto& byType : build.intervalLists) {
         StrandTrees& trees = _featuresTrees[byType.first];
         for (auto& byChromosome : byType.second) {
@@ -205,7 +205,7 @@ void FeatureAssigner::_parseGTFAndPopulateFeaturesTrees(const std::string& gtfPa
     // Without a single feature every aligned read would be counted as without a gene.
     if (build.features == 0)
         throw std::runtime_error("The GTF file \"" + gtfPath + "\" yields no gene or exon line: " +
-                                 __what_the_file_holds(gtfPath, lines));
+                                 what_the_file_holds(gtfPath, lines));
     logger.info("Read %'lu GTF lines: %'lu gene and exon features of %'lu genes on %lu "
                 "chromosomes",
                 lines, build.features, static_cast<unsigned long>(build.geneInfo.size()),
@@ -280,16 +280,16 @@ void FeatureAssigner::_buildFeatureAnnotationSchedule(bool vdj) {
 
 void FeatureAssigner::_collectLabels(const bam1_t* record, const GeneTree& tree,
                                      std::vector<const std::string*>& labels) {
-    __for_each_match_block(record, [&](unsigned long start, unsigned long stop) {
+    for_each_match_block(record, [&](unsigned long start, unsigned long stop) {
         tree.visit_overlapping(
             start, stop, [&labels](const GeneTree::interval& i) { labels.push_back(&i.value); });
     });
 }
 
-std::set<std::string> FeatureAssigner::_getReadFeatures(bam1_t* record,
-                                                        const std::string& chromosome,
-                                                        const StrandTrees& trees,
-                                                        bool antisense) const {
+std::set<std::string> FeatureAssigner::getReadFeatures(bam1_t* record,
+                                                       const std::string& chromosome,
+                                                       const StrandTrees& trees,
+                                                       bool antisense) const {
     bool reverse = (record->core.flag & BAM_FREVERSE) != 0;
     const ChromosomeTrees& map = reverse != antisense ? trees.second : trees.first;
     std::set<std::string> result;

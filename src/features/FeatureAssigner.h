@@ -75,8 +75,8 @@ public:
 
     // The reference path and the parts of the model, for the tests and the benchmarks: the labels
     // that the record's aligned blocks overlap in trees, on the strand the step asks for.
-    std::set<std::string> _getReadFeatures(bam1_t* record, const std::string& chromosome,
-                                           const StrandTrees& trees, bool antisense) const;
+    std::set<std::string> getReadFeatures(bam1_t* record, const std::string& chromosome,
+                                          const StrandTrees& trees, bool antisense) const;
 
     const std::map<std::string, StrandTrees>& featuresTrees() const { return _featuresTrees; }
     const std::vector<FeatureAnnotationStep>& schedule() const {
@@ -157,8 +157,8 @@ private:
 };
 
 // One step of the CIGAR walk: moves [start, stop) along the reference for op.
-inline void __update_start_stop(unsigned long& start, unsigned long& stop, char op,
-                                unsigned int length) {
+inline void update_start_stop(unsigned long& start, unsigned long& stop, char op,
+                              unsigned int length) {
     switch (op) {
     case 'M':
     case '=':
@@ -179,14 +179,14 @@ inline void __update_start_stop(unsigned long& start, unsigned long& stop, char 
 
 // Calls block(start, stop) with the closed reference range of every non-empty "M" operation of
 // the record's CIGAR walk.
-template <class Block> void __for_each_match_block(const bam1_t* record, Block block) {
+template <class Block> void for_each_match_block(const bam1_t* record, Block block) {
     const uint32_t* cigar = bam_get_cigar(record);
     unsigned long start = static_cast<unsigned long>(record->core.pos);
     unsigned long stop = start;
     for (uint32_t k = 0; k < record->core.n_cigar; ++k) {
         char op = BAM_CIGAR_STR[bam_cigar_op(cigar[k])];
         unsigned int length = bam_cigar_oplen(cigar[k]);
-        __update_start_stop(start, stop, op, length);
+        update_start_stop(start, stop, op, length);
         if (op == 'M' && length > 0)
             block(start, stop - 1);
     }

@@ -80,7 +80,7 @@ void FeatureAssigner::_indexStepTrees() {
 void FeatureAssigner::_collectLabelIds(const bam1_t* record, const StepSource& source,
                                        std::vector<uint32_t>& ids) const {
     auto add = [&ids](uint32_t id) { ids.push_back(id); };
-    __for_each_match_block(record, [&](unsigned long start, unsigned long stop) {
+    for_each_match_block(record, [&](unsigned long start, unsigned long stop) {
         if (source.index)
             source.index->visit(start, stop, add);
         else
@@ -164,7 +164,7 @@ void FeatureAssigner::assignFeatures(FeatureCounts& counts, bam1_t* const* recor
 
 namespace {
 
-void __set_feature(bam1_t* record, const char* feature) {
+void set_feature(bam1_t* record, const char* feature) {
     setStringTag(record, TAG_FEATURE, feature, std::strlen(feature));
 }
 
@@ -189,12 +189,12 @@ void FeatureAssigner::_countStep(FeatureCounts& counts, StepKind kind, bool sing
 
 bool FeatureAssigner::_assignOutsideModel(FeatureCounts& counts, bam1_t* record, long slot) const {
     if ((record->core.flag & BAM_FUNMAP) || slot == PADDING) {
-        __set_feature(record, STRING_NOT_ALIGNED);
+        set_feature(record, STRING_NOT_ALIGNED);
         ++counts.notAligned;
         return true;
     }
     if (slot < 0) {
-        __set_feature(record, STRING_NO_FEATURE);
+        set_feature(record, STRING_NO_FEATURE);
         ++counts.noFeature;
         return true;
     }
@@ -259,7 +259,7 @@ void FeatureAssigner::_assign(FeatureCounts& counts, bam1_t* record, long slot) 
     thread_local std::vector<uint32_t> ids; // reused across records
     size_t step = _firstStepWithLabels(record, slot, ids);
     if (step == _featureAnnotationSchedule.size()) {
-        __set_feature(record, STRING_INTERGENIC);
+        set_feature(record, STRING_INTERGENIC);
         ++counts.intergenic;
         return;
     }

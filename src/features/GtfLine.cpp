@@ -8,7 +8,7 @@ namespace {
 
 // A coordinate column: decimal digits only, from 1 to MAX_GTF_COORDINATE; 0 for anything else
 // (no sign, no blanks, no empty text: strtoul would read "-100" as a huge number).
-unsigned long __coordinate(const char* text) {
+unsigned long parse_coordinate(const char* text) {
     unsigned long value = 0;
     const char* p = text;
     for (; *p >= '0' && *p <= '9'; ++p) {
@@ -21,7 +21,7 @@ unsigned long __coordinate(const char* text) {
 
 } // namespace
 
-bool __parse_gtf_line(GTFLine& gtfLine, char* line) {
+bool parse_gtf_line(GTFLine& gtfLine, char* line) {
     char* comment = std::strchr(line, '#');
     if (comment)
         *comment = '\0';
@@ -44,8 +44,8 @@ bool __parse_gtf_line(GTFLine& gtfLine, char* line) {
     gtfLine.seqname = columns[0];
     gtfLine.source = columns[1];
     gtfLine.feature = columns[2];
-    gtfLine.start = __coordinate(columns[3]);
-    gtfLine.end = __coordinate(columns[4]);
+    gtfLine.start = parse_coordinate(columns[3]);
+    gtfLine.end = parse_coordinate(columns[4]);
     gtfLine.badCoordinate = nullptr;
     gtfLine.badCoordinateText = nullptr;
     if (gtfLine.start == 0 || gtfLine.end == 0) {
@@ -60,11 +60,11 @@ bool __parse_gtf_line(GTFLine& gtfLine, char* line) {
     return true;
 }
 
-std::string __get_attribute(const GTFLine& gtfLine, const char* name) {
-    return std::string(__get_attribute_view(gtfLine, name));
+std::string get_attribute(const GTFLine& gtfLine, const char* name) {
+    return std::string(get_attribute_view(gtfLine, name));
 }
 
-std::string_view __get_attribute_view(const GTFLine& gtfLine, const char* name) {
+std::string_view get_attribute_view(const GTFLine& gtfLine, const char* name) {
     if (!name || !gtfLine.attributes || *gtfLine.attributes == '\0')
         return {};
     const char* p = std::strstr(gtfLine.attributes, name);
@@ -88,5 +88,5 @@ std::string_view __get_attribute_view(const GTFLine& gtfLine, const char* name) 
     return std::string_view(value, static_cast<size_t>(stop - value));
 }
 
-void __noop_modify_feature(std::string&, std::string&, GTFLine&, const std::vector<std::string>&,
-                           const std::unordered_set<std::string>&, Logger&) {}
+void noop_modify_feature(std::string&, std::string&, GTFLine&, const std::vector<std::string>&,
+                         const std::unordered_set<std::string>&, Logger&) {}

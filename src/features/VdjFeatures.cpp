@@ -11,19 +11,19 @@
 
 namespace {
 
-std::string __to_upper(std::string text) {
+std::string to_upper(std::string text) {
     for (char& c : text)
         c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
     return text;
 }
 
-std::string __to_lower(std::string text) {
+std::string to_lower(std::string text) {
     for (char& c : text)
         c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     return text;
 }
 
-bool __contains(const std::string& text, const char* part) {
+bool contains_text(const std::string& text, const char* part) {
     return text.find(part) != std::string::npos;
 }
 
@@ -36,17 +36,17 @@ void FeatureAssigner::_setCGenesAndVDJPrefix(const std::string& vdjVersion,
         treeNames = {"exon", "gene"};
         return;
     }
-    std::string v = __to_lower(vdjVersion);
-    if (__contains(v, "human") || __contains(v, "hs"))
+    std::string v = to_lower(vdjVersion);
+    if (contains_text(v, "human") || contains_text(v, "hs"))
         _cGenes = SET_STRING_HUMAN_C_GENES;
-    else if (__contains(v, "mouse") || __contains(v, "mm"))
+    else if (contains_text(v, "mouse") || contains_text(v, "mm"))
         _cGenes = SET_STRING_MOUSE_C_GENES;
 
     if (v == "human" || v == "hs" || v == "mouse" || v == "mm")
         vdjPrefixes = {"IG_", "TR_"};
-    else if (__contains(v, "tcr"))
+    else if (contains_text(v, "tcr"))
         vdjPrefixes = {"TR_"};
-    else if (__contains(v, "bcr"))
+    else if (contains_text(v, "bcr"))
         vdjPrefixes = {"IG_"};
 
     if (vdjPrefixes.empty()) {
@@ -58,13 +58,13 @@ void FeatureAssigner::_setCGenesAndVDJPrefix(const std::string& vdjVersion,
                  "CONSTANT_VDJ_gene", "NOT_VDJ_exon", "NOT_VDJ_gene"};
 }
 
-void __vdj_modify_feature(std::string& featureType, std::string& geneLabel, GTFLine& line,
-                          const std::vector<std::string>& vdjPrefixes,
-                          const std::unordered_set<std::string>& cGenes, Logger& logger) {
-    std::string upper = __to_upper(geneLabel);
-    std::string geneType = __get_attribute(line, "gene_type");
+void vdj_modify_feature(std::string& featureType, std::string& geneLabel, GTFLine& line,
+                        const std::vector<std::string>& vdjPrefixes,
+                        const std::unordered_set<std::string>& cGenes, Logger& logger) {
+    std::string upper = to_upper(geneLabel);
+    std::string geneType = get_attribute(line, "gene_type");
     if (geneType.empty())
-        geneType = __get_attribute(line, "gene_biotype");
+        geneType = get_attribute(line, "gene_biotype");
 
     bool receptor = std::any_of(vdjPrefixes.begin(), vdjPrefixes.end(),
                                 [&](const std::string& p) { return strStartsWith(geneType, p); });

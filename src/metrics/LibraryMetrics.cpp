@@ -61,8 +61,8 @@ enum Category : size_t {
 
 // The length of the UMI the read counts with: an AbSeq read's by the UMI option, any other
 // read's R1 UMI.
-size_t __umi_length(UMIOption option, const std::string& umi, const std::string& abseqUmi,
-                    bool abseq) {
+size_t umi_length(UMIOption option, const std::string& umi, const std::string& abseqUmi,
+                  bool abseq) {
     if (!abseq)
         return umi.size();
     if (abseqUmi.empty())
@@ -81,8 +81,8 @@ size_t __umi_length(UMIOption option, const std::string& umi, const std::string&
 
 // The alignment category of a read from its annotation status and kind; useful is set for the
 // categories whose reads count.
-Category __category_of(const std::string& status, bool abseq, const ReadMetricsOutcome& kind,
-                       bool excludeIntronicReads, bool& useful) {
+Category category_of(const std::string& status, bool abseq, const ReadMetricsOutcome& kind,
+                     bool excludeIntronicReads, bool& useful) {
     useful = false;
     if (status == "1" || status.find("MAcorrected") != std::string::npos) {
         useful = true;
@@ -165,11 +165,11 @@ ReadMetricsOutcome LibraryMetrics::update(const std::string& umi, const std::str
                                           bool passesTargetedFilter) {
     ReadMetricsOutcome outcome;
     bool abseq = strEndsWith(gene, "pAbO");
-    size_t umiLength = __umi_length(umiOption, umi, abseqUmi, abseq);
+    size_t umiLength = umi_length(umiOption, umi, abseqUmi, abseq);
     Category category = OTHER_NO_FEATURE;
     bool useful = false;
     if (abseq || _countReadKind(gene, passesTargetedFilter, outcome)) {
-        category = __category_of(status, abseq, outcome, excludeIntronicReads, useful);
+        category = category_of(status, abseq, outcome, excludeIntronicReads, useful);
         useful = useful && passesTargetedFilter;
     }
     if (!passesTargetedFilter && category != UNALIGNED)

@@ -41,13 +41,13 @@ const std::pair<const char*, const char*> READ_FILTERS[] = {
 
 const char* const PARENT = R"("parent_id": "ambrel", "parent_name": "Ambrel", )";
 
-std::string __quoted(const std::string& text) {
+std::string quoted(const std::string& text) {
     return "\"" + text + "\"";
 }
 
 // Under another name until the run completes: MultiQC searches folders, and would report a
 // failed run's numbers found in its folder as a result.
-void __write(const std::string& name, const std::string& text) {
+void write_report(const std::string& name, const std::string& text) {
     std::string path = name + MULTIQC_STAGED_SUFFIX;
     FILE* file = std::fopen(path.c_str(), "w");
     if (!file || std::fputs(text.c_str(), file) < 0 || std::fclose(file) != 0)
@@ -56,11 +56,11 @@ void __write(const std::string& name, const std::string& text) {
 
 // {"<sample>": {<fields of each library>}, ...} over the libraries (not the run-wide record).
 template <class Fields>
-std::string __per_library(const std::string& runBaseName, const std::vector<std::string>& names,
-                          Fields fields) {
+std::string per_library(const std::string& runBaseName, const std::vector<std::string>& names,
+                        Fields fields) {
     std::string data;
     for (size_t i = 0; i + 1 < names.size(); ++i)
-        data += std::string(i ? ", " : "") + __quoted(runBaseName + "_" + names[i]) + ": {" +
+        data += std::string(i ? ", " : "") + quoted(runBaseName + "_" + names[i]) + ": {" +
                 fields(i) + "}";
     return "{" + data + "}";
 }
@@ -79,62 +79,64 @@ void writeMultiqcReport(const std::string& runBaseName, std::vector<LibraryMetri
                ", \"pct_mapped_to_genes\": " +
                percentText(m.categoryCounts["Mapped_to_Genes"], m.cellularReads);
     };
-    __write(runBaseName + "_ambrel_mqc.json",
-            std::string("{\"id\": \"ambrel_general\", ") + PARENT +
-                "\"plot_type\": \"generalstats\", \"pconfig\": ["
-                "{\"total_reads\": {\"title\": \"Reads\", \"description\": \"Reads after quality "
-                "filtering\", \"format\": \"{:,.0f}\"}}, "
-                "{\"pct_cellular\": {\"title\": \"% Cellular\", \"max\": 100, \"min\": 0, "
-                "\"suffix\": \"%\"}}, "
-                "{\"pct_useful\": {\"title\": \"% Useful\", \"max\": 100, \"min\": 0, "
-                "\"suffix\": \"%\"}}, "
-                "{\"pct_mapped_to_genes\": {\"title\": \"% Genes\", \"description\": \"Cellular "
-                "reads mapped to genes: mRNA, AbSeq antibodies, sample tags and VDJ (TCR and "
-                "BCR)\", \"max\": 100, \"min\": 0, \"suffix\": \"%\"}}], "
-                "\"data\": " +
-                __per_library(runBaseName, names, general) + "}\n");
+    write_report(
+        runBaseName + "_ambrel_mqc.json",
+        std::string("{\"id\": \"ambrel_general\", ") + PARENT +
+            "\"plot_type\": \"generalstats\", \"pconfig\": ["
+            "{\"total_reads\": {\"title\": \"Reads\", \"description\": \"Reads after quality "
+            "filtering\", \"format\": \"{:,.0f}\"}}, "
+            "{\"pct_cellular\": {\"title\": \"% Cellular\", \"max\": 100, \"min\": 0, "
+            "\"suffix\": \"%\"}}, "
+            "{\"pct_useful\": {\"title\": \"% Useful\", \"max\": 100, \"min\": 0, "
+            "\"suffix\": \"%\"}}, "
+            "{\"pct_mapped_to_genes\": {\"title\": \"% Genes\", \"description\": \"Cellular "
+            "reads mapped to genes: mRNA, AbSeq antibodies, sample tags and VDJ (TCR and "
+            "BCR)\", \"max\": 100, \"min\": 0, \"suffix\": \"%\"}}], "
+            "\"data\": " +
+            per_library(runBaseName, names, general) + "}\n");
 
     std::string categories;
     for (const Category& category : ALIGNMENT_CATEGORIES)
-        categories += std::string(categories.empty() ? "" : ", ") + __quoted(category.label) +
-                      ": {\"name\": " + __quoted(category.label) +
-                      ", \"color\": " + __quoted(category.colour) + "}";
+        categories += std::string(categories.empty() ? "" : ", ") + quoted(category.label) +
+                      ": {\"name\": " + quoted(category.label) +
+                      ", \"color\": " + quoted(category.colour) + "}";
     auto alignment = [&](size_t i) {
         std::string fields;
         for (const Category& category : ALIGNMENT_CATEGORIES)
-            fields += std::string(fields.empty() ? "" : ", ") + __quoted(category.label) + ": " +
+            fields += std::string(fields.empty() ? "" : ", ") + quoted(category.label) + ": " +
                       std::to_string(records[i].categoryCounts[category.key]);
         return fields;
     };
-    __write(runBaseName + "_ambrel_alignment_mqc.json",
-            std::string("{\"id\": \"ambrel_alignment\", ") + PARENT +
-                "\"section_name\": \"Alignment categories\", \"description\": \"Cellular reads "
-                "by the gene feature of their alignment.\", \"plot_type\": \"bargraph\", "
-                "\"pconfig\": {\"id\": \"ambrel_alignment_plot\", \"title\": \"Ambrel: alignment "
-                "categories\", \"ylab\": \"Cellular reads\"}, \"categories\": {" +
-                categories + "}, \"data\": " + __per_library(runBaseName, names, alignment) +
-                "}\n");
+    write_report(
+        runBaseName + "_ambrel_alignment_mqc.json",
+        std::string("{\"id\": \"ambrel_alignment\", ") + PARENT +
+            "\"section_name\": \"Alignment categories\", \"description\": \"Cellular reads "
+            "by the gene feature of their alignment.\", \"plot_type\": \"bargraph\", "
+            "\"pconfig\": {\"id\": \"ambrel_alignment_plot\", \"title\": \"Ambrel: alignment "
+            "categories\", \"ylab\": \"Cellular reads\"}, \"categories\": {" +
+            categories + "}, \"data\": " + per_library(runBaseName, names, alignment) + "}\n");
 
     // A read can fail several filters: the bars stand side by side, not stacked.
     std::string filters = "\"Passed the read filters\"";
     for (const auto& filter : READ_FILTERS)
-        filters += ", " + __quoted(filter.second);
+        filters += ", " + quoted(filter.second);
     auto filtering = [&](size_t i) {
         JsonValue& entry = qualityEntries[names[i]];
         std::string fields = "\"Passed the read filters\": " +
                              std::to_string(static_cast<unsigned long>(
                                  entry["Number of reads after quality filtering"]));
         for (const auto& filter : READ_FILTERS)
-            fields += ", " + __quoted(filter.second) + ": " +
+            fields += ", " + quoted(filter.second) + ": " +
                       std::to_string(static_cast<unsigned long>(entry[filter.first]));
         return fields;
     };
-    __write(runBaseName + "_ambrel_filtering_mqc.json",
-            std::string("{\"id\": \"ambrel_filtering\", ") + PARENT +
-                "\"section_name\": \"Read filtering\", \"description\": \"Reads that passed the "
-                "read-quality filters before alignment, and the reads each filter removed (a read "
-                "can fail several).\", \"plot_type\": \"bargraph\", \"pconfig\": {\"id\": "
-                "\"ambrel_filtering_plot\", \"title\": \"Ambrel: read filtering\", \"ylab\": "
-                "\"Reads\", \"stacking\": null}, \"categories\": [" +
-                filters + "], \"data\": " + __per_library(runBaseName, names, filtering) + "}\n");
+    write_report(
+        runBaseName + "_ambrel_filtering_mqc.json",
+        std::string("{\"id\": \"ambrel_filtering\", ") + PARENT +
+            "\"section_name\": \"Read filtering\", \"description\": \"Reads that passed the "
+            "read-quality filters before alignment, and the reads each filter removed (a read "
+            "can fail several).\", \"plot_type\": \"bargraph\", \"pconfig\": {\"id\": "
+            "\"ambrel_filtering_plot\", \"title\": \"Ambrel: read filtering\", \"ylab\": "
+            "\"Reads\", \"stacking\": null}, \"categories\": [" +
+            filters + "], \"data\": " + per_library(runBaseName, names, filtering) + "}\n");
 }

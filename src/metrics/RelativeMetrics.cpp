@@ -9,11 +9,11 @@ namespace {
 
 const char* const TOTAL_AFTER_FILTERING = "Number of reads after quality filtering";
 
-std::string __count(unsigned long value) {
+std::string count_text(unsigned long value) {
     return std::to_string(value);
 }
 
-void __push(JsonValue& array, const std::string& text) {
+void push_text(JsonValue& array, const std::string& text) {
     array[static_cast<int>(array.size())] = text;
 }
 
@@ -31,16 +31,16 @@ JsonValue LibraryMetrics::calculateRelativeMetrics(const JsonValue& readQuality)
 
     JsonValue result(JsonValue::OBJECT);
     JsonValue& readStats = result["read_stats"] = JsonValue(JsonValue::ARRAY);
-    __push(readStats, __count(totalReads));
-    __push(readStats, __count(cellularReads));
-    __push(readStats, percentText(cellularReads, totalReads));
-    __push(readStats, __count(uniquelyAlignedReads));
-    __push(readStats, percentText(uniquelyAlignedReads, totalReads));
-    __push(readStats, __count(usefulReads));
-    __push(readStats, percentText(usefulReads, totalReads));
+    push_text(readStats, count_text(totalReads));
+    push_text(readStats, count_text(cellularReads));
+    push_text(readStats, percentText(cellularReads, totalReads));
+    push_text(readStats, count_text(uniquelyAlignedReads));
+    push_text(readStats, percentText(uniquelyAlignedReads, totalReads));
+    push_text(readStats, count_text(usefulReads));
+    push_text(readStats, percentText(usefulReads, totalReads));
 
     JsonValue& mapStats = result["map_stats"] = JsonValue(JsonValue::ARRAY);
-    __push(mapStats, __count(cellularReads));
+    push_text(mapStats, count_text(cellularReads));
     categoryCounts["Mapped_to_Genes"] = 0;
     categoryCounts["Other_Antisense"] = 0;
     unsigned long& mapped = categoryCounts["Mapped_to_Genes"];
@@ -54,38 +54,38 @@ JsonValue LibraryMetrics::calculateRelativeMetrics(const JsonValue& readQuality)
     categoryCounts["Other"] =
         cellularReads - mapped - categoryCounts["Unaligned"] - categoryCounts["Not_Unique"];
     for (const std::string& category : WTA_ALIGNMENT_TYPES) {
-        __push(mapStats, __count(categoryCounts[category]));
-        __push(mapStats, percentText(categoryCounts[category], cellularReads));
+        push_text(mapStats, count_text(categoryCounts[category]));
+        push_text(mapStats, percentText(categoryCounts[category], cellularReads));
     }
 
     if (!sampleTagsVersion.empty()) {
         JsonValue& tagStats = result["tag_stats"] = JsonValue(JsonValue::ARRAY);
         bool targeted = assayType == Targeted;
         unsigned long total = sampleTagReads;
-        __push(tagStats, __count(total));
-        __push(tagStats, __count(usefulSampleTagReads));
-        __push(tagStats, percentText(usefulSampleTagReads, total));
-        __push(tagStats, __count(cellularSampleTagReads));
-        __push(tagStats, percentText(cellularSampleTagReads, total));
-        __push(tagStats, targeted ? __count(sampleTagCorrectStartReads) : "NA");
-        __push(tagStats, targeted ? percentText(sampleTagCorrectStartReads, total) : "NA");
-        __push(tagStats, targeted ? __count(sampleTagAlignLengthReads) : "NA");
-        __push(tagStats, targeted ? percentText(sampleTagAlignLengthReads, total) : "NA");
-        __push(tagStats, __count(usefulSampleTagReads));
+        push_text(tagStats, count_text(total));
+        push_text(tagStats, count_text(usefulSampleTagReads));
+        push_text(tagStats, percentText(usefulSampleTagReads, total));
+        push_text(tagStats, count_text(cellularSampleTagReads));
+        push_text(tagStats, percentText(cellularSampleTagReads, total));
+        push_text(tagStats, targeted ? count_text(sampleTagCorrectStartReads) : "NA");
+        push_text(tagStats, targeted ? percentText(sampleTagCorrectStartReads, total) : "NA");
+        push_text(tagStats, targeted ? count_text(sampleTagAlignLengthReads) : "NA");
+        push_text(tagStats, targeted ? percentText(sampleTagAlignLengthReads, total) : "NA");
+        push_text(tagStats, count_text(usefulSampleTagReads));
     }
 
     if (!vdjVersion.empty()) {
         JsonValue& vdjStats = result["vdj_stats"] = JsonValue(JsonValue::ARRAY);
         unsigned long total = vdjReads;
-        __push(vdjStats, __count(total));
-        __push(vdjStats, __count(cellularVdjReads));
-        __push(vdjStats, percentText(cellularVdjReads, total));
-        __push(vdjStats, __count(usefulVdjReads));
-        __push(vdjStats, percentText(usefulVdjReads, total));
-        __push(vdjStats, __count(usefulVdjBcrReads));
-        __push(vdjStats, percentText(usefulVdjBcrReads, total));
-        __push(vdjStats, __count(usefulVdjTcrReads));
-        __push(vdjStats, percentText(usefulVdjTcrReads, total));
+        push_text(vdjStats, count_text(total));
+        push_text(vdjStats, count_text(cellularVdjReads));
+        push_text(vdjStats, percentText(cellularVdjReads, total));
+        push_text(vdjStats, count_text(usefulVdjReads));
+        push_text(vdjStats, percentText(usefulVdjReads, total));
+        push_text(vdjStats, count_text(usefulVdjBcrReads));
+        push_text(vdjStats, percentText(usefulVdjBcrReads, total));
+        push_text(vdjStats, count_text(usefulVdjTcrReads));
+        push_text(vdjStats, percentText(usefulVdjTcrReads, total));
     }
     return result;
 }

@@ -16,7 +16,7 @@ const char* const READ_QUALITY_METRICS = "Read Quality Metrics";
 
 namespace {
 
-std::system_error __file_error(const std::string& text) {
+std::system_error file_error(const std::string& text) {
     return std::system_error(errno, std::generic_category(), text);
 }
 
@@ -28,18 +28,18 @@ const char* const QUALITY_COUNT_KEYS[] = {"Total number of reads",
                                           "Number of reads after quality filtering"};
 const char* const QUALITY_Q30_KEY = "Percentage of Q30 bases in filtered R2 reads";
 
-unsigned long __count_of(JsonValue& entry, const char* key) {
+unsigned long count_of(JsonValue& entry, const char* key) {
     return static_cast<unsigned long>(entry[key]);
 }
 
 // The read-filtering row of a library from its checked read-quality entry.
-void __fill_read_filtering(std::vector<std::string>& row, JsonValue& entry) {
-    unsigned long total = __count_of(entry, "Total number of reads");
-    unsigned long overlapping = __count_of(entry, "Overlapping reads");
-    unsigned long shortReads = __count_of(entry, "Short reads");
-    unsigned long lowQuality = __count_of(entry, "Low quality score per base reads");
-    unsigned long highSnf = __count_of(entry, "High single nucleotide frequency reads");
-    unsigned long afterFilter = __count_of(entry, "Number of reads after quality filtering");
+void fill_read_filtering(std::vector<std::string>& row, JsonValue& entry) {
+    unsigned long total = count_of(entry, "Total number of reads");
+    unsigned long overlapping = count_of(entry, "Overlapping reads");
+    unsigned long shortReads = count_of(entry, "Short reads");
+    unsigned long lowQuality = count_of(entry, "Low quality score per base reads");
+    unsigned long highSnf = count_of(entry, "High single nucleotide frequency reads");
+    unsigned long afterFilter = count_of(entry, "Number of reads after quality filtering");
     double q30 = static_cast<double>(entry["Percentage of Q30 bases in filtered R2 reads"]);
     row[0] = static_cast<std::string>(entry["Total number of reads"]);
     row[1] = std::to_string(total - overlapping);
@@ -98,9 +98,9 @@ void checkReadQualityMetrics(JsonValue& quality, const std::vector<std::string>&
             if (!entry.hasMember(key) || entry[key].getType() != JsonValue::NUMBER ||
                 entry[key].numberKind() != JsonValue::UNSIGNED_INTEGER)
                 refuse(key, "no whole, non-negative number");
-        unsigned long total = __count_of(entry, QUALITY_COUNT_KEYS[0]);
+        unsigned long total = count_of(entry, QUALITY_COUNT_KEYS[0]);
         for (const char* key : QUALITY_COUNT_KEYS)
-            if (__count_of(entry, key) > total)
+            if (count_of(entry, key) > total)
                 refuse(key, "more reads than \"Total number of reads\" in");
         if (!entry.hasMember(QUALITY_Q30_KEY) ||
             entry[QUALITY_Q30_KEY].getType() != JsonValue::NUMBER)
@@ -115,11 +115,11 @@ void writeSeqMetrics(const std::string& runBaseName, const std::string& preamble
     files.reportPath = runBaseName + "_SeqMetrics.csv";
     files.report = std::fopen(files.reportPath.c_str(), "w");
     if (!files.report)
-        throw __file_error("Could not open metricsFile: " + files.reportPath + " for write");
+        throw file_error("Could not open metricsFile: " + files.reportPath + " for write");
     files.vdjCounts = std::fopen(VDJ_COUNTS_FILE, "w");
     if (!files.vdjCounts)
-        throw __file_error(std::string("Could not open vdjCountsFile: ") + VDJ_COUNTS_FILE +
-                           " for write");
+        throw file_error(std::string("Could not open vdjCountsFile: ") + VDJ_COUNTS_FILE +
+                         " for write");
 
     JsonValue quality;
     std::string error;
@@ -129,7 +129,7 @@ void writeSeqMetrics(const std::string& runBaseName, const std::string& preamble
     checkReadQualityMetrics(quality, names, readQualityPath);
 
     if (std::fputs(preamble.c_str(), files.report) < 0)
-        throw __file_error("Failed to write header to metrics file : " + files.reportPath);
+        throw file_error("Failed to write header to metrics file : " + files.reportPath);
 
     std::map<std::string, std::string> segments;
     for (const auto& segment : METRICS_SEGMENT_COLUMN_HEADER_MAP)
@@ -151,7 +151,7 @@ void writeSeqMetrics(const std::string& runBaseName, const std::string& preamble
                         row[position++] = static_cast<std::string>(*value);
             }
             if (key == "filter_stats")
-                __fill_read_filtering(row, entry);
+                fill_read_filtering(row, entry);
             segments[segment.first] += strJoin(row, ",") + "\n";
         }
     }
@@ -163,20 +163,20 @@ void writeSeqMetrics(const std::string& runBaseName, const std::string& preamble
     gLogger.info("Count of valid reads aligned to BCR gene segments: %lu\n", bcr);
     gLogger.info("Count of valid reads aligned to TCR gene segments: %lu\n", tcr);
     if (std::fputs(vdjText.c_str(), files.vdjCounts) < 0)
-        throw __file_error(std::string("Failed to write to the vdjCountsFile: ") + VDJ_COUNTS_FILE);
+        throw file_error(std::string("Failed to write to the vdjCountsFile: ") + VDJ_COUNTS_FILE);
 
     for (const std::string& header : METRICS_SEGMENT_ORDERING)
         if (std::fputs(segments.at(header).c_str(), files.report) < 0)
-            throw __file_error("Failed to write to the metricsFile: " + files.reportPath);
+            throw file_error("Failed to write to the metricsFile: " + files.reportPath);
 
     int closed = std::fclose(files.report);
     files.report = nullptr;
     if (closed != 0)
-        throw __file_error("Failed to close metricsFile: " + files.reportPath);
+        throw file_error("Failed to close metricsFile: " + files.reportPath);
     closed = std::fclose(files.vdjCounts);
     files.vdjCounts = nullptr;
     if (closed != 0)
-        throw __file_error(std::string("Failed to close vdjCountsFile: ") + VDJ_COUNTS_FILE);
+        throw file_error(std::string("Failed to close vdjCountsFile: ") + VDJ_COUNTS_FILE);
     writeMultiqcReport(runBaseName, records, names, quality[READ_QUALITY_METRICS]);
     files.finished = true;
     if (bcr == 0 && tcr == 0)

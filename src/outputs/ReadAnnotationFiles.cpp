@@ -18,13 +18,13 @@
 
 namespace {
 
-std::system_error __open_error(const std::string& name) {
+std::system_error open_error(const std::string& name) {
     return std::system_error(errno, std::generic_category(),
                              "Failed to open " + name + " for write.");
 }
 
 // Closes the stream when open; false when that close failed.
-bool __close_stream(std::ofstream& stream) {
+bool close_stream(std::ofstream& stream) {
     if (!stream.is_open())
         return true;
     stream.close();
@@ -40,19 +40,19 @@ ReadAnnotationFiles::ReadAnnotationFiles(const std::string& prefix_)
     for (FastqStream* fastq : {&tcr, &bcr}) {
         fastq->stream.open(fastq->fileName, std::ios::binary | std::ios::trunc);
         if (!fastq->stream.is_open())
-            throw __open_error(fastq->fileName);
+            throw open_error(fastq->fileName);
     }
     sampleTag.stream = std::fopen(sampleTag.name.c_str(), "wb");
     if (!sampleTag.stream)
-        throw __open_error(sampleTag.name);
+        throw open_error(sampleTag.name);
 }
 
 ReadAnnotationFiles::~ReadAnnotationFiles() {
     for (FastqStream* fastq : {&tcr, &bcr})
-        if (!__close_stream(fastq->stream))
+        if (!close_stream(fastq->stream))
             gLogger.error("Failed to close %s", fastq->fileName.c_str());
-    for (_Slot& slot : _slots) {
-        _ValidReadsFile* file = slot.file.load();
+    for (Slot& slot : _slots) {
+        ValidReadsFile* file = slot.file.load();
         if (!file)
             continue;
         if (file->stream) {
@@ -75,7 +75,7 @@ namespace {
 
 // A table's lines collected so far are written out first: a member written after the mark would
 // mix them with the attempt's.
-ReadAnnotationFiles::TableMark __mark_table(ReadAnnotationFiles::_ValidReadsFile* file) {
+ReadAnnotationFiles::TableMark mark_table(ReadAnnotationFiles::ValidReadsFile* file) {
     ReadAnnotationFiles::TableMark mark;
     if (!file || !file->stream)
         return mark;
@@ -91,8 +91,8 @@ ReadAnnotationFiles::TableMark __mark_table(ReadAnnotationFiles::_ValidReadsFile
     return mark;
 }
 
-void __rewind_table(ReadAnnotationFiles::_ValidReadsFile& file,
-                    const ReadAnnotationFiles::TableMark& mark) {
+void rewind_table(ReadAnnotationFiles::ValidReadsFile& file,
+                  const ReadAnnotationFiles::TableMark& mark) {
     file.text.clear();
     if (std::fflush(file.stream) != 0 || ftruncate(fileno(file.stream), mark.size) != 0 ||
         std::fseek(file.stream, mark.size, SEEK_SET) != 0)
@@ -101,12 +101,12 @@ void __rewind_table(ReadAnnotationFiles::_ValidReadsFile& file,
     file.textLines = mark.textLines;
 }
 
-std::streamoff __mark_fastq(FastqStream& fastq) {
+std::streamoff mark_fastq(FastqStream& fastq) {
     fastq.stream.flush();
     return fastq.stream.tellp();
 }
 
-void __rewind_fastq(FastqStream& fastq, std::streamoff size) {
+void rewind_fastq(FastqStream& fastq, std::streamoff size) {
     fastq.stream.flush();
     std::error_code error;
     std::filesystem::resize_file(fastq.fileName, static_cast<uintmax_t>(size), error);
@@ -119,10 +119,10 @@ void __rewind_fastq(FastqStream& fastq, std::streamoff size) {
 ReadAnnotationFiles::Mark ReadAnnotationFiles::mark() {
     Mark mark;
     for (int k = 0; k < NUMBER_OF_FILES; ++k)
-        mark.tables[k] = __mark_table(_slots[k].ready.load() ? _slots[k].file.load() : nullptr);
-    mark.sampleTag = __mark_table(&sampleTag);
-    mark.tcr = __mark_fastq(tcr);
-    mark.bcr = __mark_fastq(bcr);
+        mark.tables[k] = mark_table(_slots[k].ready.load() ? _slots[k].file.load() : nullptr);
+    mark.sampleTag = mark_table(&sampleTag);
+    mark.tcr = mark_fastq(tcr);
+    mark.bcr = mark_fastq(bcr);
     mark.tcrBlocks = tcr.blockCount.load();
     mark.bcrBlocks = bcr.blockCount.load();
     return mark;
@@ -130,11 +130,11 @@ ReadAnnotationFiles::Mark ReadAnnotationFiles::mark() {
 
 void ReadAnnotationFiles::rewind(const Mark& mark) {
     for (int k = 0; k < NUMBER_OF_FILES; ++k) {
-        _ValidReadsFile* file = _slots[k].ready.load() ? _slots[k].file.load() : nullptr;
+        ValidReadsFile* file = _slots[k].ready.load() ? _slots[k].file.load() : nullptr;
         if (!file || !file->stream)
             continue;
         if (mark.tables[k].open) {
-            __rewind_table(*file, mark.tables[k]);
+            rewind_table(*file, mark.tables[k]);
             continue;
         }
         // A table this library opened is not left behind, even empty.
@@ -145,16 +145,16 @@ void ReadAnnotationFiles::rewind(const Mark& mark) {
         _slots[k].ready.store(false);
     }
     if (sampleTag.stream)
-        __rewind_table(sampleTag, mark.sampleTag);
-    __rewind_fastq(tcr, mark.tcr);
-    __rewind_fastq(bcr, mark.bcr);
+        rewind_table(sampleTag, mark.sampleTag);
+    rewind_fastq(tcr, mark.tcr);
+    rewind_fastq(bcr, mark.bcr);
     tcr.blockCount.store(mark.tcrBlocks);
     bcr.blockCount.store(mark.bcrBlocks);
 }
 
 void ReadAnnotationFiles::closeVdjFastqFiles() {
     for (FastqStream* fastq : {&tcr, &bcr})
-        if (!__close_stream(fastq->stream))
+        if (!close_stream(fastq->stream))
             throw std::runtime_error("Failed to close " + fastq->fileName);
 }
 
@@ -174,12 +174,12 @@ std::string ReadAnnotationFiles::partitionFileName(int partition) const {
     return prefix + "_Sorted_Valid_Reads.csv." + std::to_string(partition);
 }
 
-ReadAnnotationFiles::_ValidReadsFile& ReadAnnotationFiles::_partition(int partition) {
-    _Slot& slot = _slots[partition];
+ReadAnnotationFiles::ValidReadsFile& ReadAnnotationFiles::_partition(int partition) {
+    Slot& slot = _slots[partition];
     if (slot.ready.load())
         return *slot.file.load();
-    auto* mine = new _ValidReadsFile(partitionFileName(partition));
-    _ValidReadsFile* expected = nullptr;
+    auto* mine = new ValidReadsFile(partitionFileName(partition));
+    ValidReadsFile* expected = nullptr;
     if (slot.file.compare_exchange_strong(expected, mine)) {
         mine->stream = std::fopen(mine->name.c_str(), "wb");
         // A worker must not throw: the run's failure record stops the run after this library,
@@ -196,7 +196,7 @@ ReadAnnotationFiles::_ValidReadsFile& ReadAnnotationFiles::_partition(int partit
     return *slot.file.load();
 }
 
-std::string ReadAnnotationFiles::_ValidReadsFile::writeMember(const std::string& lines) {
+std::string ReadAnnotationFiles::ValidReadsFile::writeMember(const std::string& lines) {
     std::lock_guard<std::mutex> lock(streamMutex);
     if (lines.empty() || !stream)
         return "";
@@ -211,13 +211,13 @@ std::string ReadAnnotationFiles::_ValidReadsFile::writeMember(const std::string&
     return "";
 }
 
-bool ReadAnnotationFiles::_ValidReadsFile::flush() {
+bool ReadAnnotationFiles::ValidReadsFile::flush() {
     bool written = writeMember(text).empty();
     text.clear();
     return written;
 }
 
-void ReadAnnotationFiles::_append(_ValidReadsFile& file, const std::string& line,
+void ReadAnnotationFiles::_append(ValidReadsFile& file, const std::string& line,
                                   const char* origin) {
     std::string full;
     {
@@ -239,7 +239,7 @@ void ReadAnnotationFiles::_append(_ValidReadsFile& file, const std::string& line
 void ReadAnnotationFiles::writeValidReads(const std::string& line, const std::string& gene) {
     if (line.empty())
         return;
-    _ValidReadsFile& file = _partition(partitionOfGene(gene));
+    ValidReadsFile& file = _partition(partitionOfGene(gene));
     if (file.stream)
         _append(file, line, "writeValidRead");
 }

@@ -35,9 +35,9 @@ public:
 
     // A table as the workers write it: lines collected under mutex, written out as gzip members
     // at level 1 (the tables stay a fraction of their text on disk until they are sorted).
-    class _ValidReadsFile {
+    class ValidReadsFile {
     public:
-        explicit _ValidReadsFile(std::string name) : name(std::move(name)) {}
+        explicit ValidReadsFile(std::string name) : name(std::move(name)) {}
         // Writes lines to the stream as one member, under streamMutex; the failure, or "".
         std::string writeMember(const std::string& lines);
         // Writes the lines collected so far as one member; false when the write failed.
@@ -100,22 +100,22 @@ public:
     static int partitionOfGene(const std::string& gene);
     std::string partitionFileName(int partition) const;
     // The partition's file once a line has been written to it, else null.
-    const _ValidReadsFile* partitionFile(int partition) const {
+    const ValidReadsFile* partitionFile(int partition) const {
         return _slots[partition].ready.load() ? _slots[partition].file.load() : nullptr;
     }
 
     FastqStream tcr, bcr;
     std::string prefix;
-    _ValidReadsFile sampleTag;
+    ValidReadsFile sampleTag;
 
 private:
     // Adds line to the table, writing a member when enough text has collected.
-    static void _append(_ValidReadsFile& file, const std::string& line, const char* origin);
-    struct _Slot {
+    static void _append(ValidReadsFile& file, const std::string& line, const char* origin);
+    struct Slot {
         std::atomic<bool> ready{false};
-        std::atomic<_ValidReadsFile*> file{nullptr};
+        std::atomic<ValidReadsFile*> file{nullptr};
     };
-    _ValidReadsFile& _partition(int partition);
+    ValidReadsFile& _partition(int partition);
 
-    _Slot _slots[NUMBER_OF_FILES];
+    Slot _slots[NUMBER_OF_FILES];
 };

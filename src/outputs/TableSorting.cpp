@@ -40,21 +40,21 @@ struct Line {
     uint64_t prefix;
 };
 
-std::string_view __field(const Line& line, int k) {
+std::string_view key_field(const Line& line, int k) {
     uint32_t start = k == 1 ? 0 : std::min(line.fieldEnd[k - 2] + 1, line.length);
     return std::string_view(line.text + start,
                             line.fieldEnd[k - 1] - std::min(start, line.fieldEnd[k - 1]));
 }
 
 // The first 8 bytes of text, big-endian, zero-padded: numbers in the byte order of the texts.
-uint64_t __prefix(std::string_view text) {
+uint64_t key_prefix(std::string_view text) {
     uint64_t value = 0;
     for (size_t i = 0; i < 8; ++i)
         value = value << 8 | (i < text.size() ? static_cast<unsigned char>(text[i]) : 0);
     return value;
 }
 
-Line __index(const char* text, uint32_t length, const std::vector<int>& keys) {
+Line index_line(const char* text, uint32_t length, const std::vector<int>& keys) {
     Line line{text, length, {}, 0, 0};
     uint32_t at = 0;
     for (int k = 0; k < MAX_KEY; ++k) {
@@ -64,16 +64,16 @@ Line __index(const char* text, uint32_t length, const std::vector<int>& keys) {
         at = line.fieldEnd[k] + 1;
     }
     if (keys.size() > 1)
-        line.prefix = __prefix(__field(line, keys[1]));
+        line.prefix = key_prefix(key_field(line, keys[1]));
     return line;
 }
 
 // Orders lines by keys[from...], then by the whole line.
-bool __less(const Line& a, const Line& b, const std::vector<int>& keys, size_t from = 0) {
+bool line_less(const Line& a, const Line& b, const std::vector<int>& keys, size_t from = 0) {
     for (size_t i = from; i < keys.size(); ++i) {
         if (i == 1 && a.prefix != b.prefix)
             return a.prefix < b.prefix;
-        int order = __field(a, keys[i]).compare(__field(b, keys[i]));
+        int order = key_field(a, keys[i]).compare(key_field(b, keys[i]));
         if (order != 0)
             return order < 0;
     }
@@ -82,11 +82,12 @@ bool __less(const Line& a, const Line& b, const std::vector<int>& keys, size_t f
 
 // Sorts lines by their keys. The first key (a gene) is ranked once per distinct value, through a
 // hash, so that most comparisons are of two numbers: the same order as comparing the keys' bytes.
-void __sort_lines(std::vector<Line>& lines, const std::vector<int>& keys) {
+void sort_lines(std::vector<Line>& lines, const std::vector<int>& keys) {
     std::unordered_map<std::string_view, uint32_t> groupOf;
     std::vector<std::string_view> groups;
     for (Line& line : lines) {
-        auto found = groupOf.emplace(__field(line, keys[0]), static_cast<uint32_t>(groups.size()));
+        auto found =
+            groupOf.emplace(key_field(line, keys[0]), static_cast<uint32_t>(groups.size()));
         if (found.second)
             groups.push_back(found.first->first);
         line.rank = found.first->second;
@@ -116,10 +117,10 @@ void __sort_lines(std::vector<Line>& lines, const std::vector<int>& keys) {
         }
     for (uint32_t r = 0, from = 0; r < groups.size(); from = end[r++])
         std::sort(lines.begin() + from, lines.begin() + end[r],
-                  [&keys](const Line& a, const Line& b) { return __less(a, b, keys, 1); });
+                  [&keys](const Line& a, const Line& b) { return line_less(a, b, keys, 1); });
 }
 
-std::system_error __file_error(const std::string& what, const std::string& path) {
+std::system_error file_error(const std::string& what, const std::string& path) {
     return std::system_error(errno, std::generic_category(), what + " " + path);
 }
 
@@ -156,7 +157,7 @@ private:
 };
 
 // Sorts the table in memory and writes its gzip to out.
-void __sort_in_memory(const TableJob& table, FILE* out, TableReport& report) {
+void sort_in_memory(const TableJob& table, FILE* out, TableReport& report) {
     std::string text = readGzipMembers(table.path);
     std::vector<Line> lines;
     lines.reserve(static_cast<size_t>(std::count(text.begin(), text.end(), '\n')) + 1);
@@ -164,10 +165,10 @@ void __sort_in_memory(const TableJob& table, FILE* out, TableReport& report) {
         size_t end = text.find('\n', at);
         if (end == std::string::npos)
             end = text.size();
-        lines.push_back(__index(text.data() + at, static_cast<uint32_t>(end - at), table.keys));
+        lines.push_back(index_line(text.data() + at, static_cast<uint32_t>(end - at), table.keys));
         at = end + 1;
     }
-    __sort_lines(lines, table.keys);
+    sort_lines(lines, table.keys);
     MemberWriter writer(out, table.path);
     for (const Line& line : lines)
         writer.line(line.text, line.length);
@@ -177,8 +178,8 @@ void __sort_in_memory(const TableJob& table, FILE* out, TableReport& report) {
 }
 
 // Sorts the table with the external sort and compresses its output as it reads it.
-void __sort_externally(const TableJob& table, FILE* out, TableReport& report, unsigned long memory,
-                       const std::string& tempFolder) {
+void sort_externally(const TableJob& table, FILE* out, TableReport& report, unsigned long memory,
+                     const std::string& tempFolder) {
     std::vector<std::string> keys;
     for (int k : table.keys)
         keys.insert(keys.end(), {"--key", std::to_string(k) + "," + std::to_string(k)});
@@ -190,30 +191,30 @@ void __sort_externally(const TableJob& table, FILE* out, TableReport& report, un
             plain.write(part, static_cast<std::streamsize>(length));
         });
         if (!plain.flush())
-            throw __file_error("Cannot write", text);
+            throw file_error("Cannot write", text);
     }
     sortTxtFile(text, text, 1, ",", std::to_string(std::max(1UL, memory >> 20)) + "M", keys,
                 tempFolder);
     std::ifstream in(text, std::ios::binary);
     if (!in)
-        throw __file_error("Cannot read the sorted table", table.path);
+        throw file_error("Cannot read the sorted table", table.path);
     MemberWriter writer(out, table.path);
     for (std::string line; std::getline(in, line); ++report.lines)
         writer.line(line.data(), line.size());
     if (in.bad())
-        throw __file_error("Cannot read the sorted table", table.path);
+        throw file_error("Cannot read the sorted table", table.path);
     writer.finish();
     report.compressedBytes = writer.written;
     std::remove(text.c_str());
 }
 
-void __finish_table(const TableJob& table, unsigned long memory, const std::string& tempFolder,
-                    TableReport& report) {
+void finish_table(const TableJob& table, unsigned long memory, const std::string& tempFolder,
+                  TableReport& report) {
     auto start = std::chrono::steady_clock::now();
     report.path = table.path;
     struct stat info;
     if (stat(table.path.c_str(), &info) != 0)
-        throw __file_error("Cannot read the table", table.path);
+        throw file_error("Cannot read the table", table.path);
     // The text, an index entry a line, the read and the written members. The text is about four
     // times its level-1 members: a table of unknown text is taken for eight times.
     unsigned long compressed = static_cast<unsigned long>(info.st_size);
@@ -224,25 +225,25 @@ void __finish_table(const TableJob& table, unsigned long memory, const std::stri
     std::string gz = table.path + ".gz";
     FILE* out = std::fopen(gz.c_str(), "wb");
     if (!out)
-        throw __file_error("Cannot write", gz);
+        throw file_error("Cannot write", gz);
     try {
         if (report.external)
-            __sort_externally(table, out, report, memory, tempFolder);
+            sort_externally(table, out, report, memory, tempFolder);
         else
-            __sort_in_memory(table, out, report);
+            sort_in_memory(table, out, report);
     } catch (...) {
         std::fclose(out);
         throw;
     }
     if (std::fclose(out) != 0)
-        throw __file_error("Cannot write", gz);
+        throw file_error("Cannot write", gz);
     if (std::remove(table.path.c_str()) != 0)
-        throw __file_error("Cannot remove", table.path);
+        throw file_error("Cannot remove", table.path);
     report.seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 
-unsigned long __read_number(const std::string& path, const char* key = nullptr) {
+unsigned long read_number(const std::string& path, const char* key = nullptr) {
     std::ifstream in(path);
     std::string word;
     unsigned long value = 0;
@@ -260,7 +261,7 @@ namespace {
 
 // A gzip member deflated by igzip at its level 1 into member: for the tables' text until it is
 // sorted, which is read back once. The header holds no time and no name, as libdeflate's.
-size_t __fast_gzip_member(const char* text, size_t length, std::vector<char>& member) {
+size_t fast_gzip_member(const char* text, size_t length, std::vector<char>& member) {
     constexpr uint8_t HEADER[10] = {0x1f, 0x8b, 8, 0, 0, 0, 0, 0, 0, 0xff};
     thread_local FastDeflater deflater;
     member.resize(sizeof HEADER + length + length / 16 + 64 + 8); // stored blocks at worst
@@ -288,13 +289,13 @@ unsigned long writeGzipMember(const char* text, size_t length, int level, FILE* 
         throw std::runtime_error("Cannot compress " + path + " at level " + std::to_string(level));
     size_t size;
     if (level == 1) {
-        size = __fast_gzip_member(text, length, member);
+        size = fast_gzip_member(text, length, member);
     } else {
         member.resize(libdeflate_gzip_compress_bound(standard.get(), length));
         size = libdeflate_gzip_compress(standard.get(), text, length, member.data(), member.size());
     }
     if (size == 0 || std::fwrite(member.data(), 1, size, out) != size)
-        throw __file_error("Cannot write", path);
+        throw file_error("Cannot write", path);
     return size;
 }
 
@@ -306,7 +307,7 @@ void inflateGzipMembers(const std::string& path,
     size_t want = REFILL;
     FILE* in = std::fopen(path.c_str(), "rb");
     if (!in)
-        throw __file_error("Cannot read", path);
+        throw file_error("Cannot read", path);
     std::unique_ptr<libdeflate_decompressor, void (*)(libdeflate_decompressor*)> inflater(
         libdeflate_alloc_decompressor(), libdeflate_free_decompressor);
     std::vector<char> packed, text(2 << 20);
@@ -323,7 +324,7 @@ void inflateGzipMembers(const std::string& path,
             end = got < want;
             if (std::ferror(in)) {
                 std::fclose(in);
-                throw __file_error("Cannot read", path);
+                throw file_error("Cannot read", path);
             }
         }
         if (begin == packed.size())
@@ -399,7 +400,7 @@ std::vector<TableReport> sortAndCompressTables(std::vector<TableJob> tables, uns
             }
             size_t table = order[k].second;
             try {
-                __finish_table(tables[table], share, tempFolder, reports[table]);
+                finish_table(tables[table], share, tempFolder, reports[table]);
                 if (finished)
                     ++*finished;
             } catch (const std::exception& e) {
@@ -431,7 +432,7 @@ unsigned long sortingMemoryBudget() {
                                         "\" is not a whole number of megabytes from 1");
         return megabytes << 20;
     }
-    unsigned long available = __read_number("/proc/meminfo", "MemAvailable:");
+    unsigned long available = read_number("/proc/meminfo", "MemAvailable:");
     // The limit of this process's cgroup, less what it uses already: v2's unified line "0::",
     // or v1's memory controller ("N:memory:" or "N:cpu,memory:", say), whose "no limit" is a
     // number near 2^63.
@@ -444,12 +445,12 @@ unsigned long sortingMemoryBudget() {
         std::string group = line.substr(second + 1);
         unsigned long limit = 0, used = 0;
         if (line.compare(0, 3, "0::") == 0) {
-            limit = __read_number("/sys/fs/cgroup" + group + "/memory.max");
-            used = __read_number("/sys/fs/cgroup" + group + "/memory.current");
+            limit = read_number("/sys/fs/cgroup" + group + "/memory.max");
+            used = read_number("/sys/fs/cgroup" + group + "/memory.current");
         } else if (controllers.find(",memory,") != std::string::npos) {
             std::string folder = "/sys/fs/cgroup/memory" + group;
-            limit = __read_number(folder + "/memory.limit_in_bytes");
-            used = __read_number(folder + "/memory.usage_in_bytes");
+            limit = read_number(folder + "/memory.limit_in_bytes");
+            used = read_number(folder + "/memory.usage_in_bytes");
         }
         if (limit > 0)
             available = std::min(available, limit > used ? limit - used : 0UL);

@@ -22,7 +22,7 @@ const std::vector<int> PARTITION_KEYS = {3, 1, 2, 4};
 // gene, cell index
 const std::vector<int> SAMPLE_TAG_KEYS = {3, 1};
 
-void __close(ReadAnnotationFiles::_ValidReadsFile& file) {
+void close_table(ReadAnnotationFiles::ValidReadsFile& file) {
     if (!file.stream)
         return;
     bool flushed = file.flush();
@@ -34,7 +34,7 @@ void __close(ReadAnnotationFiles::_ValidReadsFile& file) {
 }
 
 // "sorting_<time>.log": what the in-process step did, table by table, for the log archive.
-void __write_sorting_log(const std::vector<TableReport>& reports, double seconds) {
+void write_sorting_log(const std::vector<TableReport>& reports, double seconds) {
     char stamp[16];
     std::time_t now = std::time(nullptr);
     std::tm parts{};
@@ -72,12 +72,12 @@ void sortTxtFile(const std::string& outputFile, std::string inputFile, unsigned 
 void ReadAnnotationFiles::sortValidReadsFiles(unsigned long threads,
                                               const std::string& tempFolder) {
     std::vector<TableJob> tables;
-    for (_Slot& slot : _slots)
-        if (_ValidReadsFile* file = slot.file.load()) {
-            __close(*file);
+    for (Slot& slot : _slots)
+        if (ValidReadsFile* file = slot.file.load()) {
+            close_table(*file);
             tables.push_back({file->name, PARTITION_KEYS, file->textBytes, file->textLines});
         }
-    __close(sampleTag);
+    close_table(sampleTag);
     tables.push_back({sampleTag.name, SAMPLE_TAG_KEYS, sampleTag.textBytes, sampleTag.textLines});
     auto start = std::chrono::steady_clock::now();
     std::atomic<size_t> finished{0};
@@ -94,6 +94,6 @@ void ReadAnnotationFiles::sortValidReadsFiles(unsigned long threads,
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     gLogger.info("Sorted and compressed %lu tables in %.1f s",
                  static_cast<unsigned long>(reports.size()), seconds);
-    __write_sorting_log(reports, seconds);
+    write_sorting_log(reports, seconds);
     compressLogFiles(".", prefix + "_Ambrel_Logs", std::regex("^.*\\.log$"), false);
 }

@@ -12,11 +12,11 @@ constexpr size_t USAGE_WIDTH = 100;
 const char* const HELP_COLUMN = "                        "; // 24 spaces
 constexpr size_t HELP_COLUMN_WIDTH = 24;
 
-bool __starts_with_dashes(const char* argument) {
+bool starts_with_dashes(const char* argument) {
     return std::strncmp(argument, "--", 2) == 0;
 }
 
-std::string __program_name(const char* programPath) {
+std::string program_name(const char* programPath) {
     const char* slash = std::strrchr(programPath, '/');
     return slash ? slash + 1 : programPath;
 }
@@ -70,7 +70,7 @@ void ArgumentParser::addOption(const std::string& flag, const std::string& value
         throw std::invalid_argument("The handler for option \"" + normalised +
                                     "\" is already defined");
 
-    _OptionHandler& option = _handlers[normalised];
+    OptionHandler& option = _handlers[normalised];
     option.flag = normalised;
     option.defaultValue = defaultValue;
     option.valueName = hasValue ? valueName : "";
@@ -86,7 +86,7 @@ void ArgumentParser::addOption(const std::string& flag, const std::string& value
 }
 
 ArgumentParser::UsageError::UsageError(const std::string& what, const char* programPath)
-    : std::invalid_argument(what + "; see '" + __program_name(programPath) + " --help'") {}
+    : std::invalid_argument(what + "; see '" + program_name(programPath) + " --help'") {}
 
 bool ArgumentParser::isHelpWord(const char* argument) {
     return strcasecmp(argument, "--help") == 0 || std::strcmp(argument, "-h") == 0;
@@ -97,7 +97,7 @@ void ArgumentParser::parseArguments(int argc, const char* const* argv, bool thro
         throw std::invalid_argument("The last argument must be NULL");
 
     // The list option whose values may go on in the words that follow it.
-    const _OptionHandler* openList = nullptr;
+    const OptionHandler* openList = nullptr;
     for (int i = 1; i < argc; ++i) {
         const char* argument = argv[i];
         if (argument == nullptr) {
@@ -112,7 +112,7 @@ void ArgumentParser::parseArguments(int argc, const char* const* argv, bool thro
             std::exit(0);
         }
         // Only "--" words are options: a value such as "-in.bam" may be a file name.
-        if (!__starts_with_dashes(argument)) {
+        if (!starts_with_dashes(argument)) {
             if (!openList)
                 throw UsageError("Unexpected word \"" + std::string(argument) +
                                      "\": it is no option and follows no option that takes it",
@@ -129,16 +129,16 @@ void ArgumentParser::parseArguments(int argc, const char* const* argv, bool thro
         if (found == _handlers.end())
             throw UsageError("Unknown option \"" + std::string(argument) + "\"", argv[0]);
         const std::string& flag = found->first;
-        const _OptionHandler& option = found->second;
+        const OptionHandler& option = found->second;
         // A repeated single option would silently replace the first value given.
         if (option.selection == SINGLE && hasParsedOption(flag))
             throw UsageError(flag + " is given twice", argv[0]);
         std::string value = option.defaultValue;
         if (option.valueKind == OPTIONAL_VALUE) {
-            if (i + 1 < argc && !__starts_with_dashes(argv[i + 1]))
+            if (i + 1 < argc && !starts_with_dashes(argv[i + 1]))
                 value = argv[++i];
         } else if (option.valueKind == REQUIRED_VALUE) {
-            if (i + 1 >= argc || __starts_with_dashes(argv[i + 1]))
+            if (i + 1 >= argc || starts_with_dashes(argv[i + 1]))
                 throw UsageError(flag + " needs a value" +
                                      (i + 1 < argc
                                           ? std::string(", not the option \"") + argv[i + 1] + "\""
@@ -168,7 +168,7 @@ void ArgumentParser::parseArguments(int argc, const char* const* argv, bool thro
     std::exit(1);
 }
 
-void ArgumentParser::_store(const _OptionHandler& option, const std::string& value) {
+void ArgumentParser::_store(const OptionHandler& option, const std::string& value) {
     if (option.valueKind != NO_VALUE) {
         auto stored = parsedOptions.find(option.valueName);
         if (stored == parsedOptions.end())
@@ -193,7 +193,7 @@ bool ArgumentParser::hasParsedOption(const std::string& name) const {
     return parsedOptions.count(key) != 0;
 }
 
-std::string ArgumentParser::_valueSuffix(const _OptionHandler& option) {
+std::string ArgumentParser::_valueSuffix(const OptionHandler& option) {
     std::string valueName = option.valueName;
     for (char& c : valueName)
         if (c == ' ')
@@ -207,7 +207,7 @@ std::string ArgumentParser::_valueSuffix(const _OptionHandler& option) {
 
 std::string ArgumentParser::helpText(const char* programPath,
                                      const std::vector<std::string>& missing) const {
-    std::string program = __program_name(programPath);
+    std::string program = program_name(programPath);
     std::string indent(program.size() + 7, ' ');
 
     std::string text = "Usage: " + program;

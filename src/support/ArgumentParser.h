@@ -61,7 +61,7 @@ public:
     std::string helpText(const char* programPath, const std::vector<std::string>& missing) const;
 
 private:
-    struct _OptionHandler {
+    struct OptionHandler {
         std::string flag; // normalised
         std::string defaultValue;
         std::string valueName;
@@ -73,11 +73,11 @@ private:
     };
 
     // Records a value of option and calls its handler.
-    void _store(const _OptionHandler& option, const std::string& value);
+    void _store(const OptionHandler& option, const std::string& value);
     void _printHelp(const char* programPath, const std::vector<std::string>& missing) const;
-    static std::string _valueSuffix(const _OptionHandler& option);
+    static std::string _valueSuffix(const OptionHandler& option);
 
-    std::map<std::string, _OptionHandler> _handlers;
+    std::map<std::string, OptionHandler> _handlers;
     std::set<std::string> _claimedValueNames;
     std::map<std::string, bool> _requiredFlags;
 };

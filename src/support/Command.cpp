@@ -23,7 +23,7 @@ namespace {
 
 const char* const SUMMARY_RULE = "------------------------------------";
 
-char* __copy_string(const std::string& text) {
+char* copy_string(const std::string& text) {
     char* copy = static_cast<char*>(std::malloc(text.size() + 1));
     if (!copy)
         throw std::bad_alloc();
@@ -44,7 +44,7 @@ struct ChildStart {
 
 // Runs in the child between vfork and exec: only redirections, the exec and async-signal-safe
 // output are allowed here.
-[[noreturn]] void __exec_child(const ChildStart& child) {
+[[noreturn]] void exec_child(const ChildStart& child) {
     // The run waits for its stop signals on a thread of its own; the program takes them itself.
     pthread_sigmask(SIG_UNBLOCK, stopSignalSet(), nullptr);
     if (child.inputPipe) {
@@ -74,16 +74,16 @@ struct ChildStart {
 
 // vfork: the child only redirects and executes, and the run's memory (the gene model, some
 // hundred megabytes) need not have its page tables copied for each of the ~70 commands.
-pid_t __start_child(const ChildStart& child) {
+pid_t start_child(const ChildStart& child) {
     pid_t pid = vfork();
     if (pid == 0)
-        __exec_child(child);
+        exec_child(child);
     return pid;
 }
 
 // A failing command that left no error output may have failed for want of space: say how much
 // the file system of the working directory (where the logs are) has left.
-std::string __free_space_note() {
+std::string free_space_note() {
     struct statvfs fs;
     char cwd[4096];
     if (!getcwd(cwd, sizeof cwd) || statvfs(cwd, &fs) != 0)
@@ -100,8 +100,8 @@ Command::Command(const std::string& program) {
     _argv = static_cast<char**>(std::calloc(_capacity, sizeof(char*)));
     if (!_argv)
         throw std::bad_alloc();
-    _program = __copy_string(program);
-    _argv[0] = __copy_string(program);
+    _program = copy_string(program);
+    _argv[0] = copy_string(program);
 }
 
 Command::~Command() {
@@ -112,7 +112,7 @@ Command::~Command() {
 }
 
 void Command::_append(const std::string& argument) {
-    _argv[++_argc] = __copy_string(argument);
+    _argv[++_argc] = copy_string(argument);
 }
 
 void Command::addArguments(std::initializer_list<std::string> arguments) {
@@ -174,7 +174,7 @@ int openOwnLog(std::string& path, const char* suffix) {
 
 } // namespace
 
-int Command::_execute(int* inputPipe) {
+int Command::execute(int* inputPipe) {
     std::time_t now = std::time(nullptr);
     std::tm parts{};
     localtime_r(&now, &parts);
@@ -240,7 +240,7 @@ int Command::_execute(int* inputPipe) {
                      errFd,
                      &_startError};
     std::fflush(nullptr);
-    pid_t pid = __start_child(child);
+    pid_t pid = start_child(child);
     if (pid < 0) {
         int error = errno;
         std::fprintf(stderr, "Failed to fork\n");
@@ -256,7 +256,7 @@ int Command::_execute(int* inputPipe) {
 int Command::run() {
     exitCode = 0;
     terminatingSignal = 0;
-    int started = _execute(nullptr);
+    int started = execute(nullptr);
     if (started != 0) {
         exitCode = started;
         return exitCode;
@@ -321,9 +321,9 @@ std::string Command::getCommandSummaryAsString(bool includeStderr) const {
         for (std::string line; std::getline(in, line);)
             contents += "    " + line + "\n";
         if (!in.is_open())
-            text += "    Unable to open the stderr file." + __free_space_note() + "\n";
+            text += "    Unable to open the stderr file." + free_space_note() + "\n";
         else if (contents.empty())
-            text += "    The stderr file is empty." + __free_space_note() + "\n";
+            text += "    The stderr file is empty." + free_space_note() + "\n";
         text += contents;
     }
     text += std::string(SUMMARY_RULE) + "\n";

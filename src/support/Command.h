@@ -25,7 +25,7 @@ public:
     void logStderrToFile(const std::string& prefix);
 
     // Starts the child; 0, or a negative errno when it could not be started.
-    int _execute(int* inputPipe = nullptr);
+    int execute(int* inputPipe = nullptr);
     // Starts the child and waits for it; returns and stores the exit code (see exitCode).
     int run();
 

@@ -43,7 +43,7 @@ const std::vector<std::string> WTA_ALIGNMENT_TYPES = {"Mapped_to_Genes_mRNA",
 
 namespace {
 
-std::vector<std::string> __alignment_category_columns() {
+std::vector<std::string> alignment_category_columns() {
     std::vector<std::string> columns = {"Cellular_Reads"};
     for (const std::string& category : WTA_ALIGNMENT_TYPES) {
         columns.push_back("Cellular_Reads_" + category);
@@ -68,7 +68,7 @@ const std::map<std::string, std::pair<std::string, std::vector<std::string>>>
          {"read_stats",
           {"Total_Reads", "Cellular_Reads", "Pct_Cellular", "Cellular_Reads_Aligned_Uniquely",
            "Pct_Cellular_Reads_Aligned_Uniquely", "Useful_Reads", "Pct_Useful", "Library"}}},
-        {"#Alignment_Categories#", {"map_stats", __alignment_category_columns()}},
+        {"#Alignment_Categories#", {"map_stats", alignment_category_columns()}},
         {"#Sample_Tags#",
          {"tag_stats",
           {"Total_Reads", "Useful_Reads", "Pct_Useful", "Cellular_Reads", "Pct_Cellular",

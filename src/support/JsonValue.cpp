@@ -15,14 +15,14 @@ namespace {
 constexpr unsigned MAX_NESTING_DEPTH = 1000;
 constexpr uint64_t NUMBER_HAS_VALUE = 0x40;
 
-bool __is_json_space(char c) {
+bool is_json_space(char c) {
     return c == ' ' || c == '\r' || c == '\n' || c == '\t';
 }
-bool __is_digit(char c) {
+bool is_digit(char c) {
     return c >= '0' && c <= '9';
 }
-bool __is_hex(char c) {
-    return __is_digit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+bool is_hex(char c) {
+    return is_digit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
 }
 
 } // namespace
@@ -309,14 +309,14 @@ std::string JsonValue::stringify() const {
 
 namespace {
 
-[[noreturn]] void __fail(const char* function, const char* start, const char* pos,
-                         const char* end) {
+[[noreturn]] void fail_worker(const char* function, const char* start, const char* pos,
+                              const char* end) {
     char offending = pos < end ? *pos : '\0';
     throw JsonValue::ParseError(function, offending, static_cast<size_t>(pos - start));
 }
 
-void __skip_space(const char*& pos, const char* end) {
-    while (pos < end && __is_json_space(*pos))
+void skip_space(const char*& pos, const char* end) {
+    while (pos < end && is_json_space(*pos))
         ++pos;
 }
 
@@ -328,13 +328,13 @@ void JsonValue::parse(const char* text, size_t length) {
     _parseValue(frame);
     // A document is one value: anything after it but whitespace is an error.
     if (frame.pos != frame.end)
-        __fail("parseValue", frame.start, frame.pos, frame.end);
+        fail_worker("parseValue", frame.start, frame.pos, frame.end);
 }
 
 void JsonValue::_parseValue(ParseFrame& frame) {
-    __skip_space(frame.pos, frame.end);
+    skip_space(frame.pos, frame.end);
     if (frame.pos >= frame.end)
-        __fail("parseValue", frame.start, frame.pos, frame.end);
+        fail_worker("parseValue", frame.start, frame.pos, frame.end);
     char c = *frame.pos;
     auto word = [&](const char* literal) {
         size_t length = std::strlen(literal);
@@ -345,14 +345,14 @@ void JsonValue::_parseValue(ParseFrame& frame) {
         _parseString(frame);
     } else if (c == '{' || c == '[') {
         if (frame.depth >= MAX_NESTING_DEPTH)
-            __fail("parseValue", frame.start, frame.pos, frame.end);
+            fail_worker("parseValue", frame.start, frame.pos, frame.end);
         ++frame.depth;
         if (c == '{')
             _parseObject(frame);
         else
             _parseArray(frame);
         --frame.depth;
-    } else if (c == '-' || __is_digit(c)) {
+    } else if (c == '-' || is_digit(c)) {
         _parseNumber(frame);
     } else if (word("true")) {
         _reset(BOOLEAN);
@@ -365,9 +365,9 @@ void JsonValue::_parseValue(ParseFrame& frame) {
         _reset(NULL_VALUE);
         frame.pos += 4;
     } else {
-        __fail("parseValue", frame.start, frame.pos, frame.end);
+        fail_worker("parseValue", frame.start, frame.pos, frame.end);
     }
-    __skip_space(frame.pos, frame.end);
+    skip_space(frame.pos, frame.end);
 }
 
 void JsonValue::_parseString(ParseFrame& frame) {
@@ -375,25 +375,25 @@ void JsonValue::_parseString(ParseFrame& frame) {
     const char* p = begin;
     for (;;) {
         if (p >= frame.end)
-            __fail("parseString", frame.start, p, frame.end);
+            fail_worker("parseString", frame.start, p, frame.end);
         unsigned char c = static_cast<unsigned char>(*p);
         if (c == '"')
             break;
         if (c < 0x20)
-            __fail("parseString", frame.start, p, frame.end);
+            fail_worker("parseString", frame.start, p, frame.end);
         if (c == '\\') {
             ++p;
             if (p >= frame.end)
-                __fail("parseString", frame.start, p, frame.end);
+                fail_worker("parseString", frame.start, p, frame.end);
             char e = *p;
             if (e == 'u') {
                 for (int i = 0; i < 4; ++i) {
                     ++p;
-                    if (p >= frame.end || !__is_hex(*p))
-                        __fail("parseString", frame.start, p, frame.end);
+                    if (p >= frame.end || !is_hex(*p))
+                        fail_worker("parseString", frame.start, p, frame.end);
                 }
             } else if (!std::strchr("\"\\/bfnrt", e) || e == '\0') {
-                __fail("parseString", frame.start, p, frame.end);
+                fail_worker("parseString", frame.start, p, frame.end);
             }
         }
         ++p;
@@ -409,8 +409,8 @@ void JsonValue::_parseNumber(ParseFrame& frame) {
     bool negative = false;
     bool integer = true;
     auto needDigit = [&]() {
-        if (p >= frame.end || !__is_digit(*p))
-            __fail("parseNumber", frame.start, p, frame.end);
+        if (p >= frame.end || !is_digit(*p))
+            fail_worker("parseNumber", frame.start, p, frame.end);
     };
     if (*p == '-') {
         negative = true;
@@ -420,14 +420,14 @@ void JsonValue::_parseNumber(ParseFrame& frame) {
     if (*p == '0') {
         ++p;
     } else {
-        while (p < frame.end && __is_digit(*p))
+        while (p < frame.end && is_digit(*p))
             ++p;
     }
     if (p < frame.end && *p == '.') {
         integer = false;
         ++p;
         needDigit();
-        while (p < frame.end && __is_digit(*p))
+        while (p < frame.end && is_digit(*p))
             ++p;
     }
     if (p < frame.end && (*p == 'e' || *p == 'E')) {
@@ -436,7 +436,7 @@ void JsonValue::_parseNumber(ParseFrame& frame) {
         if (p < frame.end && (*p == '+' || *p == '-'))
             ++p;
         needDigit();
-        while (p < frame.end && __is_digit(*p))
+        while (p < frame.end && is_digit(*p))
             ++p;
     }
     // The text is not zero-terminated at the number's end: convert a copy.
@@ -458,47 +458,47 @@ void JsonValue::_parseNumber(ParseFrame& frame) {
     // A count beyond 64 bits, or a number beyond the floating range, would be read as another
     // number (saturated, or infinite) without a word: refuse it where it starts.
     if (errno == ERANGE && (integer || std::isinf(_number.f)))
-        __fail("parseNumber", frame.start, begin, frame.end);
+        fail_worker("parseNumber", frame.start, begin, frame.end);
     frame.pos = p;
 }
 
 void JsonValue::_parseObject(ParseFrame& frame) {
     _reset(OBJECT);
     ++frame.pos; // past '{'
-    __skip_space(frame.pos, frame.end);
+    skip_space(frame.pos, frame.end);
     if (frame.pos < frame.end && *frame.pos == '}') {
         ++frame.pos;
         return;
     }
     for (;;) {
         if (frame.pos >= frame.end || *frame.pos != '"')
-            __fail("parseObject", frame.start, frame.pos, frame.end);
+            fail_worker("parseObject", frame.start, frame.pos, frame.end);
         JsonValue key;
         key._parseString(frame);
-        __skip_space(frame.pos, frame.end);
+        skip_space(frame.pos, frame.end);
         if (frame.pos >= frame.end || *frame.pos != ':')
-            __fail("parseObject", frame.start, frame.pos, frame.end);
+            fail_worker("parseObject", frame.start, frame.pos, frame.end);
         ++frame.pos;
         JsonValue value;
         value._parseValue(frame);
         _members[key._string] = std::move(value);
         if (frame.pos < frame.end && *frame.pos == ',') {
             ++frame.pos;
-            __skip_space(frame.pos, frame.end);
+            skip_space(frame.pos, frame.end);
             continue;
         }
         if (frame.pos < frame.end && *frame.pos == '}') {
             ++frame.pos;
             return;
         }
-        __fail("parseObject", frame.start, frame.pos, frame.end);
+        fail_worker("parseObject", frame.start, frame.pos, frame.end);
     }
 }
 
 void JsonValue::_parseArray(ParseFrame& frame) {
     _reset(ARRAY);
     ++frame.pos; // past '['
-    __skip_space(frame.pos, frame.end);
+    skip_space(frame.pos, frame.end);
     if (frame.pos < frame.end && *frame.pos == ']') {
         ++frame.pos;
         return;
@@ -515,6 +515,6 @@ void JsonValue::_parseArray(ParseFrame& frame) {
             ++frame.pos;
             return;
         }
-        __fail("parseArray", frame.start, frame.pos, frame.end);
+        fail_worker("parseArray", frame.start, frame.pos, frame.end);
     }
 }

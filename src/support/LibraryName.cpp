@@ -15,18 +15,18 @@ const char* const DEFAULT_LIBRARY_NAME = "DefaultName";
 
 namespace {
 
-const std::regex& __library_name_regex() {
+const std::regex& library_name_regex() {
     static const std::regex REGEX_LIBRARY_NAME(
         "^(.*?)(_S[0-9]*)?(_L[0-9]*)?(_R(1|2).*)?\\.(.*?)\\.(.*)$", std::regex::ECMAScript);
     return REGEX_LIBRARY_NAME;
 }
 
-const std::regex& __alpha_numeric_regex() {
+const std::regex& alpha_numeric_regex() {
     static const std::regex REGEX_ALPHA_NUMERIC("[a-zA-Z0-9]+", std::regex::ECMAScript);
     return REGEX_ALPHA_NUMERIC;
 }
 
-bool __is_file_extension(const std::string& name) {
+bool is_file_extension(const std::string& name) {
     static const char* const FILE_EXTENSIONS[] = {"", "fastq", "fq", "gz"};
     std::string lower(name);
     for (char& c : lower)
@@ -52,7 +52,7 @@ std::string getLibraryName(const std::string& fileName) {
     gUtilLogger.debug("libraryName is now: %s", name.c_str());
 
     std::smatch match;
-    if (!std::regex_match(name, match, __library_name_regex())) {
+    if (!std::regex_match(name, match, library_name_regex())) {
         gUtilLogger.debug("Library name regex did not match, assigning libraryName: %s",
                           DEFAULT_LIBRARY_NAME);
         name = DEFAULT_LIBRARY_NAME;
@@ -80,13 +80,13 @@ std::string getLibraryName(const std::string& fileName) {
     }
     gUtilLogger.debug("libraryName is now: %s", name.c_str());
 
-    if (!std::regex_search(name, __alpha_numeric_regex())) {
+    if (!std::regex_search(name, alpha_numeric_regex())) {
         gUtilLogger.debug("There are no alphanumeric characters present in libraryName,"
                           "assigning libraryName: %s",
                           DEFAULT_LIBRARY_NAME);
         name = DEFAULT_LIBRARY_NAME;
     }
-    if (__is_file_extension(name)) {
+    if (is_file_extension(name)) {
         gUtilLogger.debug("The libraryName appears to be part of the file extension,"
                           "assigning libraryName: %s",
                           DEFAULT_LIBRARY_NAME);

@@ -104,7 +104,7 @@ std::string referenceFeature(const FeatureAssigner& model, bam1_t* record,
         return std::string(name) == "STARReferenceCPadding" ? "__not_aligned" : "__no_feature";
     for (const FeatureAnnotationStep& step : model.schedule()) {
         std::set<std::string> hits =
-            model._getReadFeatures(record, name, *step.trees, step.antisense);
+            model.getReadFeatures(record, name, *step.trees, step.antisense);
         if (hits.empty())
             continue;
         if (hits.size() == 1)
