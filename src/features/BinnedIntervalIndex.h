@@ -12,6 +12,7 @@
 
 class LookupArena;
 
+namespace detail {
 // A cache-warming load that the optimiser keeps (it may drop __builtin_prefetch whose result it
 // considers unused).
 inline void warm_cache_line(const void* address) {
@@ -21,6 +22,7 @@ inline void warm_cache_line(const void* address) {
     __builtin_prefetch(address);
 #endif
 }
+} // namespace detail
 
 class BinnedIntervalIndex {
 public:
@@ -72,12 +74,12 @@ public:
     void prefetchBin(unsigned long pos) const {
         size_t bin = pos >> _binShift;
         if (bin < _bins)
-            warm_cache_line(_offsets + bin);
+            detail::warm_cache_line(_offsets + bin);
     }
     void prefetchEntries(unsigned long pos) const {
         size_t bin = pos >> _binShift;
         if (bin < _bins)
-            warm_cache_line(_entries + _offsets[bin]);
+            detail::warm_cache_line(_entries + _offsets[bin]);
     }
 
     size_t entryCount() const { return _entryCount; }

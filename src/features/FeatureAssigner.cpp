@@ -186,8 +186,7 @@ void FeatureAssigner::_parseGTFAndPopulateFeaturesTrees(const std::string& gtfPa
                                                         const std::vector<std::string>& vdjPrefixes,
                                                         const std::vector<std::string>& treeNames) {
     ModelBuild build(_chromosomes, _cGenes, vdjPrefixes,
-                     vdjPrefixes.empty() ? noop_modify_feature : vdj_modify_feature, logger,
-                     gtfPath);
+                     vdjPrefixes.empty() ? noopModifyFeature : vdjModifyFeature, logger, gtfPath);
     for (const std::string& name : treeNames) {
         _featuresTrees[name] = StrandTrees();
         build.intervalLists[name];
@@ -280,7 +279,7 @@ void FeatureAssigner::_buildFeatureAnnotationSchedule(bool vdj) {
 
 void FeatureAssigner::_collectLabels(const bam1_t* record, const GeneTree& tree,
                                      std::vector<const std::string*>& labels) {
-    for_each_match_block(record, [&](unsigned long start, unsigned long stop) {
+    forEachMatchBlock(record, [&](unsigned long start, unsigned long stop) {
         tree.visit_overlapping(
             start, stop, [&labels](const GeneTree::interval& i) { labels.push_back(&i.value); });
     });

@@ -156,6 +156,7 @@ private:
     std::vector<StepSource> _stepSources;
 };
 
+namespace detail {
 // One step of the CIGAR walk: moves [start, stop) along the reference for op.
 inline void update_start_stop(unsigned long& start, unsigned long& stop, char op,
                               unsigned int length) {
@@ -176,17 +177,18 @@ inline void update_start_stop(unsigned long& start, unsigned long& stop, char op
         break;
     }
 }
+} // namespace detail
 
 // Calls block(start, stop) with the closed reference range of every non-empty "M" operation of
 // the record's CIGAR walk.
-template <class Block> void for_each_match_block(const bam1_t* record, Block block) {
+template <class Block> void forEachMatchBlock(const bam1_t* record, Block block) {
     const uint32_t* cigar = bam_get_cigar(record);
     unsigned long start = static_cast<unsigned long>(record->core.pos);
     unsigned long stop = start;
     for (uint32_t k = 0; k < record->core.n_cigar; ++k) {
         char op = BAM_CIGAR_STR[bam_cigar_op(cigar[k])];
         unsigned int length = bam_cigar_oplen(cigar[k]);
-        update_start_stop(start, stop, op, length);
+        detail::update_start_stop(start, stop, op, length);
         if (op == 'M' && length > 0)
             block(start, stop - 1);
     }

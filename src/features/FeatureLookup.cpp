@@ -80,7 +80,7 @@ void FeatureAssigner::_indexStepTrees() {
 void FeatureAssigner::_collectLabelIds(const bam1_t* record, const StepSource& source,
                                        std::vector<uint32_t>& ids) const {
     auto add = [&ids](uint32_t id) { ids.push_back(id); };
-    for_each_match_block(record, [&](unsigned long start, unsigned long stop) {
+    forEachMatchBlock(record, [&](unsigned long start, unsigned long stop) {
         if (source.index)
             source.index->visit(start, stop, add);
         else

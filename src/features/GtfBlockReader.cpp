@@ -124,10 +124,10 @@ void GtfBlockReader::_cut(GtfBlock& block, char* begin, char* end) {
         ++block.lineCount;
         GeneLine gene;
         gene.lineNumber = block.firstLine + block.lineCount - 1;
-        if (parse_gtf_line(gene.line, begin) && (std::strcmp(gene.line.feature, "gene") == 0 ||
-                                                 std::strcmp(gene.line.feature, "exon") == 0)) {
-            gene.name = get_attribute_view(gene.line, "gene_name");
-            gene.id = get_attribute_view(gene.line, "gene_id");
+        if (parseGtfLine(gene.line, begin) && (std::strcmp(gene.line.feature, "gene") == 0 ||
+                                               std::strcmp(gene.line.feature, "exon") == 0)) {
+            gene.name = getAttributeView(gene.line, "gene_name");
+            gene.id = getAttributeView(gene.line, "gene_id");
             block.geneLines.push_back(gene);
         }
         begin = stop + 1;

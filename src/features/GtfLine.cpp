@@ -21,7 +21,7 @@ unsigned long parse_coordinate(const char* text) {
 
 } // namespace
 
-bool parse_gtf_line(GTFLine& gtfLine, char* line) {
+bool parseGtfLine(GTFLine& gtfLine, char* line) {
     char* comment = std::strchr(line, '#');
     if (comment)
         *comment = '\0';
@@ -60,11 +60,11 @@ bool parse_gtf_line(GTFLine& gtfLine, char* line) {
     return true;
 }
 
-std::string get_attribute(const GTFLine& gtfLine, const char* name) {
-    return std::string(get_attribute_view(gtfLine, name));
+std::string getAttribute(const GTFLine& gtfLine, const char* name) {
+    return std::string(getAttributeView(gtfLine, name));
 }
 
-std::string_view get_attribute_view(const GTFLine& gtfLine, const char* name) {
+std::string_view getAttributeView(const GTFLine& gtfLine, const char* name) {
     if (!name || !gtfLine.attributes || *gtfLine.attributes == '\0')
         return {};
     const char* p = std::strstr(gtfLine.attributes, name);
@@ -88,5 +88,5 @@ std::string_view get_attribute_view(const GTFLine& gtfLine, const char* name) {
     return std::string_view(value, static_cast<size_t>(stop - value));
 }
 
-void noop_modify_feature(std::string&, std::string&, GTFLine&, const std::vector<std::string>&,
-                         const std::unordered_set<std::string>&, Logger&) {}
+void noopModifyFeature(std::string&, std::string&, GTFLine&, const std::vector<std::string>&,
+                       const std::unordered_set<std::string>&, Logger&) {}

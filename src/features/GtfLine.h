@@ -29,22 +29,22 @@ constexpr unsigned long MAX_GTF_COORDINATE = 1000000000000000UL;
 // Splits line (zero-terminated, cut at its first '#') into the nine columns in place; false when
 // it has fewer than eight tabs. Start and end must be plain decimal numbers in range: anything
 // else is marked in badCoordinate (their value is then 0), for the caller to refuse.
-bool parse_gtf_line(GTFLine& gtfLine, char* line);
+bool parseGtfLine(GTFLine& gtfLine, char* line);
 
 // The value of attribute name, quoted or bare up to ';'; empty when absent.
-std::string get_attribute(const GTFLine& gtfLine, const char* name);
+std::string getAttribute(const GTFLine& gtfLine, const char* name);
 // The same value as a view into the line's attribute text, for the reader's hot loop.
-std::string_view get_attribute_view(const GTFLine& gtfLine, const char* name);
+std::string_view getAttributeView(const GTFLine& gtfLine, const char* name);
 
 using FeatureModifier = void (*)(std::string& featureType, std::string& geneLabel, GTFLine& line,
                                  const std::vector<std::string>& vdjPrefixes,
                                  const std::unordered_set<std::string>& cGenes, Logger& logger);
 
-void noop_modify_feature(std::string& featureType, std::string& geneLabel, GTFLine& line,
-                         const std::vector<std::string>& vdjPrefixes,
-                         const std::unordered_set<std::string>& cGenes, Logger& logger);
+void noopModifyFeature(std::string& featureType, std::string& geneLabel, GTFLine& line,
+                       const std::vector<std::string>& vdjPrefixes,
+                       const std::unordered_set<std::string>& cGenes, Logger& logger);
 
 // Moves receptor genes into the VDJ trees and appends their chain suffixes to the label.
-void vdj_modify_feature(std::string& featureType, std::string& geneLabel, GTFLine& line,
-                        const std::vector<std::string>& vdjPrefixes,
-                        const std::unordered_set<std::string>& cGenes, Logger& logger);
+void vdjModifyFeature(std::string& featureType, std::string& geneLabel, GTFLine& line,
+                      const std::vector<std::string>& vdjPrefixes,
+                      const std::unordered_set<std::string>& cGenes, Logger& logger);

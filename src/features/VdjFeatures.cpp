@@ -58,13 +58,13 @@ void FeatureAssigner::_setCGenesAndVDJPrefix(const std::string& vdjVersion,
                  "CONSTANT_VDJ_gene", "NOT_VDJ_exon", "NOT_VDJ_gene"};
 }
 
-void vdj_modify_feature(std::string& featureType, std::string& geneLabel, GTFLine& line,
-                        const std::vector<std::string>& vdjPrefixes,
-                        const std::unordered_set<std::string>& cGenes, Logger& logger) {
+void vdjModifyFeature(std::string& featureType, std::string& geneLabel, GTFLine& line,
+                      const std::vector<std::string>& vdjPrefixes,
+                      const std::unordered_set<std::string>& cGenes, Logger& logger) {
     std::string upper = to_upper(geneLabel);
-    std::string geneType = get_attribute(line, "gene_type");
+    std::string geneType = getAttribute(line, "gene_type");
     if (geneType.empty())
-        geneType = get_attribute(line, "gene_biotype");
+        geneType = getAttribute(line, "gene_biotype");
 
     bool receptor = std::any_of(vdjPrefixes.begin(), vdjPrefixes.end(),
                                 [&](const std::string& p) { return strStartsWith(geneType, p); });

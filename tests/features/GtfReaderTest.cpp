@@ -27,15 +27,15 @@ std::string buildError(const std::string& path) {
 TEST(GtfLineParsing, ColumnsCommentsAndRejections) {
     char text[] = "chr1\tsrc\texon\t100\t200\t3.5\t-\t2\tgene_id \"G\"; # note\n";
     GTFLine line;
-    ASSERT_TRUE(parse_gtf_line(line, text));
+    ASSERT_TRUE(parseGtfLine(line, text));
     EXPECT_EQ(std::string(line.seqname) + "|" + line.feature + "|" + std::to_string(line.start) +
                   "|" + std::to_string(line.end) + "|" + line.strand + "|" + line.attributes,
               "chr1|exon|100|200|-|gene_id \"G\"; ");
     char emptySource[] = "c\t\tgene\t1\t2\t.\t+\t.\t\n";
-    EXPECT_TRUE(parse_gtf_line(line, emptySource));
+    EXPECT_TRUE(parseGtfLine(line, emptySource));
     for (std::string bad : {"c\ts\tgene\t1\t2\t.\t+\t.\n", "#!genome-build GRCh38\n",
                             "c\ts\tgene\t1#\t2\t.\t+\t.\tx", ""})
-        EXPECT_FALSE(parse_gtf_line(line, bad.data())) << bad;
+        EXPECT_FALSE(parseGtfLine(line, bad.data())) << bad;
 }
 
 TEST(GeneModel, LabelsStandInsAndGeneInformation) {

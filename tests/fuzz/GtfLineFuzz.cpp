@@ -10,7 +10,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::vector<char> line(data, data + size);
     line.push_back('\0');
     GTFLine parsed;
-    if (!parse_gtf_line(parsed, line.data()))
+    if (!parseGtfLine(parsed, line.data()))
         return 0;
     // A line with good coordinates has them in range; a bad one is marked for refusal.
     if (!parsed.badCoordinate &&
@@ -18,7 +18,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
          parsed.end > MAX_GTF_COORDINATE))
         std::abort();
     for (const char* name : {"gene_name", "gene_id", "gene_type", "g"}) {
-        std::string_view value = get_attribute_view(parsed, name);
+        std::string_view value = getAttributeView(parsed, name);
         if (!value.empty() &&
             (value.data() < line.data() || value.data() + value.size() > line.data() + line.size()))
             std::abort();
