@@ -139,15 +139,11 @@ void SamText::writeBam(const std::string& path, const std::vector<std::string>& 
 }
 
 void resetTerminateState() {
-    std::lock_guard<std::mutex> lock(TERMINATE_STATE.mutex);
-    TERMINATE_STATE.terminate.store(false);
-    TERMINATE_STATE.messages.clear();
+    TERMINATE_STATE.clear();
 }
 
 std::vector<std::string> terminateMessages() {
-    std::lock_guard<std::mutex> lock(TERMINATE_STATE.mutex);
-    return std::vector<std::string>(TERMINATE_STATE.messages.begin(),
-                                    TERMINATE_STATE.messages.end());
+    return TERMINATE_STATE.messages();
 }
 
 std::vector<std::string> readBamAsSam(const std::string& path) {

@@ -10,9 +10,9 @@
 #include <stdexcept>
 #include <string_view>
 #include <system_error>
-#include <thread>
 
 #include "outputs/BamWriter.h"
+#include "support/Workers.h"
 
 namespace {
 
@@ -130,26 +130,18 @@ void MultiMappedBuckets::close() {
 std::vector<unsigned long> MultiMappedBuckets::groupInto(const sam_hdr_t* header,
                                                          const std::vector<std::string>& outputs) {
     std::vector<unsigned long> records(outputs.size());
-    std::vector<std::exception_ptr> failures(outputs.size());
+    EarlyTerminate failures;
     // A header each: writing one may build its text.
     std::vector<std::unique_ptr<sam_hdr_t, void (*)(sam_hdr_t*)>> headers;
     for (size_t t = 0; t < outputs.size(); ++t)
         if (!headers.emplace_back(sam_hdr_dup(header), sam_hdr_destroy))
             throw std::runtime_error("Cannot copy the BAM header for " + outputs[t]);
-    std::vector<std::thread> threads;
-    for (size_t t = 0; t < outputs.size(); ++t)
-        threads.emplace_back([&, t] {
-            try {
-                records[t] = _group(t, outputs.size(), headers[t].get(), outputs[t]);
-            } catch (...) {
-                failures[t] = std::current_exception();
-            }
-        });
-    for (std::thread& thread : threads)
-        thread.join();
-    for (std::exception_ptr& failure : failures)
-        if (failure)
-            std::rethrow_exception(failure);
+    runWorkers(
+        outputs.size(),
+        [&](size_t t) { records[t] = _group(t, outputs.size(), headers[t].get(), outputs[t]); },
+        failures);
+    if (failures.failed())
+        throw std::runtime_error(failures.messages().front());
     return records;
 }
 

@@ -3,11 +3,12 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <memory>
+#include <new>
 #include <stdexcept>
 #include <system_error>
-#include <thread>
 
 #include "BamCuts.h"
 #include "Constants.h"
@@ -19,10 +20,13 @@
 #include "support/EarlyTerminate.h"
 #include "support/Logger.h"
 #include "support/ProgressLine.h"
+#include "support/Workers.h"
 
 namespace fs = std::filesystem;
 
 namespace {
+
+constexpr const char* WORKER_FAILURE_VARIABLE = "AMBREL_TEST_WORKER_FAILURE";
 constexpr unsigned long PROGRESS_INTERVAL = 10000000;
 const char* const MULTI_MAPPED_BUCKETS = "multi_mapped";
 const char* const MULTI_MAPPED_GROUPED = "multi_mapped.grouped";
@@ -47,9 +51,8 @@ bool report_worker_failures() {
     if (!TERMINATE_STATE.failed())
         return false;
     gLogger.critical("Encountered critical error(s) in the annotation threads. Exiting...");
-    std::lock_guard<std::mutex> lock(TERMINATE_STATE.mutex);
     gLogger.critical("Failure messages: ");
-    for (const std::string& message : TERMINATE_STATE.messages)
+    for (const std::string& message : TERMINATE_STATE.messages())
         gLogger.critical("    %s", message.c_str());
     return true;
 }
@@ -96,15 +99,19 @@ void annotate_parts(std::vector<BamPart> parts, size_t first, const std::string&
     ProgressLine line([&](double seconds) {
         return annotationProgress(libraryName, progress, inputBytes, seconds);
     });
-    std::vector<std::thread> workers;
-    for (size_t k = 0; k < parts.size(); ++k)
-        workers.emplace_back(
-            annotationMetricsAndCounting, std::cref(params.assay), std::cref(outputs[k]),
-            std::cref(parts[k]), std::cref(extraReferenceNames), std::ref(metrics), std::ref(files),
-            std::ref(progress), std::ref(featureCounts[k]), std::ref(featureAssigner),
-            params.excludeIntronicReads, params.vdjCellCalling);
-    for (std::thread& worker : workers)
-        worker.join();
+    // The tests' way to make a worker fail as it would when memory runs out.
+    bool failFirst = std::getenv(WORKER_FAILURE_VARIABLE) != nullptr;
+    runWorkers(
+        parts.size(),
+        [&](size_t k) {
+            if (failFirst && k == 0)
+                throw std::bad_alloc();
+            annotationMetricsAndCounting(params.assay, outputs[k], parts[k], extraReferenceNames,
+                                         metrics, files, progress, featureCounts[k],
+                                         featureAssigner, params.excludeIntronicReads,
+                                         params.vdjCellCalling);
+        },
+        TERMINATE_STATE);
 }
 
 // Takes back a library's first attempt: its annotated BAMs, its table lines and FASTQ records.

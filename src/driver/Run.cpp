@@ -108,8 +108,7 @@ int runAmbrel(int argc, const char* const* argv) {
     try {
         status = run_libraries(params, metadata, extraReferenceNames, featureAssigner);
         if (status != 0) {
-            std::lock_guard<std::mutex> lock(TERMINATE_STATE.mutex);
-            for (const std::string& message : TERMINATE_STATE.messages)
+            for (const std::string& message : TERMINATE_STATE.messages())
                 staging.failed(message);
             return stopSignal() ? 128 + stopSignal() : status;
         }

@@ -16,24 +16,34 @@ constexpr size_t GTF_COMPRESSED_BLOCK_SIZE = 1 << 20;
 } // namespace
 
 GtfText::GtfText(FILE* file, const std::string& path) : _file(file), _path(path) {
-    unsigned char magic[2] = {0, 0};
-    size_t got = std::fread(magic, 1, 2, file);
-    if (got == 2 && magic[0] == 0x1f && magic[1] == 0x8b) {
-        _inflate = new inflate_state;
-        isal_inflate_init(_inflate);
+    // The magic bytes stay read, not rewound: a GTF given through a pipe cannot seek back.
+    _input.resize(GTF_COMPRESSED_BLOCK_SIZE);
+    _headLength = std::fread(_input.data(), 1, 2, file);
+    if (_headLength < 2 && std::ferror(file))
+        throw std::system_error(errno ? errno : EIO, std::generic_category(),
+                                "Failed to read the GTF file \"" + _path + "\"");
+    if (_headLength == 2 && _input[0] == 0x1f && _input[1] == 0x8b) {
+        _inflate = std::make_unique<inflate_state>();
+        isal_inflate_init(_inflate.get());
         _inflate->crc_flag = ISAL_GZIP;
-        _input.resize(GTF_COMPRESSED_BLOCK_SIZE);
+        _inflate->next_in = _input.data();
+        _inflate->avail_in = static_cast<uint32_t>(_headLength);
+        _headLength = 0;
     }
-    std::rewind(file);
 }
 
-GtfText::~GtfText() {
-    delete _inflate;
-}
+GtfText::~GtfText() = default;
 
 size_t GtfText::read(char* buffer, size_t size) {
     if (_inflate)
         return _inflateSome(buffer, size);
+    if (_headLength > 0 && size > 0) {
+        size_t given = std::min(size, _headLength);
+        std::memcpy(buffer, _input.data() + _headGiven, given);
+        _headGiven += given;
+        _headLength -= given;
+        return given;
+    }
     size_t got = std::fread(buffer, 1, size, _file);
     if (got == 0 && std::ferror(_file))
         throw std::system_error(errno ? errno : EIO, std::generic_category(),
@@ -154,8 +164,21 @@ bool GtfBlockReader::_hand(std::unique_ptr<GtfBlock> block) {
 }
 
 void GtfBlockReader::_read() {
-    std::vector<char> carried; // the start of a line that the previous block cut off
     std::string error;
+    try {
+        _readBlocks(error);
+    } catch (const std::exception& e) {
+        // Memory for a block, most likely: the model build stops on it rather than wait.
+        error = std::string("Cannot read the GTF file: ") + e.what();
+    }
+    std::lock_guard<std::mutex> lock(_mutex);
+    _readError = error;
+    _finished = true;
+    _changed.notify_all();
+}
+
+void GtfBlockReader::_readBlocks(std::string& error) {
+    std::vector<char> carried; // the start of a line that the previous block cut off
     unsigned long nextLine = 1;
     for (;;) {
         std::unique_ptr<GtfBlock> block = _takeSpare();
@@ -191,8 +214,4 @@ void GtfBlockReader::_read() {
         if (last)
             break;
     }
-    std::lock_guard<std::mutex> lock(_mutex);
-    _readError = error;
-    _finished = true;
-    _changed.notify_all();
 }

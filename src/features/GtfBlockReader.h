@@ -47,8 +47,9 @@ private:
 
     FILE* _file;
     std::string _path;
-    struct inflate_state* _inflate = nullptr;
+    std::unique_ptr<struct inflate_state> _inflate;
     std::vector<unsigned char> _input;
+    size_t _headLength = 0, _headGiven = 0; // magic bytes of a plain file still to hand out
     bool _inputEnded = false;
 };
 
@@ -69,6 +70,8 @@ private:
     // Passes a block on; false when the reader is to stop.
     bool _hand(std::unique_ptr<GtfBlock> block);
     void _read();
+    // Blocks until the end of the file; a read error goes to error, to stop the model build.
+    void _readBlocks(std::string& error);
 
     GtfText& _text;
     std::mutex _mutex;

@@ -16,11 +16,12 @@
 #include <string_view>
 #include <sys/stat.h>
 #include <system_error>
-#include <thread>
+
 #include <unordered_map>
 
 #include "ReadAnnotationFiles.h"
 #include "support/FastDeflate.h"
+#include "support/Workers.h"
 
 namespace {
 
@@ -387,37 +388,22 @@ std::vector<TableReport> sortAndCompressTables(std::vector<TableJob> tables, uns
     unsigned long workers = std::max(1UL, std::min<unsigned long>(threads, tables.size()));
     unsigned long share = memoryBudget / workers;
     std::atomic<size_t> next{0};
-    std::atomic<bool> failed{false};
-    std::mutex errorMutex;
-    std::string error;
-    auto work = [&]() {
-        for (size_t k; !failed.load() && (k = next.fetch_add(1)) < order.size();) {
+    EarlyTerminate failures;
+    auto work = [&](size_t) {
+        for (size_t k; !failures.failed() && (k = next.fetch_add(1)) < order.size();) {
             if (stop && stop->load()) {
-                std::lock_guard<std::mutex> lock(errorMutex);
-                if (!failed.exchange(true))
-                    error = "Stopped before every table was sorted";
+                failures.fail("Stopped before every table was sorted");
                 break;
             }
             size_t table = order[k].second;
-            try {
-                finish_table(tables[table], share, tempFolder, reports[table]);
-                if (finished)
-                    ++*finished;
-            } catch (const std::exception& e) {
-                std::lock_guard<std::mutex> lock(errorMutex);
-                if (!failed.exchange(true))
-                    error = e.what();
-            }
+            finish_table(tables[table], share, tempFolder, reports[table]);
+            if (finished)
+                ++*finished;
         }
     };
-    std::vector<std::thread> pool;
-    for (unsigned long k = 1; k < workers; ++k)
-        pool.emplace_back(work);
-    work();
-    for (std::thread& thread : pool)
-        thread.join();
-    if (failed.load())
-        throw std::runtime_error(error);
+    runWorkers(workers, work, failures);
+    if (failures.failed())
+        throw std::runtime_error(failures.messages().front());
     return reports;
 }
 

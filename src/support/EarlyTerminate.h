@@ -2,27 +2,38 @@
 // stop at their next chunk and the driver reports the messages after the join.
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <mutex>
-#include <set>
 #include <string>
+#include <vector>
 
 class EarlyTerminate {
 public:
-    // Sets the flag, then stores the message (each distinct text once).
+    // Sets the flag, then stores the message (each distinct text once, in the order they came).
     void fail(const std::string& message) {
         terminate.store(true);
-        addMessage(message);
-    }
-    void addMessage(const std::string& message) {
-        std::lock_guard<std::mutex> lock(mutex);
-        messages.insert(message);
+        std::lock_guard<std::mutex> lock(_mutex);
+        if (std::find(_messages.begin(), _messages.end(), message) == _messages.end())
+            _messages.push_back(message);
     }
     bool failed() const { return terminate.load(); }
+    std::vector<std::string> messages() const {
+        std::lock_guard<std::mutex> lock(_mutex);
+        return _messages;
+    }
+    // For a record that serves more than one run in a process (the tests).
+    void clear() {
+        std::lock_guard<std::mutex> lock(_mutex);
+        terminate.store(false);
+        _messages.clear();
+    }
 
     std::atomic<bool> terminate{false};
-    std::set<std::string> messages;
-    std::mutex mutex;
+
+private:
+    std::vector<std::string> _messages;
+    mutable std::mutex _mutex;
 };
 
 extern EarlyTerminate TERMINATE_STATE;

@@ -45,9 +45,9 @@ TEST(ReadIdentity, CellIndexAndUmiFromTheRight) {
         EXPECT_EQ(getIntegerTag(record, "NH", 0), 1);
     }
     EXPECT_EQ(terminateMessages(),
-              (std::vector<std::string>{"No semicolons present in QName: plain. Cannot parse Cell "
+              (std::vector<std::string>{"Only 1 semicolon present in QName: x;y. Cannot parse Cell "
                                         "Label and UMI information !",
-                                        "Only 1 semicolon present in QName: x;y. Cannot parse Cell "
+                                        "No semicolons present in QName: plain. Cannot parse Cell "
                                         "Label and UMI information !"}));
     resetTerminateState();
 }

@@ -280,6 +280,15 @@ std::vector<FailureCase> failureCases() {
                      "{\"Read Quality Metrics\": {\"Sample1\": " + qualityEntry(10, 9) + "}}"),
               {"--quality-metrics", "../q.json"},
               {"missing information for the library: Combined_stats"}),
+        // A worker that throws (as one does when memory runs out) ends the run with its message.
+        {"WorkerThrows",
+         "",
+         {},
+         1,
+         {"Out of memory in a worker thread", unfinished},
+         true,
+         "",
+         {"AMBREL_TEST_WORKER_FAILURE=1"}},
         // A process that holds the folder's lock, as a running Ambrel does, or a shared lock.
         stops("AnotherRunInTheFolder", "flock -n .ambrel.lock sleep 5 & sleep 1", {},
               {"Another Ambrel run (process ", ") is working in the folder "}),

@@ -130,7 +130,8 @@ TEST(GeneModel, LinesAcrossBlockEdgesAreReadOnce) {
 }
 
 // GENCODE and Ensembl ship their GTFs gzipped: gzip of two members and BGZF, both cut mid-line,
-// give the model of the plain file; a cut or damaged file stops the build, naming the file.
+// give the model of the plain file, from a pipe too; a cut or damaged file stops the build, naming
+// the file.
 TEST(GeneModel, CompressedGtfGivesTheSameModel) {
     BuiltModel plain(standardGtf(true), "human");
     std::string text = readFile(plain.dir.file("genes.gtf"));
@@ -146,6 +147,15 @@ TEST(GeneModel, CompressedGtfGivesTheSameModel) {
         FeatureAssigner model("genes.gtf.gz", "human", quiet);
         model.writeGeneInfoJson(quiet);
         EXPECT_EQ(readFile("gtf.gene_info.json"), plain.geneInfoJson) << mode;
+    }
+    // Through a pipe, as with --gtf <(zcat genes.gtf.gz): nothing to seek back to.
+    for (const char* command : {"cat genes.gtf.gz", "zcat genes.gtf.gz"}) {
+        FILE* pipe = popen(command, "r");
+        ASSERT_NE(pipe, nullptr);
+        FeatureAssigner model("/dev/fd/" + std::to_string(fileno(pipe)), "human", quiet);
+        pclose(pipe);
+        model.writeGeneInfoJson(quiet);
+        EXPECT_EQ(readFile("gtf.gene_info.json"), plain.geneInfoJson) << command;
     }
     std::string bytes = readFile("genes.gtf.gz");
     writeFile("cut.gtf.gz", bytes.substr(0, bytes.size() - 30));

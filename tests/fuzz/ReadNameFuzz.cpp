@@ -27,8 +27,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (std::string(bam_get_qname(record)).size() > name.size())
         std::abort();
     bam_destroy1(record);
-    std::lock_guard<std::mutex> lock(TERMINATE_STATE.mutex);
-    TERMINATE_STATE.terminate.store(false);
-    TERMINATE_STATE.messages.clear();
+    TERMINATE_STATE.clear();
     return 0;
 }
