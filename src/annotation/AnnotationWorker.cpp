@@ -14,6 +14,7 @@
 #include "outputs/ReadAnnotationFiles.h"
 #include "support/EarlyTerminate.h"
 #include "support/Logger.h"
+#include "support/SystemError.h"
 
 namespace {
 
@@ -178,7 +179,7 @@ void writeAnnotatedBamRecords(RecordChunk& chunk, BamWriter& output, ProgressCou
             if (!output.write(record))
                 TERMINATE_STATE.fail(
                     std::string("Failed to write BAM record to file. errno desc: ") +
-                    std::strerror(errno));
+                    errorText(errno));
             ++written;
         }
     }
@@ -194,9 +195,10 @@ namespace {
 const char* const WORKER = "annotationMetricsAndCounting: ";
 
 // Records a worker failure that names its file and, where a system call failed, the reason.
-void fail_worker(const std::string& what, const std::string& path, bool withErrno = true) {
+// error is the errno of the failed call, 0 when there was none.
+void fail_worker(const std::string& what, const std::string& path, int error) {
     TERMINATE_STATE.fail(WORKER + what + path +
-                         (withErrno ? std::string(". errno desc: ") + std::strerror(errno) : ""));
+                         (error ? std::string(". errno desc: ") + errorText(error) : ""));
 }
 
 // A worker's input BAM, its annotated BAM, and the input's header.
@@ -228,26 +230,26 @@ bool annotateHeader(sam_hdr_t* header, const BamPart& part) {
 bool open_worker_bams(WorkerBams& bams, const std::string& outputBamPath, const BamPart& part) {
     const std::string& inputBamPath = part.path;
     if (!(bams.input = hts_open(inputBamPath.c_str(), "rb"))) {
-        fail_worker("Failed to open input BAM file: ", inputBamPath);
+        fail_worker("Failed to open input BAM file: ", inputBamPath, errno);
         return false;
     }
     if (!(bams.header = sam_hdr_read(bams.input))) {
-        fail_worker("Failed to read the BAM header of input file: ", inputBamPath, false);
+        fail_worker("Failed to read the BAM header of input file: ", inputBamPath, 0);
         return false;
     }
     if (!annotateHeader(bams.header, part)) {
-        fail_worker("Failed to add the @PG line to the header of ", outputBamPath, false);
+        fail_worker("Failed to add the @PG line to the header of ", outputBamPath, 0);
         return false;
     }
     // These per-part BAMs are read again by the pipeline's next steps, like an aligner's or
     // samtools' temporary files: they are deflated fast (see BamWriter), not at gzip's level 6,
     // which would spend most of the run compressing.
     if (!bams.output.open(outputBamPath, bams.header)) {
-        fail_worker("Failed to write BAM header to output file: ", outputBamPath);
+        fail_worker("Failed to write BAM header to output file: ", outputBamPath, errno);
         return false;
     }
     if (part.start >= 0 && bgzf_seek(bams.input->fp.bgzf, part.start, SEEK_SET) < 0) {
-        fail_worker("Failed to seek in input BAM file: ", inputBamPath);
+        fail_worker("Failed to seek in input BAM file: ", inputBamPath, errno);
         return false;
     }
     return true;
@@ -257,7 +259,7 @@ void close_worker_bams(WorkerBams& bams, const std::string& outputBamPath) {
     if (bams.input)
         hts_close(bams.input); // a read error has been reported already
     if (!bams.output.close())
-        fail_worker("Failed to close output BAM file: ", outputBamPath);
+        fail_worker("Failed to close output BAM file: ", outputBamPath, errno);
     if (bams.header)
         sam_hdr_destroy(bams.header);
 }
@@ -309,7 +311,7 @@ void annotationMetricsAndCounting(const AssayType& assay, const std::string& out
                     bcrFastqBuffer, excludeIntronicReads, vdjCellCalling))];
         for (bam1_t* record : chunkRecords)
             if (!stripCellAndUMIFromQName(record))
-                fail_worker("Failed to set the read name of a record", "", false);
+                fail_worker("Failed to set the read name of a record", "", 0);
         writeAnnotatedBamRecords(chunk, bams.output, progress);
         if (blocks) {
             uint64_t now = static_cast<uint64_t>(bgzf_tell(bams.input->fp.bgzf)) >> 16;

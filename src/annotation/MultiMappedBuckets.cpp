@@ -12,16 +12,13 @@
 #include <system_error>
 
 #include "outputs/BamWriter.h"
+#include "support/SystemError.h"
 #include "support/Workers.h"
 
 namespace {
 
 // Each record in a bucket: the input's virtual offset of the record, then its BAM bytes.
 constexpr size_t OFFSET_BYTES = 8, FIXED_BYTES = sizeof(EncodedBamRecord::fixed);
-
-std::system_error file_error(int error, const std::string& what, const std::string& path) {
-    return std::system_error(error, std::generic_category(), what + " " + path);
-}
 
 // A record of a bucket in memory: its name, where it was in the input, and its bytes.
 struct Entry {
@@ -65,7 +62,7 @@ std::vector<uint8_t> read_bucket(const std::string& path) {
     if (file)
         std::fclose(file);
     if (!read)
-        throw file_error(error, "Cannot read", path);
+        throw systemError(error, "Cannot read " + path);
     return bytes;
 }
 
@@ -75,8 +72,10 @@ MultiMappedBuckets::MultiMappedBuckets(const std::string& prefix, size_t count) 
     for (size_t k = 0; k < count; ++k) {
         Bucket& bucket = _buckets[k];
         bucket.path = prefix + "." + std::to_string(k);
-        if (!(bucket.file = std::fopen(bucket.path.c_str(), "wb")))
-            throw file_error(errno, "Cannot write", bucket.path);
+        if (!(bucket.file = std::fopen(bucket.path.c_str(), "wb"))) {
+            int error = errno;
+            throw systemError(error, "Cannot write " + bucket.path);
+        }
         std::setvbuf(bucket.file, nullptr, _IOFBF, 1 << 16);
     }
 }
@@ -124,7 +123,7 @@ void MultiMappedBuckets::close() {
     }
     for (const Bucket& bucket : _buckets)
         if (bucket.failed)
-            throw file_error(bucket.error, "Cannot write", bucket.path);
+            throw systemError(bucket.error, "Cannot write " + bucket.path);
 }
 
 std::vector<unsigned long> MultiMappedBuckets::groupInto(const sam_hdr_t* header,
@@ -148,8 +147,10 @@ std::vector<unsigned long> MultiMappedBuckets::groupInto(const sam_hdr_t* header
 unsigned long MultiMappedBuckets::_group(size_t first, size_t stride, sam_hdr_t* header,
                                          const std::string& output) {
     BamWriter writer;
-    if (!writer.open(output, header))
-        throw file_error(errno, "Cannot write", output);
+    if (!writer.open(output, header)) {
+        int error = errno;
+        throw systemError(error, "Cannot write " + output);
+    }
     unsigned long records = 0;
     for (size_t k = first; k < _buckets.size(); k += stride) {
         const std::string& path = _buckets[k].path;
@@ -161,11 +162,15 @@ unsigned long MultiMappedBuckets::_group(size_t first, size_t stride, sam_hdr_t*
             return order != 0 ? order < 0 : a.inputOffset < b.inputOffset;
         });
         for (const Entry& entry : entries)
-            if (!writer.writeEncoded(entry.bytes, entry.length))
-                throw file_error(errno, "Cannot write", output);
+            if (!writer.writeEncoded(entry.bytes, entry.length)) {
+                int error = errno;
+                throw systemError(error, "Cannot write " + output);
+            }
         records += entries.size();
     }
-    if (!writer.close())
-        throw file_error(errno, "Cannot write", output);
+    if (!writer.close()) {
+        int error = errno;
+        throw systemError(error, "Cannot write " + output);
+    }
     return records;
 }

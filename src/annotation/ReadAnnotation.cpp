@@ -22,6 +22,8 @@ const std::string READ_TYPE_VDJ = "vdj";
 const std::string READ_TYPE_MRNA = "mrna";
 
 [[noreturn]] void unknown_read_type(const std::string& readType) {
+    // A programming error, not a system one; the type and errno are kept for callers that test
+    // for them.
     throw std::system_error(errno, std::generic_category(),
                             "Unknown read type: '" + readType + "'");
 }

@@ -10,6 +10,8 @@
 #include <stdexcept>
 #include <system_error>
 
+#include "support/SystemError.h"
+
 namespace {
 
 uint32_t le32(const uint8_t* p) {
@@ -240,9 +242,10 @@ std::runtime_error unreadable(const std::string& path, const std::string& why) {
 
 std::vector<int64_t> readStartCuts(const std::string& path, unsigned long count) {
     htsFile* input = hts_open(path.c_str(), "r");
-    if (!input)
-        throw std::system_error(errno, std::generic_category(),
-                                "Cannot open the BAM file \"" + path + "\"");
+    if (!input) {
+        int error = errno;
+        throw systemError(error, "Cannot open the BAM file \"" + path + "\"");
+    }
     std::unique_ptr<htsFile, int (*)(htsFile*)> closing(input, hts_close);
     if (input->format.format != bam || input->format.compression != bgzf)
         return {}; // no blocks to cut at: one part

@@ -23,6 +23,7 @@
 #include "metrics/SeqMetricsReport.h"
 #include "outputs/TableSorting.h"
 #include "support/Logger.h"
+#include "support/SystemError.h"
 
 namespace fs = std::filesystem;
 
@@ -37,11 +38,11 @@ namespace {
 std::string unreadable(const std::string& path) {
     int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0)
-        return std::strerror(errno);
+        return errorText(errno);
     struct stat info;
     bool directory = fstat(fd, &info) == 0 && S_ISDIR(info.st_mode);
     close(fd);
-    return directory ? std::strerror(EISDIR) : "";
+    return directory ? errorText(EISDIR) : "";
 }
 
 void check_readable(const std::string& kind, const std::string& path) {
@@ -119,8 +120,10 @@ void check_quality_entries(JsonValue& quality, const RunParameters& params,
 // Run folders of failed runs are kept for the user to look into; say that they are there.
 void warn_unfinished_runs() {
     DIR* folder = opendir(".");
-    if (!folder)
-        throw std::system_error(errno, std::generic_category(), "Cannot list the working folder");
+    if (!folder) {
+        int error = errno;
+        throw systemError(error, "Cannot list the working folder");
+    }
     std::vector<std::string> unfinished;
     errno = 0;
     while (dirent* entry = readdir(folder))
@@ -182,9 +185,9 @@ void checkProgram(const std::string& name) {
         return;
     std::string file = findFile(name, false);
     if (!file.empty())
-        throw std::runtime_error("cannot run " + name + ": " + std::strerror(EACCES) + " (" + file +
+        throw std::runtime_error("cannot run " + name + ": " + errorText(EACCES) + " (" + file +
                                  " is not executable)");
-    throw std::runtime_error("cannot run " + name + ": " + std::strerror(ENOENT) +
+    throw std::runtime_error("cannot run " + name + ": " + errorText(ENOENT) +
                              (name.find('/') == std::string::npos ? " on PATH" : ""));
 }
 

@@ -19,6 +19,7 @@
 
 #include "metrics/MultiqcReport.h"
 #include "support/Logger.h"
+#include "support/SystemError.h"
 #include "support/Utilities.h"
 
 namespace fs = std::filesystem;
@@ -30,10 +31,6 @@ const char* const FAILURE_ACCOUNT_FILE = "ambrel_failure.txt";
 const char* const KEEP_FAILED_RUN_VARIABLE = "AMBREL_KEEP_FAILED_RUN";
 
 namespace {
-
-std::system_error folder_error(const std::string& what) {
-    return std::system_error(errno, std::generic_category(), what);
-}
 
 std::string current_folder() {
     std::error_code error;
@@ -49,9 +46,11 @@ RunFolderLock::RunFolderLock() {
     // The lock file is kept between runs: removing it would let a run that opened it just before
     // lock a file that a newer run no longer sees.
     _fd = open(RUN_LOCK_FILE, O_RDWR | O_CREAT | O_CLOEXEC, 0666);
-    if (_fd < 0)
-        throw folder_error("Cannot create the lock file " + std::string(RUN_LOCK_FILE) +
-                           " in the working folder " + current_folder());
+    if (_fd < 0) {
+        int error = errno;
+        throw systemError(error, "Cannot create the lock file " + std::string(RUN_LOCK_FILE) +
+                                     " in the working folder " + current_folder());
+    }
     if (flock(_fd, LOCK_EX | LOCK_NB) != 0) {
         char holder[32] = {0};
         ssize_t got = pread(_fd, holder, sizeof holder - 1, 0);
@@ -66,7 +65,7 @@ RunFolderLock::RunFolderLock() {
     std::string pid = std::to_string(getpid());
     if (ftruncate(_fd, 0) != 0 || pwrite(_fd, pid.data(), pid.size(), 0) < 0)
         gLogger.warning("Cannot record the process id in %s: %s", RUN_LOCK_FILE,
-                        std::strerror(errno));
+                        errorText(errno).c_str());
 }
 
 RunFolderLock::~RunFolderLock() {
@@ -81,10 +80,14 @@ StagingFolder::StagingFolder() : _home(current_folder()) {
     localtime_r(&now, &parts);
     std::strftime(stamp, sizeof stamp, "%Y%m%d_%H%M%S", &parts);
     _path = _home + "/" + UNFINISHED_RUN_PREFIX + stamp + "_" + std::to_string(getpid());
-    if (mkdir(_path.c_str(), 0777) != 0)
-        throw folder_error("Cannot create the run's folder " + _path);
-    if (chdir(_path.c_str()) != 0)
-        throw folder_error("Cannot enter the run's folder " + _path);
+    if (mkdir(_path.c_str(), 0777) != 0) {
+        int error = errno;
+        throw systemError(error, "Cannot create the run's folder " + _path);
+    }
+    if (chdir(_path.c_str()) != 0) {
+        int error = errno;
+        throw systemError(error, "Cannot enter the run's folder " + _path);
+    }
     _inside = true;
 }
 
@@ -188,8 +191,10 @@ std::string published_name(const std::string& staged) {
 void StagingFolder::publish(const std::string& runBaseName) {
     _complete = true;
     _leave();
-    if (_inside)
-        throw folder_error("Cannot return to the working folder " + _home);
+    if (_inside) {
+        int error = errno;
+        throw systemError(error, "Cannot return to the working folder " + _home);
+    }
     std::map<std::string, std::string> outputs; // published name -> staged name
     for (const fs::directory_entry& entry : fs::directory_iterator(_path)) {
         std::string staged = entry.path().filename().string();
@@ -220,13 +225,18 @@ void StagingFolder::publish(const std::string& runBaseName) {
     for (const std::string& name : earlier) {
         fs::path old = fs::path(_home) / name;
         if (!outputs.count(name) && !fs::is_directory(fs::symlink_status(old)) &&
-            unlink(old.c_str()) != 0 && errno != ENOENT)
-            throw folder_error("Cannot remove " + old.string() + " of the last completed run");
+            unlink(old.c_str()) != 0 && errno != ENOENT) {
+            int error = errno;
+            throw systemError(error,
+                              "Cannot remove " + old.string() + " of the last completed run");
+        }
     }
     for (const auto& output : outputs) {
         std::string from = _path + "/" + output.second, to = _home + "/" + output.first;
-        if (std::rename(from.c_str(), to.c_str()) != 0)
-            throw folder_error("Cannot move " + from + " to " + to);
+        if (std::rename(from.c_str(), to.c_str()) != 0) {
+            int error = errno;
+            throw systemError(error, "Cannot move " + from + " to " + to);
+        }
     }
     std::string record, recordTemp = _home + "/" + OUTPUT_MANIFEST_FILE + ".new";
     for (const auto& output : outputs)
@@ -235,11 +245,14 @@ void StagingFolder::publish(const std::string& runBaseName) {
     std::ofstream out(recordTemp, std::ios::trunc);
     out << record;
     out.close();
-    if (!out || std::rename(recordTemp.c_str(), (_home + "/" + OUTPUT_MANIFEST_FILE).c_str()) != 0)
-        throw folder_error("Cannot record the run's outputs in " + _home + "/" +
-                           OUTPUT_MANIFEST_FILE);
+    if (!out ||
+        std::rename(recordTemp.c_str(), (_home + "/" + OUTPUT_MANIFEST_FILE).c_str()) != 0) {
+        int error = errno;
+        throw systemError(error, "Cannot record the run's outputs in " + _home + "/" +
+                                     OUTPUT_MANIFEST_FILE);
+    }
     if (rmdir(_path.c_str()) != 0)
         gLogger.warning("Cannot remove the run's folder %s: %s", _path.c_str(),
-                        std::strerror(errno));
+                        errorText(errno).c_str());
     _published = true;
 }

@@ -10,6 +10,7 @@
 #include "Constants.h"
 #include "GtfBlockReader.h"
 #include "support/Logger.h"
+#include "support/SystemError.h"
 #include "support/Utilities.h"
 
 namespace {
@@ -215,9 +216,10 @@ void FeatureAssigner::_parseGTFAndPopulateFeaturesTrees(const std::string& gtfPa
 unsigned long FeatureAssigner::_readGeneLines(const std::string& gtfPath,
                                               const std::function<void(GeneLine&)>& onGeneLine) {
     FILE* file = std::fopen(gtfPath.c_str(), "r");
-    if (!file)
-        throw std::system_error(errno, std::generic_category(),
-                                "Cannot open the GTF file \"" + gtfPath + "\"");
+    if (!file) {
+        int error = errno;
+        throw systemError(error, "Cannot open the GTF file \"" + gtfPath + "\"");
+    }
     unsigned long lines = 0;
     try {
         GtfText text(file, gtfPath);

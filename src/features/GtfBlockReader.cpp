@@ -8,6 +8,8 @@
 
 #include <isa-l/igzip_lib.h>
 
+#include "support/SystemError.h"
+
 namespace {
 
 constexpr size_t GTF_BLOCK_SIZE = 4 << 20;
@@ -19,9 +21,10 @@ GtfText::GtfText(FILE* file, const std::string& path) : _file(file), _path(path)
     // The magic bytes stay read, not rewound: a GTF given through a pipe cannot seek back.
     _input.resize(GTF_COMPRESSED_BLOCK_SIZE);
     _headLength = std::fread(_input.data(), 1, 2, file);
-    if (_headLength < 2 && std::ferror(file))
-        throw std::system_error(errno ? errno : EIO, std::generic_category(),
-                                "Failed to read the GTF file \"" + _path + "\"");
+    if (_headLength < 2 && std::ferror(file)) {
+        int error = errno;
+        throw systemError(error, "Failed to read the GTF file \"" + _path + "\"");
+    }
     if (_headLength == 2 && _input[0] == 0x1f && _input[1] == 0x8b) {
         _inflate = std::make_unique<inflate_state>();
         isal_inflate_init(_inflate.get());
@@ -45,9 +48,10 @@ size_t GtfText::read(char* buffer, size_t size) {
         return given;
     }
     size_t got = std::fread(buffer, 1, size, _file);
-    if (got == 0 && std::ferror(_file))
-        throw std::system_error(errno ? errno : EIO, std::generic_category(),
-                                "Failed to read the GTF file \"" + _path + "\"");
+    if (got == 0 && std::ferror(_file)) {
+        int error = errno;
+        throw systemError(error, "Failed to read the GTF file \"" + _path + "\"");
+    }
     return got;
 }
 
@@ -58,9 +62,10 @@ size_t GtfText::_inflateSome(char* buffer, size_t size) {
     while (state.avail_out > 0) {
         if (state.avail_in == 0 && !_inputEnded) {
             size_t got = std::fread(_input.data(), 1, _input.size(), _file);
-            if (got == 0 && std::ferror(_file))
-                throw std::system_error(errno ? errno : EIO, std::generic_category(),
-                                        "Failed to read the GTF file \"" + _path + "\"");
+            if (got == 0 && std::ferror(_file)) {
+                int error = errno;
+                throw systemError(error, "Failed to read the GTF file \"" + _path + "\"");
+            }
             _inputEnded = got == 0;
             state.next_in = _input.data();
             state.avail_in = static_cast<uint32_t>(got);

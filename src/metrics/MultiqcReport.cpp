@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <system_error>
 
+#include "support/SystemError.h"
 #include "support/Utilities.h"
 
 const char* const MULTIQC_STAGED_SUFFIX = ".unpublished";
@@ -50,8 +51,10 @@ std::string quoted(const std::string& text) {
 void write_report(const std::string& name, const std::string& text) {
     std::string path = name + MULTIQC_STAGED_SUFFIX;
     FILE* file = std::fopen(path.c_str(), "w");
-    if (!file || std::fputs(text.c_str(), file) < 0 || std::fclose(file) != 0)
-        throw std::system_error(errno, std::generic_category(), "Cannot write " + path);
+    if (!file || std::fputs(text.c_str(), file) < 0 || std::fclose(file) != 0) {
+        int error = errno;
+        throw systemError(error, "Cannot write " + path);
+    }
 }
 
 // {"<sample>": {<fields of each library>}, ...} over the libraries (not the run-wide record).

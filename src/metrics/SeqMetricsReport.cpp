@@ -9,16 +9,13 @@
 #include "Constants.h"
 #include "MultiqcReport.h"
 #include "support/Logger.h"
+#include "support/SystemError.h"
 #include "support/Utilities.h"
 
 const char* const VDJ_COUNTS_FILE = "num_vdj_reads.json";
 const char* const READ_QUALITY_METRICS = "Read Quality Metrics";
 
 namespace {
-
-std::system_error file_error(const std::string& text) {
-    return std::system_error(errno, std::generic_category(), text);
-}
 
 const char* const QUALITY_COUNT_KEYS[] = {"Total number of reads",
                                           "Overlapping reads",
@@ -114,12 +111,16 @@ void writeSeqMetrics(const std::string& runBaseName, const std::string& preamble
     ReportFiles files;
     files.reportPath = runBaseName + "_SeqMetrics.csv";
     files.report = std::fopen(files.reportPath.c_str(), "w");
-    if (!files.report)
-        throw file_error("Could not open metricsFile: " + files.reportPath + " for write");
+    if (!files.report) {
+        int error = errno;
+        throw systemError(error, "Could not open metricsFile: " + files.reportPath + " for write");
+    }
     files.vdjCounts = std::fopen(VDJ_COUNTS_FILE, "w");
-    if (!files.vdjCounts)
-        throw file_error(std::string("Could not open vdjCountsFile: ") + VDJ_COUNTS_FILE +
-                         " for write");
+    if (!files.vdjCounts) {
+        int error = errno;
+        throw systemError(error, std::string("Could not open vdjCountsFile: ") + VDJ_COUNTS_FILE +
+                                     " for write");
+    }
 
     JsonValue quality;
     std::string error;
@@ -128,8 +129,10 @@ void writeSeqMetrics(const std::string& runBaseName, const std::string& preamble
                                  "\": " + error);
     checkReadQualityMetrics(quality, names, readQualityPath);
 
-    if (std::fputs(preamble.c_str(), files.report) < 0)
-        throw file_error("Failed to write header to metrics file : " + files.reportPath);
+    if (std::fputs(preamble.c_str(), files.report) < 0) {
+        int error = errno;
+        throw systemError(error, "Failed to write header to metrics file : " + files.reportPath);
+    }
 
     std::map<std::string, std::string> segments;
     for (const auto& segment : METRICS_SEGMENT_COLUMN_HEADER_MAP)
@@ -162,21 +165,30 @@ void writeSeqMetrics(const std::string& runBaseName, const std::string& preamble
         "{\n\t\"BCR\": " + std::to_string(bcr) + ",\n\t\"TCR\": " + std::to_string(tcr) + "\n}";
     gLogger.info("Count of valid reads aligned to BCR gene segments: %lu\n", bcr);
     gLogger.info("Count of valid reads aligned to TCR gene segments: %lu\n", tcr);
-    if (std::fputs(vdjText.c_str(), files.vdjCounts) < 0)
-        throw file_error(std::string("Failed to write to the vdjCountsFile: ") + VDJ_COUNTS_FILE);
+    if (std::fputs(vdjText.c_str(), files.vdjCounts) < 0) {
+        int error = errno;
+        throw systemError(error,
+                          std::string("Failed to write to the vdjCountsFile: ") + VDJ_COUNTS_FILE);
+    }
 
     for (const std::string& header : METRICS_SEGMENT_ORDERING)
-        if (std::fputs(segments.at(header).c_str(), files.report) < 0)
-            throw file_error("Failed to write to the metricsFile: " + files.reportPath);
+        if (std::fputs(segments.at(header).c_str(), files.report) < 0) {
+            int error = errno;
+            throw systemError(error, "Failed to write to the metricsFile: " + files.reportPath);
+        }
 
     int closed = std::fclose(files.report);
     files.report = nullptr;
-    if (closed != 0)
-        throw file_error("Failed to close metricsFile: " + files.reportPath);
+    if (closed != 0) {
+        int error = errno;
+        throw systemError(error, "Failed to close metricsFile: " + files.reportPath);
+    }
     closed = std::fclose(files.vdjCounts);
     files.vdjCounts = nullptr;
-    if (closed != 0)
-        throw file_error(std::string("Failed to close vdjCountsFile: ") + VDJ_COUNTS_FILE);
+    if (closed != 0) {
+        int error = errno;
+        throw systemError(error, std::string("Failed to close vdjCountsFile: ") + VDJ_COUNTS_FILE);
+    }
     writeMultiqcReport(runBaseName, records, names, quality[READ_QUALITY_METRICS]);
     files.finished = true;
     if (bcr == 0 && tcr == 0)

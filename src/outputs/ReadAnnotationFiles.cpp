@@ -15,13 +15,9 @@
 #include "TableSorting.h"
 #include "support/EarlyTerminate.h"
 #include "support/Logger.h"
+#include "support/SystemError.h"
 
 namespace {
-
-std::system_error open_error(const std::string& name) {
-    return std::system_error(errno, std::generic_category(),
-                             "Failed to open " + name + " for write.");
-}
 
 // Closes the stream when open; false when that close failed.
 bool close_stream(std::ofstream& stream) {
@@ -39,12 +35,16 @@ ReadAnnotationFiles::ReadAnnotationFiles(const std::string& prefix_)
       sampleTag(prefix_ + "_SampleTag_Sorted_Valid_Reads.csv.0") {
     for (FastqStream* fastq : {&tcr, &bcr}) {
         fastq->stream.open(fastq->fileName, std::ios::binary | std::ios::trunc);
-        if (!fastq->stream.is_open())
-            throw open_error(fastq->fileName);
+        if (!fastq->stream.is_open()) {
+            int error = errno;
+            throw systemError(error, "Failed to open " + fastq->fileName + " for write.");
+        }
     }
     sampleTag.stream = std::fopen(sampleTag.name.c_str(), "wb");
-    if (!sampleTag.stream)
-        throw open_error(sampleTag.name);
+    if (!sampleTag.stream) {
+        int error = errno;
+        throw systemError(error, "Failed to open " + sampleTag.name + " for write.");
+    }
 }
 
 ReadAnnotationFiles::~ReadAnnotationFiles() {
@@ -79,15 +79,18 @@ ReadAnnotationFiles::TableMark mark_table(ReadAnnotationFiles::ValidReadsFile* f
     ReadAnnotationFiles::TableMark mark;
     if (!file || !file->stream)
         return mark;
-    if (!file->flush() || std::fflush(file->stream) != 0)
-        throw std::system_error(errno, std::generic_category(), "Cannot write " + file->name);
+    if (!file->flush() || std::fflush(file->stream) != 0) {
+        int error = errno;
+        throw systemError(error, "Cannot write " + file->name);
+    }
     mark.open = true;
     mark.size = std::ftell(file->stream);
     mark.textBytes = file->textBytes;
     mark.textLines = file->textLines;
-    if (mark.size < 0)
-        throw std::system_error(errno, std::generic_category(),
-                                "Cannot read the size of " + file->name);
+    if (mark.size < 0) {
+        int error = errno;
+        throw systemError(error, "Cannot read the size of " + file->name);
+    }
     return mark;
 }
 
@@ -95,8 +98,10 @@ void rewind_table(ReadAnnotationFiles::ValidReadsFile& file,
                   const ReadAnnotationFiles::TableMark& mark) {
     file.text.clear();
     if (std::fflush(file.stream) != 0 || ftruncate(fileno(file.stream), mark.size) != 0 ||
-        std::fseek(file.stream, mark.size, SEEK_SET) != 0)
-        throw std::system_error(errno, std::generic_category(), "Cannot cut back " + file.name);
+        std::fseek(file.stream, mark.size, SEEK_SET) != 0) {
+        int error = errno;
+        throw systemError(error, "Cannot cut back " + file.name);
+    }
     file.textBytes = mark.textBytes;
     file.textLines = mark.textLines;
 }
@@ -184,9 +189,11 @@ ReadAnnotationFiles::ValidReadsFile& ReadAnnotationFiles::_partition(int partiti
         mine->stream = std::fopen(mine->name.c_str(), "wb");
         // A worker must not throw: the run's failure record stops the run after this library,
         // and writers find no stream and write nothing.
-        if (!mine->stream)
+        if (!mine->stream) {
+            int error = errno;
             TERMINATE_STATE.fail("Failed to open '" + mine->name +
-                                 "' for write: " + std::strerror(errno));
+                                 "' for write: " + errorText(error));
+        }
         slot.ready.store(true);
         return *mine;
     }
@@ -278,9 +285,11 @@ void ReadAnnotationFiles::mCompressAndWriteBufferToGzFile(const std::string& buf
         std::lock_guard<std::mutex> lock(mutex);
         stream.write(reinterpret_cast<const char*>(out.data()),
                      static_cast<std::streamsize>(out.size() - z.avail_out));
-        if (stream.fail() || stream.bad())
+        if (stream.fail() || stream.bad()) {
+            int error = errno;
             TERMINATE_STATE.fail(origin + "Failed to write compressed buffer to file: " + fileName +
-                                 ". errno desc: " + std::strerror(errno));
+                                 ". errno desc: " + errorText(error));
+        }
     }
     code = deflateEnd(&z);
     if (code != Z_OK)

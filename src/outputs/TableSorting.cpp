@@ -21,6 +21,7 @@
 
 #include "ReadAnnotationFiles.h"
 #include "support/FastDeflate.h"
+#include "support/SystemError.h"
 #include "support/Workers.h"
 
 namespace {
@@ -121,10 +122,6 @@ void sort_lines(std::vector<Line>& lines, const std::vector<int>& keys) {
                   [&keys](const Line& a, const Line& b) { return line_less(a, b, keys, 1); });
 }
 
-std::system_error file_error(const std::string& what, const std::string& path) {
-    return std::system_error(errno, std::generic_category(), what + " " + path);
-}
-
 // Collects whole lines into members of about MEMBER_TEXT bytes and writes each compressed.
 class MemberWriter {
 public:
@@ -191,19 +188,25 @@ void sort_externally(const TableJob& table, FILE* out, TableReport& report, unsi
         inflateGzipMembers(table.path, [&plain](const char* part, size_t length) {
             plain.write(part, static_cast<std::streamsize>(length));
         });
-        if (!plain.flush())
-            throw file_error("Cannot write", text);
+        if (!plain.flush()) {
+            int error = errno;
+            throw systemError(error, "Cannot write " + text);
+        }
     }
     sortTxtFile(text, text, 1, ",", std::to_string(std::max(1UL, memory >> 20)) + "M", keys,
                 tempFolder);
     std::ifstream in(text, std::ios::binary);
-    if (!in)
-        throw file_error("Cannot read the sorted table", table.path);
+    if (!in) {
+        int error = errno;
+        throw systemError(error, "Cannot read the sorted table " + table.path);
+    }
     MemberWriter writer(out, table.path);
     for (std::string line; std::getline(in, line); ++report.lines)
         writer.line(line.data(), line.size());
-    if (in.bad())
-        throw file_error("Cannot read the sorted table", table.path);
+    if (in.bad()) {
+        int error = errno;
+        throw systemError(error, "Cannot read the sorted table " + table.path);
+    }
     writer.finish();
     report.compressedBytes = writer.written;
     std::remove(text.c_str());
@@ -214,8 +217,10 @@ void finish_table(const TableJob& table, unsigned long memory, const std::string
     auto start = std::chrono::steady_clock::now();
     report.path = table.path;
     struct stat info;
-    if (stat(table.path.c_str(), &info) != 0)
-        throw file_error("Cannot read the table", table.path);
+    if (stat(table.path.c_str(), &info) != 0) {
+        int error = errno;
+        throw systemError(error, "Cannot read the table " + table.path);
+    }
     // The text, an index entry a line, the read and the written members. The text is about four
     // times its level-1 members: a table of unknown text is taken for eight times.
     unsigned long compressed = static_cast<unsigned long>(info.st_size);
@@ -225,8 +230,10 @@ void finish_table(const TableJob& table, unsigned long memory, const std::string
     report.external = need > memory;
     std::string gz = table.path + ".gz";
     FILE* out = std::fopen(gz.c_str(), "wb");
-    if (!out)
-        throw file_error("Cannot write", gz);
+    if (!out) {
+        int error = errno;
+        throw systemError(error, "Cannot write " + gz);
+    }
     try {
         if (report.external)
             sort_externally(table, out, report, memory, tempFolder);
@@ -236,10 +243,14 @@ void finish_table(const TableJob& table, unsigned long memory, const std::string
         std::fclose(out);
         throw;
     }
-    if (std::fclose(out) != 0)
-        throw file_error("Cannot write", gz);
-    if (std::remove(table.path.c_str()) != 0)
-        throw file_error("Cannot remove", table.path);
+    if (std::fclose(out) != 0) {
+        int error = errno;
+        throw systemError(error, "Cannot write " + gz);
+    }
+    if (std::remove(table.path.c_str()) != 0) {
+        int error = errno;
+        throw systemError(error, "Cannot remove " + table.path);
+    }
     report.seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
@@ -295,8 +306,10 @@ unsigned long writeGzipMember(const char* text, size_t length, int level, FILE* 
         member.resize(libdeflate_gzip_compress_bound(standard.get(), length));
         size = libdeflate_gzip_compress(standard.get(), text, length, member.data(), member.size());
     }
-    if (size == 0 || std::fwrite(member.data(), 1, size, out) != size)
-        throw file_error("Cannot write", path);
+    if (size == 0 || std::fwrite(member.data(), 1, size, out) != size) {
+        int error = errno;
+        throw systemError(error, "Cannot write " + path);
+    }
     return size;
 }
 
@@ -307,8 +320,10 @@ void inflateGzipMembers(const std::string& path,
     constexpr size_t REFILL = 8 << 20;
     size_t want = REFILL;
     FILE* in = std::fopen(path.c_str(), "rb");
-    if (!in)
-        throw file_error("Cannot read", path);
+    if (!in) {
+        int error = errno;
+        throw systemError(error, "Cannot read " + path);
+    }
     std::unique_ptr<libdeflate_decompressor, void (*)(libdeflate_decompressor*)> inflater(
         libdeflate_alloc_decompressor(), libdeflate_free_decompressor);
     std::vector<char> packed, text(2 << 20);
@@ -325,7 +340,8 @@ void inflateGzipMembers(const std::string& path,
             end = got < want;
             if (std::ferror(in)) {
                 std::fclose(in);
-                throw file_error("Cannot read", path);
+                int error = errno;
+                throw systemError(error, "Cannot read " + path);
             }
         }
         if (begin == packed.size())

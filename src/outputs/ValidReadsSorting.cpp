@@ -13,6 +13,7 @@
 #include "support/LibraryName.h"
 #include "support/Logger.h"
 #include "support/ProgressLine.h"
+#include "support/SystemError.h"
 #include "support/Utilities.h"
 
 namespace {
@@ -28,9 +29,10 @@ void close_table(ReadAnnotationFiles::ValidReadsFile& file) {
     bool flushed = file.flush();
     int closed = std::fclose(file.stream);
     file.stream = nullptr;
-    if (!flushed || closed != 0)
-        throw std::system_error(errno, std::generic_category(),
-                                "Failed to close file: " + file.name);
+    if (!flushed || closed != 0) {
+        int error = errno;
+        throw systemError(error, "Failed to close file: " + file.name);
+    }
 }
 
 // "sorting_<time>.log": what the in-process step did, table by table, for the log archive.
@@ -42,16 +44,20 @@ void write_sorting_log(const std::vector<TableReport>& reports, double seconds) 
     std::strftime(stamp, sizeof stamp, "%Y%m%d%H%M%S", &parts);
     std::string path = std::string("sorting_") + stamp + ".log";
     FILE* log = std::fopen(path.c_str(), "w");
-    if (!log)
-        throw std::system_error(errno, std::generic_category(), "Cannot write " + path);
+    if (!log) {
+        int error = errno;
+        throw systemError(error, "Cannot write " + path);
+    }
     std::fprintf(log, "table\tlines\tbytes\tgzip bytes\tsorted\tseconds\n");
     for (const TableReport& r : reports)
         std::fprintf(log, "%s\t%lu\t%lu\t%lu\t%s\t%.2f\n", r.path.c_str(), r.lines, r.bytes,
                      r.compressedBytes, r.external ? "by sort (larger than memory)" : "in memory",
                      r.seconds);
     std::fprintf(log, "all tables\t\t\t\t\t%.2f\n", seconds);
-    if (std::fclose(log) != 0)
-        throw std::system_error(errno, std::generic_category(), "Cannot write " + path);
+    if (std::fclose(log) != 0) {
+        int error = errno;
+        throw systemError(error, "Cannot write " + path);
+    }
 }
 
 } // namespace

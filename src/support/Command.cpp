@@ -9,6 +9,7 @@
 #include <fcntl.h>
 #include <fstream>
 #include <new>
+#include <spawn.h>
 #include <stdexcept>
 #include <sys/statvfs.h>
 #include <sys/wait.h>
@@ -16,6 +17,8 @@
 
 #include "Logger.h"
 #include "StopSignals.h"
+#include "SystemError.h"
+#include "Utilities.h"
 
 extern char** environ;
 
@@ -23,62 +26,48 @@ namespace {
 
 const char* const SUMMARY_RULE = "------------------------------------";
 
-char* copy_string(const std::string& text) {
-    char* copy = static_cast<char*>(std::malloc(text.size() + 1));
-    if (!copy)
-        throw std::bad_alloc();
-    std::memcpy(copy, text.c_str(), text.size() + 1);
-    return copy;
-}
-
-struct ChildStart {
-    const char* program;
-    char** argv;
-    char** environment;
-    bool absolute;
-    int* inputPipe;
-    int outFd;
-    int errFd;
-    int* execError; // the parent's: vfork suspends it until the child has exec'd or exited
-};
-
-// Runs in the child between vfork and exec: only redirections, the exec and async-signal-safe
-// output are allowed here.
-[[noreturn]] void exec_child(const ChildStart& child) {
+// Starts the program with its standard streams redirected; 0 or the error number. glibc's
+// posix_spawnp starts the child with CLONE_VFORK, so the run's memory (the gene model, some
+// hundred megabytes) has no page tables copied, and reports a failed exec as its result.
+int spawn(char* const* argv, char* const* environment, const int* inputPipe, int outFd, int errFd,
+          pid_t& pid) {
+    posix_spawn_file_actions_t actions;
+    posix_spawnattr_t attributes;
+    int error = posix_spawn_file_actions_init(&actions);
+    if (error != 0)
+        return error;
+    error = posix_spawnattr_init(&attributes);
+    if (error != 0) {
+        posix_spawn_file_actions_destroy(&actions);
+        return error;
+    }
+    if (inputPipe) {
+        error = posix_spawn_file_actions_adddup2(&actions, inputPipe[0], 0);
+        if (error == 0)
+            error = posix_spawn_file_actions_addclose(&actions, inputPipe[1]);
+    }
+    if (error == 0 && outFd >= 0)
+        error = posix_spawn_file_actions_adddup2(&actions, outFd, 1);
+    if (error == 0 && errFd >= 0)
+        error = posix_spawn_file_actions_adddup2(&actions, errFd, 2);
     // The run waits for its stop signals on a thread of its own; the program takes them itself.
-    pthread_sigmask(SIG_UNBLOCK, stopSignalSet(), nullptr);
-    if (child.inputPipe) {
-        dup2(child.inputPipe[0], 0);
-        close(child.inputPipe[1]);
+    sigset_t mask;
+    if (error == 0)
+        error = pthread_sigmask(SIG_SETMASK, nullptr, &mask);
+    for (int signal = 1; error == 0 && signal < NSIG; ++signal)
+        if (sigismember(stopSignalSet(), signal) == 1)
+            sigdelset(&mask, signal);
+    if (error == 0)
+        error = posix_spawnattr_setsigmask(&attributes, &mask);
+    if (error == 0)
+        error = posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK);
+    if (error == 0) {
+        std::fflush(nullptr);
+        error = posix_spawnp(&pid, argv[0], &actions, &attributes, argv, environment);
     }
-    if (child.outFd >= 0)
-        dup2(child.outFd, 1);
-    if (child.errFd >= 0)
-        dup2(child.errFd, 2);
-    if (child.absolute)
-        execve(child.program, child.argv, child.environment);
-    else
-        execvpe(child.program, child.argv, child.environment);
-    // A program that cannot be started is told apart from its own exit status by the shell's
-    // convention: 127 when not found, 126 when found but not executable. The message goes to the
-    // (possibly logged) stderr.
-    int error = errno;
-    *child.execError = error;
-    const char* parts[] = {"cannot run ", child.program, ": ", strerror(error), "\n"};
-    for (const char* part : parts) {
-        ssize_t ignored = write(2, part, std::strlen(part));
-        (void)ignored;
-    }
-    _exit(error == ENOENT ? 127 : 126);
-}
-
-// vfork: the child only redirects and executes, and the run's memory (the gene model, some
-// hundred megabytes) need not have its page tables copied for each of the ~70 commands.
-pid_t start_child(const ChildStart& child) {
-    pid_t pid = vfork();
-    if (pid == 0)
-        exec_child(child);
-    return pid;
+    posix_spawnattr_destroy(&attributes);
+    posix_spawn_file_actions_destroy(&actions);
+    return error;
 }
 
 // A failing command that left no error output may have failed for want of space: say how much
@@ -96,46 +85,12 @@ std::string free_space_note() {
 
 } // namespace
 
-Command::Command(const std::string& program) {
-    _argv = static_cast<char**>(std::calloc(_capacity, sizeof(char*)));
-    if (!_argv)
-        throw std::bad_alloc();
-    _program = copy_string(program);
-    _argv[0] = copy_string(program);
-}
-
-Command::~Command() {
-    for (unsigned long i = _argc + 1; i-- > 0;)
-        std::free(_argv[i]);
-    std::free(_argv);
-    std::free(_program);
-}
-
-void Command::_append(const std::string& argument) {
-    _argv[++_argc] = copy_string(argument);
-}
-
 void Command::addArguments(std::initializer_list<std::string> arguments) {
-    addArguments(std::vector<std::string>(arguments));
+    _arguments.insert(_arguments.end(), arguments.begin(), arguments.end());
 }
 
 void Command::addArguments(const std::vector<std::string>& arguments) {
-    // Room for entry 0, the arguments and the closing null.
-    unsigned long needed = _argc + 1 + arguments.size() + 1;
-    if (needed > _capacity) {
-        unsigned long growth = (arguments.size() + 127) / 128 * 128;
-        unsigned long capacity = _capacity + growth;
-        while (capacity < needed)
-            capacity += 128;
-        char** grown = static_cast<char**>(std::realloc(_argv, capacity * sizeof(char*)));
-        if (!grown)
-            throw std::bad_alloc();
-        std::memset(grown + _capacity, 0, (capacity - _capacity) * sizeof(char*));
-        _argv = grown;
-        _capacity = capacity;
-    }
-    for (const std::string& argument : arguments)
-        _append(argument);
+    _arguments.insert(_arguments.end(), arguments.begin(), arguments.end());
 }
 
 void Command::logStdoutToFile(const std::string& prefix) {
@@ -151,8 +106,8 @@ void Command::logStderrToFile(const std::string& prefix) {
 std::string Command::_logPath(const std::string& prefix, const char* timeText,
                               const char* suffix) const {
     // Logs are written in the working directory, so only the program's file name is used.
-    const char* name = std::strrchr(_argv[0], '/');
-    name = name ? name + 1 : _argv[0];
+    const char* name = std::strrchr(_arguments[0].c_str(), '/');
+    name = name ? name + 1 : _arguments[0].c_str();
     std::string path = prefix.empty() ? "" : prefix + "_";
     return path + name + timeText + suffix;
 }
@@ -213,8 +168,6 @@ int Command::execute(int* inputPipe) {
         }
     }
 
-    // The child's environment is built before the fork: after fork in a threaded process only
-    // async-signal-safe calls are allowed, which rules out setenv.
     std::vector<std::string> envStrings;
     std::vector<char*> envp;
     if (!environment.empty()) {
@@ -230,20 +183,32 @@ int Command::execute(int* inputPipe) {
             envp.push_back(&entry[0]);
         envp.push_back(nullptr);
     }
+    std::vector<char*> argv;
+    for (std::string& argument : _arguments)
+        argv.push_back(&argument[0]);
+    argv.push_back(nullptr);
+
     _startError = 0;
-    ChildStart child{_program,
-                     _argv,
-                     environment.empty() ? environ : envp.data(),
-                     _program[0] == '/',
-                     inputPipe,
-                     outFd,
-                     errFd,
-                     &_startError};
-    std::fflush(nullptr);
-    pid_t pid = start_child(child);
-    if (pid < 0) {
-        int error = errno;
-        std::fprintf(stderr, "Failed to fork\n");
+    pid_t pid = -1;
+    int error = spawn(argv.data(), environment.empty() ? environ : envp.data(), inputPipe, outFd,
+                      errFd, pid);
+    if (error == ENOENT || error == EACCES || error == ENOEXEC || error == EISDIR ||
+        error == ENOTDIR || error == ELOOP || error == ENAMETOOLONG) {
+        // A program that cannot be started is told apart from its own exit status by the
+        // shell's convention: 127 when not found, 126 when found but not executable. Its log
+        // says why, as a shell's would.
+        _startError = error;
+        if (errFd >= 0) {
+            std::string text = "cannot run " + _arguments[0] + ": " + errorText(error) + "\n";
+            if (write(errFd, text.data(), text.size()) < 0) {
+                // The command's summary gives the reason too.
+            }
+        }
+        closeAll();
+        exitCode = error == ENOENT ? 127 : 126;
+        return 0;
+    }
+    if (error != 0) {
         closeAll();
         return -error;
     }
@@ -261,6 +226,8 @@ int Command::run() {
         exitCode = started;
         return exitCode;
     }
+    if (_startError != 0)
+        return exitCode; // 127 or 126, as a shell gives
     int status = 0;
     pid_t waited;
     do {
@@ -275,7 +242,7 @@ int Command::run() {
         terminatingSignal = WTERMSIG(status);
         exitCode = 128 + terminatingSignal;
     } else {
-        exitCode = (status >> 8) & 0xff;
+        exitCode = WEXITSTATUS(status);
     }
     return exitCode;
 }
@@ -290,13 +257,7 @@ std::string Command::getExecutedCommandAsString() const {
         text += entry.first + "=" + entry.second;
     }
     text += ' ';
-    text += _program ? _program : "";
-    text += ' ';
-    for (unsigned long i = 1; i <= _argc; ++i) {
-        if (i > 1)
-            text += ' ';
-        text += _argv[i];
-    }
+    text += strJoin(_arguments, " ");
     return text;
 }
 
@@ -309,7 +270,7 @@ std::string Command::getCommandSummaryAsString(bool includeStderr) const {
         text += "terminated by signal: " + std::to_string(terminatingSignal) + " (" +
                 strsignal(terminatingSignal) + ")\n";
     if (_startError)
-        text += "cannot run " + std::string(_program) + ": " + std::strerror(_startError) + "\n";
+        text += "cannot run " + _arguments[0] + ": " + errorText(_startError) + "\n";
     text += "stderr path: " + _stderrPath + "\n";
     text += "stdout path: " + _stdoutPath + "\n";
     if (includeStderr) {
@@ -332,8 +293,7 @@ std::string Command::getCommandSummaryAsString(bool includeStderr) const {
 
 int runCommandAndLogError(Command& command, Logger& logger, bool includeStderr, bool throwOnError) {
     command.exitCode = 0;
-    if (!command.program() || command.program()[0] == '\0') {
-        std::fprintf(stderr, "No application set, returning -ENOENT (%d)\n", ENOENT);
+    if (command.program().empty()) {
         command.exitCode = -ENOENT;
     } else if (command.run() == 0) {
         return 0;
@@ -341,6 +301,18 @@ int runCommandAndLogError(Command& command, Logger& logger, bool includeStderr, 
     logger.error("Non-zero exit code when running the below command:\n%s",
                  command.getCommandSummaryAsString(includeStderr).c_str());
     if (throwOnError)
-        throw std::runtime_error("Got non-zero exit code when making a system call.");
+        throw std::runtime_error("Got non-zero exit code when making a system call. " +
+                                 command.failureText());
     return command.exitCode;
+}
+
+std::string Command::failureText() const {
+    std::string text = "The command \"" + _arguments[0] + "\" ";
+    if (_startError)
+        return text + "could not be started: " + errorText(_startError) + ".";
+    if (terminatingSignal)
+        return text + "was killed by signal " + std::to_string(terminatingSignal) + ".";
+    if (exitCode < 0)
+        return text + "could not be started: " + errorText(-exitCode) + ".";
+    return text + "ended with exit code " + std::to_string(exitCode) + ".";
 }

@@ -11,8 +11,7 @@ class Logger;
 
 class Command {
 public:
-    explicit Command(const std::string& program);
-    ~Command();
+    explicit Command(const std::string& program) : _arguments{program} {}
     Command(const Command&) = delete;
     Command& operator=(const Command&) = delete;
 
@@ -25,7 +24,7 @@ public:
     void logStderrToFile(const std::string& prefix);
 
     // Starts the child; 0, or a negative errno when it could not be started.
-    int execute(int* inputPipe = nullptr);
+    [[nodiscard]] int execute(int* inputPipe = nullptr);
     // Starts the child and waits for it; returns and stores the exit code (see exitCode).
     int run();
 
@@ -35,9 +34,9 @@ public:
     std::map<std::string, std::string> environment;
     const std::string& stdoutPath() const { return _stdoutPath; }
     const std::string& stderrPath() const { return _stderrPath; }
-    const char* program() const { return _program; }
-    unsigned long argumentCount() const { return _argc; }
-    const char* argument(unsigned long i) const { return i <= _argc ? _argv[i] : nullptr; }
+    const std::string& program() const { return _arguments[0]; }
+    // Why a failed command failed, naming the program, for the run's last word.
+    std::string failureText() const;
 
     // 0, the child's exit status, 128 + signal number for a child killed by a signal, 127 (not
     // found) or 126 (not executable) for a program that could not be started, or a negative errno
@@ -47,13 +46,9 @@ public:
     int terminatingSignal = 0;
 
 private:
-    void _append(const std::string& argument);
     std::string _logPath(const std::string& prefix, const char* timeText, const char* suffix) const;
 
-    char** _argv = nullptr;
-    unsigned long _argc = 0;
-    unsigned long _capacity = 128;
-    char* _program = nullptr;
+    std::vector<std::string> _arguments; // the program first
     int _pid = -1;
     bool _logStdout = false;
     bool _logStderr = false;
@@ -61,10 +56,11 @@ private:
     std::string _stderrLogPrefix;
     std::string _stdoutPath;
     std::string _stderrPath;
-    int _startError = 0; // errno of a failed exec of the program
+    int _startError = 0; // errno of a program that could not be started
 };
 
 // Runs the command and waits; on failure logs the summary at ERROR and, when asked, throws
-// std::runtime_error("Got non-zero exit code when making a system call."). Returns 0 on success,
+// std::runtime_error("Got non-zero exit code when making a system call.") with the program's name
+// and exit code after it. Returns 0 on success,
 // else the failure code.
 int runCommandAndLogError(Command& command, Logger& logger, bool includeStderr, bool throwOnError);

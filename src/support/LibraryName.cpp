@@ -141,10 +141,10 @@ std::string compressLogFiles(const std::string& directory, const std::string& ar
         if (changed == 0 && haveCwd && chdir(cwd.data()) != 0)
             gUtilLogger.warning("%s: Failed to change directory back to: %s. Return code: %i",
                                 "compressLogFiles", cwd.data(), -1);
-        throw std::runtime_error("Got non-zero exit code when making a system call. The log "
-                                 "files it was to archive are kept in " +
-                                 (haveCwd ? std::string(cwd.data()) + "/" : std::string()) +
-                                 directory);
+        throw std::runtime_error(
+            "Got non-zero exit code when making a system call. " + tar.failureText() +
+            " The log files it was to archive are kept in " +
+            (haveCwd ? std::string(cwd.data()) + "/" : std::string()) + directory);
     }
     if (!keepLogFiles)
         for (const std::string& name : names)

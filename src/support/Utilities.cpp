@@ -9,6 +9,7 @@
 #include <stdexcept>
 
 #include "Logger.h"
+#include "SystemError.h"
 
 const UMIOption UMIOPTION_VALUES[3] = {R1_UMI_ONLY, ABSEQ_UMI_ONLY, R1_AND_ABSEQ_UMI};
 
@@ -16,9 +17,10 @@ bool loadJsonFile(JsonValue& json, const char* path, std::string* error) {
     gUtilLogger.debug("Calling fopen on the given path to a JSON file: %s", path);
     FILE* file = std::fopen(path, "r");
     if (!file) {
-        gUtilLogger.warning("Failed to open file \"%s\": %s", path, std::strerror(errno));
+        std::string reason = errorText(errno);
+        gUtilLogger.warning("Failed to open file \"%s\": %s", path, reason.c_str());
         if (error)
-            *error = std::strerror(errno);
+            *error = reason;
         return false;
     }
     std::error_code sizeError;

@@ -256,7 +256,9 @@ std::vector<FailureCase> failureCases() {
                 "\nchmod +x ../bin/tar",
             {},
             {"Non-zero exit code when running the below command:", "tar: no room for the archive",
-             "The log files it was to archive are kept in ", unfinished},
+             "The command \"tar\" ended with exit code 2. The log files it was to archive are "
+             "kept in ",
+             unfinished},
             true, "../bin"),
         // The external sort's failure, in its own words, in the summary.
         stops(
@@ -266,6 +268,8 @@ std::vector<FailureCase> failureCases() {
                 "\nchmod +x ../bin/sort",
             {},
             {"Non-zero exit code when running the below command:", "sort: write failed: /tmp/x",
+             "CRITICAL Got non-zero exit code when making a system call. The command \"sort\" "
+             "ended with exit code 2.",
              unfinished},
             true, "../bin", {"AMBREL_SORT_MEMORY_MB=1"}),
         stops("SortMemoryNotANumber", "", {},
