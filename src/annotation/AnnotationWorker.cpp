@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <new>
 #include <vector>
 
 #include "Constants.h"
@@ -38,8 +39,12 @@ PartReader::PartReader(htsFile* input, sam_hdr_t* header, const BamPart& part)
 namespace {
 
 bam1_t* spareRecord(PartReader& reader) {
-    if (reader.spare.empty())
-        return bam_init1();
+    if (reader.spare.empty()) {
+        bam1_t* record = bam_init1();
+        if (!record)
+            throw std::bad_alloc(); // the worker's runner makes it the run's failure
+        return record;
+    }
     bam1_t* record = reader.spare.back();
     reader.spare.pop_back();
     return record;

@@ -250,8 +250,18 @@ std::vector<int64_t> readStartCuts(const std::string& path, unsigned long count)
     if (input->format.format != bam || input->format.compression != bgzf)
         return {}; // no blocks to cut at: one part
     // A file cut short lacks the end-of-file block; HTSlib may take the cut for a clean end.
-    if (bgzf_check_EOF(input->fp.bgzf) == 0)
+    switch (bgzf_check_EOF(input->fp.bgzf)) {
+    case 1:
+        break;
+    case 0:
         throw unreadable(path, "it is truncated or corrupt (no end-of-file block)");
+    case 2:
+        throw unreadable(path, "it cannot be read at any place (a pipe?): give it as a file");
+    default: {
+        int error = errno;
+        throw systemError(error, "Cannot read the end of the BAM file \"" + path + "\"");
+    }
+    }
     std::unique_ptr<sam_hdr_t, void (*)(sam_hdr_t*)> header(sam_hdr_read(input), sam_hdr_destroy);
     if (!header)
         throw unreadable(path, "its header is truncated or corrupt");

@@ -222,7 +222,7 @@ unsigned long FeatureAssigner::_readGeneLines(const std::string& gtfPath,
     }
     unsigned long lines = 0;
     try {
-        GtfText text(file, gtfPath);
+        GzipReader text(file, "GTF file \"" + gtfPath + "\"");
         GtfBlockReader reader(text);
         while (std::unique_ptr<GtfBlock> block = reader.next()) {
             lines += block->lineCount;

@@ -6,101 +6,15 @@
 #include <stdexcept>
 #include <system_error>
 
-#include <isa-l/igzip_lib.h>
-
 #include "support/SystemError.h"
 
 namespace {
 
 constexpr size_t GTF_BLOCK_SIZE = 4 << 20;
-constexpr size_t GTF_COMPRESSED_BLOCK_SIZE = 1 << 20;
 
 } // namespace
 
-GtfText::GtfText(FILE* file, const std::string& path) : _file(file), _path(path) {
-    // The magic bytes stay read, not rewound: a GTF given through a pipe cannot seek back.
-    _input.resize(GTF_COMPRESSED_BLOCK_SIZE);
-    _headLength = std::fread(_input.data(), 1, 2, file);
-    if (_headLength < 2 && std::ferror(file)) {
-        int error = errno;
-        throw systemError(error, "Failed to read the GTF file \"" + _path + "\"");
-    }
-    if (_headLength == 2 && _input[0] == 0x1f && _input[1] == 0x8b) {
-        _inflate = std::make_unique<inflate_state>();
-        isal_inflate_init(_inflate.get());
-        _inflate->crc_flag = ISAL_GZIP;
-        _inflate->next_in = _input.data();
-        _inflate->avail_in = static_cast<uint32_t>(_headLength);
-        _headLength = 0;
-    }
-}
-
-GtfText::~GtfText() = default;
-
-size_t GtfText::read(char* buffer, size_t size) {
-    if (_inflate)
-        return _inflateSome(buffer, size);
-    if (_headLength > 0 && size > 0) {
-        size_t given = std::min(size, _headLength);
-        std::memcpy(buffer, _input.data() + _headGiven, given);
-        _headGiven += given;
-        _headLength -= given;
-        return given;
-    }
-    size_t got = std::fread(buffer, 1, size, _file);
-    if (got == 0 && std::ferror(_file)) {
-        int error = errno;
-        throw systemError(error, "Failed to read the GTF file \"" + _path + "\"");
-    }
-    return got;
-}
-
-size_t GtfText::_inflateSome(char* buffer, size_t size) {
-    inflate_state& state = *_inflate;
-    state.next_out = reinterpret_cast<uint8_t*>(buffer);
-    state.avail_out = static_cast<uint32_t>(size);
-    while (state.avail_out > 0) {
-        if (state.avail_in == 0 && !_inputEnded) {
-            size_t got = std::fread(_input.data(), 1, _input.size(), _file);
-            if (got == 0 && std::ferror(_file)) {
-                int error = errno;
-                throw systemError(error, "Failed to read the GTF file \"" + _path + "\"");
-            }
-            _inputEnded = got == 0;
-            state.next_in = _input.data();
-            state.avail_in = static_cast<uint32_t>(got);
-        }
-        if (state.block_state == ISAL_BLOCK_FINISH) {
-            // One gzip member is done; BGZF and concatenated gzip files hold more.
-            if (state.avail_in == 0)
-                break;
-            uint8_t* next = state.next_in;
-            uint32_t available = state.avail_in;
-            uint8_t* out = state.next_out;
-            uint32_t room = state.avail_out;
-            isal_inflate_reset(&state);
-            state.crc_flag = ISAL_GZIP;
-            state.next_in = next;
-            state.avail_in = available;
-            state.next_out = out;
-            state.avail_out = room;
-        }
-        uint32_t before = state.avail_out;
-        int result = isal_inflate(&state);
-        if (result < 0)
-            throw std::runtime_error("The GTF file \"" + _path +
-                                     "\" starts as gzip but its compressed data is damaged "
-                                     "(igzip error " +
-                                     std::to_string(result) + ")");
-        if (_inputEnded && state.avail_in == 0 && state.block_state != ISAL_BLOCK_FINISH &&
-            state.avail_out == before)
-            throw std::runtime_error("The GTF file \"" + _path +
-                                     "\" is truncated: its gzip data ends inside a member");
-    }
-    return size - state.avail_out;
-}
-
-GtfBlockReader::GtfBlockReader(GtfText& text)
+GtfBlockReader::GtfBlockReader(GzipReader& text)
     : _text(text), _thread(&GtfBlockReader::_read, this) {}
 
 GtfBlockReader::~GtfBlockReader() {

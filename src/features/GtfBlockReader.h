@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "GtfLine.h"
+#include "support/Gzip.h"
 
 // A gene or exon line, cut up in place in its block, with its gene name and id.
 struct GeneLine {
@@ -29,36 +30,12 @@ struct GtfBlock {
     unsigned long lineCount = 0;
 };
 
-// The GTF's text: the file as it is, or, for a file that starts with the gzip magic bytes (gzip
-// as GENCODE and Ensembl ship it, and BGZF), inflated member after member as it is read.
-class GtfText {
-public:
-    GtfText(FILE* file, const std::string& path);
-    ~GtfText();
-    GtfText(const GtfText&) = delete;
-    GtfText& operator=(const GtfText&) = delete;
-    // Up to size bytes of text into buffer; 0 at the end. Throws std::runtime_error naming the
-    // file for a read error, damaged or truncated compressed data.
-    size_t read(char* buffer, size_t size);
-    bool compressed() const { return _inflate != nullptr; }
-
-private:
-    size_t _inflateSome(char* buffer, size_t size);
-
-    FILE* _file;
-    std::string _path;
-    std::unique_ptr<struct inflate_state> _inflate;
-    std::vector<unsigned char> _input;
-    size_t _headLength = 0, _headGiven = 0; // magic bytes of a plain file still to hand out
-    bool _inputEnded = false;
-};
-
 // Reads and cuts up the GTF on a thread of its own while the caller builds the model from the
 // blocks already read: the two halves of the load take about the same time. Blocks are handed
 // over in file order through a queue of at most two and come back to be reused.
 class GtfBlockReader {
 public:
-    explicit GtfBlockReader(GtfText& text);
+    explicit GtfBlockReader(GzipReader& text);
     ~GtfBlockReader();
     // The next block in file order, or null at the end of the file; throws on a read error.
     std::unique_ptr<GtfBlock> next();
@@ -73,7 +50,7 @@ private:
     // Blocks until the end of the file; a read error goes to error, to stop the model build.
     void _readBlocks(std::string& error);
 
-    GtfText& _text;
+    GzipReader& _text;
     std::mutex _mutex;
     std::condition_variable _changed;
     std::deque<std::unique_ptr<GtfBlock>> _ready;

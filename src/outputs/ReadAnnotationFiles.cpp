@@ -10,10 +10,9 @@
 #include <stdexcept>
 #include <system_error>
 #include <vector>
-#include <zlib.h>
 
-#include "TableSorting.h"
 #include "support/EarlyTerminate.h"
+#include "support/Gzip.h"
 #include "support/Logger.h"
 #include "support/SystemError.h"
 
@@ -108,7 +107,12 @@ void rewind_table(ReadAnnotationFiles::ValidReadsFile& file,
 
 std::streamoff mark_fastq(FastqStream& fastq) {
     fastq.stream.flush();
-    return fastq.stream.tellp();
+    std::streamoff size = fastq.stream.tellp();
+    if (size < 0) {
+        int error = errno;
+        throw systemError(error, "Cannot read the size of " + fastq.fileName);
+    }
+    return size;
 }
 
 void rewind_fastq(FastqStream& fastq, std::streamoff size) {
@@ -208,7 +212,7 @@ std::string ReadAnnotationFiles::ValidReadsFile::writeMember(const std::string& 
     if (lines.empty() || !stream)
         return "";
     try {
-        writeGzipMember(lines.data(), lines.size(), 1, stream, name);
+        writeGzipMember(lines.data(), lines.size(), GZIP_FAST_LEVEL, stream, name);
     } catch (const std::exception& e) {
         return e.what();
     }
@@ -261,38 +265,20 @@ void ReadAnnotationFiles::mCompressAndWriteBufferToGzFile(const std::string& buf
                                                           std::ofstream& stream,
                                                           std::mutex& mutex) {
     const std::string origin = "mCompressAndWriteBufferToGzFile: ";
-    z_stream z;
-    std::memset(&z, 0, sizeof z);
-    int code = deflateInit2(&z, Z_DEFAULT_COMPRESSION, Z_DEFLATED, 31, 8, Z_DEFAULT_STRATEGY);
-    if (code != Z_OK) {
-        TERMINATE_STATE.fail(
-            origin + "Error when initializing z_stream obj when writing to the file: " + fileName +
-            ". Return code from deflateInit2: " + std::to_string(code));
+    thread_local std::vector<char> member;
+    size_t size = 0;
+    try {
+        size = gzipMember(buffer.data(), buffer.size(), GZIP_LEVEL, member);
+    } catch (const std::exception& e) {
+        TERMINATE_STATE.fail(origin + "Cannot compress a buffer for the file " + fileName + ": " +
+                             e.what());
         return;
     }
-    std::vector<unsigned char> out(deflateBound(&z, buffer.size()) + 20);
-    z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(buffer.data()));
-    z.avail_in = static_cast<uInt>(buffer.size());
-    z.next_out = out.data();
-    z.avail_out = static_cast<uInt>(out.size());
-    code = deflate(&z, Z_FINISH);
-    if (code == Z_STREAM_ERROR) {
-        TERMINATE_STATE.fail(origin +
-                             "Got a Z_STREAM_ERROR from zlib deflate call when compressing a "
-                             "buffer for write to the file: " +
-                             fileName);
-    } else {
-        std::lock_guard<std::mutex> lock(mutex);
-        stream.write(reinterpret_cast<const char*>(out.data()),
-                     static_cast<std::streamsize>(out.size() - z.avail_out));
-        if (stream.fail() || stream.bad()) {
-            int error = errno;
-            TERMINATE_STATE.fail(origin + "Failed to write compressed buffer to file: " + fileName +
-                                 ". errno desc: " + errorText(error));
-        }
+    std::lock_guard<std::mutex> lock(mutex);
+    stream.write(member.data(), static_cast<std::streamsize>(size));
+    if (size == 0 || stream.fail() || stream.bad()) {
+        int error = errno;
+        TERMINATE_STATE.fail(origin + "Failed to write compressed buffer to file: " + fileName +
+                             ". errno desc: " + errorText(error));
     }
-    code = deflateEnd(&z);
-    if (code != Z_OK)
-        TERMINATE_STATE.fail(origin + "Error when finalizing compression when writing to file: " +
-                             fileName + ". Return code from deflateEnd = " + std::to_string(code));
 }

@@ -9,13 +9,6 @@
 #include <string>
 #include <vector>
 
-// Sorts inputFile into outputFile (which may be the same) with the external sort, in byte order
-// (LC_ALL=C), by the given --key options, its temporary files in tempFolder; throws when sort
-// fails.
-void sortTxtFile(const std::string& outputFile, std::string inputFile, unsigned long threads,
-                 const std::string& separator, const std::string& bufferSize,
-                 const std::vector<std::string>& keys, const std::string& tempFolder);
-
 // One receptor FASTQ output: gzip members appended under its own lock, and how many were written
 // (a file that never got one is removed at the end).
 struct FastqStream {

@@ -9,7 +9,6 @@
 #include <cstring>
 #include <fstream>
 #include <functional>
-#include <libdeflate.h>
 #include <memory>
 #include <mutex>
 #include <stdexcept>
@@ -19,8 +18,8 @@
 
 #include <unordered_map>
 
-#include "ReadAnnotationFiles.h"
-#include "support/FastDeflate.h"
+#include "ExternalSort.h"
+#include "support/Gzip.h"
 #include "support/SystemError.h"
 #include "support/Workers.h"
 
@@ -268,117 +267,6 @@ unsigned long read_number(const std::string& path, const char* key = nullptr) {
 }
 
 } // namespace
-
-namespace {
-
-// A gzip member deflated by igzip at its level 1 into member: for the tables' text until it is
-// sorted, which is read back once. The header holds no time and no name, as libdeflate's.
-size_t fast_gzip_member(const char* text, size_t length, std::vector<char>& member) {
-    constexpr uint8_t HEADER[10] = {0x1f, 0x8b, 8, 0, 0, 0, 0, 0, 0, 0xff};
-    thread_local FastDeflater deflater;
-    member.resize(sizeof HEADER + length + length / 16 + 64 + 8); // stored blocks at worst
-    uint8_t* out = reinterpret_cast<uint8_t*>(member.data());
-    std::memcpy(out, HEADER, sizeof HEADER);
-    size_t packed =
-        deflater.deflate(text, length, out + sizeof HEADER, member.size() - sizeof HEADER - 8);
-    if (packed == 0 && length > 0)
-        return 0;
-    out += sizeof HEADER + packed;
-    storeLittleEndian(out, gzipCrc32(text, length), 4);
-    storeLittleEndian(out + 4, length, 4);
-    return sizeof HEADER + packed + 8;
-}
-
-} // namespace
-
-unsigned long writeGzipMember(const char* text, size_t length, int level, FILE* out,
-                              const std::string& path) {
-    using Compressor = std::unique_ptr<libdeflate_compressor, void (*)(libdeflate_compressor*)>;
-    thread_local Compressor standard(libdeflate_alloc_compressor(GZIP_LEVEL),
-                                     libdeflate_free_compressor);
-    thread_local std::vector<char> member;
-    if ((level != 1 && level != GZIP_LEVEL) || (level == GZIP_LEVEL && !standard))
-        throw std::runtime_error("Cannot compress " + path + " at level " + std::to_string(level));
-    size_t size;
-    if (level == 1) {
-        size = fast_gzip_member(text, length, member);
-    } else {
-        member.resize(libdeflate_gzip_compress_bound(standard.get(), length));
-        size = libdeflate_gzip_compress(standard.get(), text, length, member.data(), member.size());
-    }
-    if (size == 0 || std::fwrite(member.data(), 1, size, out) != size) {
-        int error = errno;
-        throw systemError(error, "Cannot write " + path);
-    }
-    return size;
-}
-
-void inflateGzipMembers(const std::string& path,
-                        const std::function<void(const char*, size_t)>& sink) {
-    // Read a few MiB at a time, more while a member does not inflate from what has been read
-    // (the tables' own members hold 256 KiB of text or 1 MiB, another gzip's may be larger).
-    constexpr size_t REFILL = 8 << 20;
-    size_t want = REFILL;
-    FILE* in = std::fopen(path.c_str(), "rb");
-    if (!in) {
-        int error = errno;
-        throw systemError(error, "Cannot read " + path);
-    }
-    std::unique_ptr<libdeflate_decompressor, void (*)(libdeflate_decompressor*)> inflater(
-        libdeflate_alloc_decompressor(), libdeflate_free_decompressor);
-    std::vector<char> packed, text(2 << 20);
-    size_t begin = 0, offset = 0;
-    bool end = false;
-    while (true) {
-        if (!end && packed.size() - begin < want) {
-            packed.erase(packed.begin(), packed.begin() + static_cast<long>(begin));
-            begin = 0;
-            size_t have = packed.size();
-            packed.resize(have + want);
-            size_t got = std::fread(packed.data() + have, 1, want, in);
-            packed.resize(have + got);
-            end = got < want;
-            if (std::ferror(in)) {
-                std::fclose(in);
-                int error = errno;
-                throw systemError(error, "Cannot read " + path);
-            }
-        }
-        if (begin == packed.size())
-            break;
-        size_t consumed = 0, produced = 0;
-        libdeflate_result result =
-            inflater ? libdeflate_gzip_decompress_ex(inflater.get(), packed.data() + begin,
-                                                     packed.size() - begin, text.data(),
-                                                     text.size(), &consumed, &produced)
-                     : LIBDEFLATE_BAD_DATA;
-        if (result == LIBDEFLATE_INSUFFICIENT_SPACE && text.size() < (1UL << 30)) {
-            text.resize(text.size() * 2);
-            continue;
-        }
-        if (result != LIBDEFLATE_SUCCESS && !end) {
-            want = packed.size() - begin + REFILL;
-            continue;
-        }
-        if (result != LIBDEFLATE_SUCCESS) {
-            std::fclose(in);
-            throw std::runtime_error("Cannot inflate " + path + ": damaged gzip data at byte " +
-                                     std::to_string(offset));
-        }
-        sink(text.data(), produced);
-        want = REFILL;
-        begin += consumed;
-        offset += consumed;
-    }
-    std::fclose(in);
-}
-
-std::string readGzipMembers(const std::string& path) {
-    std::string text;
-    inflateGzipMembers(path,
-                       [&text](const char* part, size_t length) { text.append(part, length); });
-    return text;
-}
 
 std::vector<TableReport> sortAndCompressTables(std::vector<TableJob> tables, unsigned long threads,
                                                unsigned long memoryBudget,

@@ -27,23 +27,6 @@ struct TableReport {
     double seconds = 0;
 };
 
-// Writes text to out as one gzip member at level, with no file name and no time in its header: the
-// same text always gives the same bytes. Level 1 is igzip's fastest, for text that is read back
-// once; GZIP_LEVEL is libdeflate's. Returns the bytes written; throws std::system_error
-// naming path on a write failure.
-unsigned long writeGzipMember(const char* text, size_t length, int level, FILE* out,
-                              const std::string& path);
-
-// Hands the text of a file of gzip members to sink, member by member, reading it a few MiB at a
-// time; throws naming path when it cannot be read or inflated.
-void inflateGzipMembers(const std::string& path,
-                        const std::function<void(const char*, size_t)>& sink);
-// The whole text of a file of gzip members.
-std::string readGzipMembers(const std::string& path);
-
-// gzip's default level, at which the tables are finished; the annotation writes them at level 1.
-constexpr int GZIP_LEVEL = 6;
-
 // Sorts each table and replaces it by <path>.gz, `threads` tables at a time, the largest first. A
 // table whose text and index would not fit in its share of memoryBudget is sorted by the external
 // sort (in tempFolder) instead. Throws naming the table on any failure; a failure in one thread

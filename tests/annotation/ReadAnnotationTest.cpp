@@ -10,6 +10,7 @@
 #include "outputs/ReadAnnotationFiles.h"
 #include "outputs/TableSorting.h"
 #include "support/EarlyTerminate.h"
+#include "support/Gzip.h"
 #include "support/Utilities.h"
 
 namespace {

@@ -7,6 +7,7 @@
 #include "outputs/ReadAnnotationFiles.h"
 #include "outputs/TableSorting.h"
 #include "support/EarlyTerminate.h"
+#include "support/Gzip.h"
 
 namespace fs = std::filesystem;
 
