@@ -9,7 +9,7 @@
 #include "ReadAnnotationFiles.h"
 #include "TableSorting.h"
 #include "support/EarlyTerminate.h"
-#include "support/LibraryName.h"
+#include "support/LogArchive.h"
 #include "support/Logger.h"
 #include "support/ProgressLine.h"
 #include "support/SystemError.h"
