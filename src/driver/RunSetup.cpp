@@ -4,13 +4,13 @@
 #include <cerrno>
 #include <clocale>
 #include <cstdlib>
-#include <fstream>
 #include <sched.h>
 #include <stdexcept>
 #include <unistd.h>
 #include <unordered_set>
 
 #include "annotation/Semaphore.h"
+#include "support/Cgroups.h"
 #include "support/LibraryName.h"
 
 const char* const DEFAULT_QUALITY_METRICS_PATH = "ReadQualityMetrics.json";
@@ -110,42 +110,7 @@ unsigned long parseThreadCount(const std::string* text) {
     return threads;
 }
 
-namespace {
-
-// The whole CPUs of the cgroup's quota ("max" or "<quota> <period>" in cgroup v2's cpu.max, the
-// two cfs files in v1); 0 when there is no quota.
-unsigned long cgroup_cpu_quota() {
-    auto whole = [](double quota, double period) {
-        return quota > 0 && period > 0 ? std::max(1UL, static_cast<unsigned long>(quota / period))
-                                       : 0UL;
-    };
-    std::ifstream cgroups("/proc/self/cgroup");
-    for (std::string line; std::getline(cgroups, line);) {
-        size_t first = line.find(':'), second = line.find(':', first + 1);
-        if (first == std::string::npos || second == std::string::npos)
-            continue;
-        std::string controllers = line.substr(first + 1, second - first - 1);
-        std::string path = line.substr(second + 1);
-        std::string quota;
-        double period = 0;
-        if (controllers.empty()) { // cgroup v2
-            std::ifstream max("/sys/fs/cgroup" + path + "/cpu.max");
-            if (max >> quota >> period && quota != "max")
-                return whole(std::atof(quota.c_str()), period);
-        } else if (("," + controllers + ",").find(",cpu,") != std::string::npos) {
-            for (const char* mount : {"/sys/fs/cgroup/cpu", "/sys/fs/cgroup/cpu,cpuacct"}) {
-                std::ifstream q(mount + path + "/cpu.cfs_quota_us");
-                std::ifstream p(mount + path + "/cpu.cfs_period_us");
-                double value = 0;
-                if (q >> value && p >> period)
-                    return whole(value, period); // -1: no quota
-            }
-        }
-    }
-    return 0;
-}
-
-} // namespace
+namespace {} // namespace
 
 unsigned long availableProcessors() {
     // The processors this process may run on (taskset, a container's or a batch job's slot), not
@@ -158,7 +123,7 @@ unsigned long availableProcessors() {
         long online = sysconf(_SC_NPROCESSORS_ONLN);
         processors = online > 0 ? static_cast<unsigned long>(online) : 1;
     }
-    unsigned long quota = cgroup_cpu_quota();
+    unsigned long quota = cgroupCpuLimit();
     return quota > 0 ? std::min(processors, quota) : processors;
 }
 

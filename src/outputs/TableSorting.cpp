@@ -19,6 +19,7 @@
 #include <unordered_map>
 
 #include "ExternalSort.h"
+#include "support/Cgroups.h"
 #include "support/Gzip.h"
 #include "support/SystemError.h"
 #include "support/Workers.h"
@@ -254,12 +255,11 @@ void finish_table(const TableJob& table, unsigned long memory, const std::string
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 
-unsigned long read_number(const std::string& path, const char* key = nullptr) {
-    std::ifstream in(path);
+// A value of /proc/meminfo in bytes; 0 when it is missing.
+unsigned long meminfo_bytes(const char* key) {
+    std::ifstream in("/proc/meminfo");
     std::string word;
     unsigned long value = 0;
-    if (!key)
-        return in >> word && word != "max" ? std::strtoul(word.c_str(), nullptr, 10) : 0;
     while (in >> word)
         if (word == key && in >> value)
             return value * 1024; // kB
@@ -322,28 +322,9 @@ unsigned long sortingMemoryBudget() {
                                         "\" is not a whole number of megabytes from 1");
         return megabytes << 20;
     }
-    unsigned long available = read_number("/proc/meminfo", "MemAvailable:");
-    // The limit of this process's cgroup, less what it uses already: v2's unified line "0::",
-    // or v1's memory controller ("N:memory:" or "N:cpu,memory:", say), whose "no limit" is a
-    // number near 2^63.
-    std::ifstream cgroups("/proc/self/cgroup");
-    for (std::string line; std::getline(cgroups, line);) {
-        size_t first = line.find(':'), second = line.find(':', first + 1);
-        if (first == std::string::npos || second == std::string::npos)
-            continue;
-        std::string controllers = "," + line.substr(first + 1, second - first - 1) + ",";
-        std::string group = line.substr(second + 1);
-        unsigned long limit = 0, used = 0;
-        if (line.compare(0, 3, "0::") == 0) {
-            limit = read_number("/sys/fs/cgroup" + group + "/memory.max");
-            used = read_number("/sys/fs/cgroup" + group + "/memory.current");
-        } else if (controllers.find(",memory,") != std::string::npos) {
-            std::string folder = "/sys/fs/cgroup/memory" + group;
-            limit = read_number(folder + "/memory.limit_in_bytes");
-            used = read_number(folder + "/memory.usage_in_bytes");
-        }
-        if (limit > 0)
-            available = std::min(available, limit > used ? limit - used : 0UL);
-    }
+    unsigned long available = meminfo_bytes("MemAvailable:");
+    // What the cgroup's memory limit leaves, when that is less.
+    if (unsigned long left = cgroupMemoryLeft())
+        available = std::min(available, left);
     return std::max(available / 2, 64UL << 20);
 }
