@@ -49,8 +49,8 @@ double runWorkers(int workers, const std::vector<std::string>& fragments, Featur
     std::vector<std::string> outputs;
     for (int k = 0; k < workers; ++k)
         outputs.push_back("bench.annotated." + std::to_string(k + 1) + ".bam");
-    gReadSemaphore = workers;
-    gWriteSemaphore = workers;
+    setSemaphore(gReadSemaphore, workers);
+    setSemaphore(gWriteSemaphore, workers);
     AssayType assay = WTA;
     auto start = std::chrono::steady_clock::now();
     double cpuStart = cpuSeconds();
@@ -80,8 +80,8 @@ double runWorkers(int workers, const std::vector<std::string>& fragments, Featur
 // The BAM I/O floor of a worker: the same chunked read, write (the workers' BamWriter) and
 // recycling of records, with no annotation at all.
 double copyOnly(const std::string& input, const std::string& output) {
-    gReadSemaphore = 1;
-    gWriteSemaphore = 1;
+    setSemaphore(gReadSemaphore, 1);
+    setSemaphore(gWriteSemaphore, 1);
     double cpuStart = cpuSeconds();
     htsFile* in = hts_open(input.c_str(), "rb");
     BamWriter out;

@@ -1,19 +1,26 @@
 #include "Semaphore.h"
 
-std::atomic<unsigned long> gReadSemaphore{0};
-std::atomic<unsigned long> gWriteSemaphore{0};
+Semaphore gReadSemaphore;
+Semaphore gWriteSemaphore;
 
-void waitForSemaphore(std::atomic<unsigned long>& semaphore) {
-    for (;;) {
-        unsigned long value = semaphore.load();
-        if (value == 0) {
-            // The spin's pause leaves the core's other hyperthread its share of the pipeline.
-#if defined(__x86_64__) || defined(__i386__)
-            __builtin_ia32_pause();
-#endif
-            continue;
-        }
-        if (semaphore.compare_exchange_weak(value, value - 1))
-            return;
+void setSemaphore(Semaphore& semaphore, unsigned long count) {
+    {
+        std::lock_guard<std::mutex> lock(semaphore.mutex);
+        semaphore.count = count;
     }
+    semaphore.freed.notify_all();
+}
+
+void waitForSemaphore(Semaphore& semaphore) {
+    std::unique_lock<std::mutex> lock(semaphore.mutex);
+    semaphore.freed.wait(lock, [&semaphore] { return semaphore.count > 0; });
+    --semaphore.count;
+}
+
+void postSemaphore(Semaphore& semaphore) {
+    {
+        std::lock_guard<std::mutex> lock(semaphore.mutex);
+        ++semaphore.count;
+    }
+    semaphore.freed.notify_one();
 }

@@ -1,13 +1,21 @@
 // Counting semaphores that bound how many workers read and how many write BAM records at once.
 #pragma once
 
-#include <atomic>
+#include <condition_variable>
+#include <mutex>
 
-extern std::atomic<unsigned long> gReadSemaphore;
-extern std::atomic<unsigned long> gWriteSemaphore;
+// A waiting worker sleeps rather than spins: with more workers than cores, spinning ones would
+// take the cores that the working ones need, most of all under a cgroup CPU quota.
+struct Semaphore {
+    std::mutex mutex;
+    std::condition_variable freed;
+    unsigned long count = 0;
+};
 
-// Spins until the count is non-zero and takes one unit; no sleeping, no time-out.
-void waitForSemaphore(std::atomic<unsigned long>& semaphore);
-inline void postSemaphore(std::atomic<unsigned long>& semaphore) {
-    semaphore.fetch_add(1);
-}
+extern Semaphore gReadSemaphore;
+extern Semaphore gWriteSemaphore;
+
+void setSemaphore(Semaphore& semaphore, unsigned long count);
+// Sleeps until the count is non-zero and takes one unit.
+void waitForSemaphore(Semaphore& semaphore);
+void postSemaphore(Semaphore& semaphore);

@@ -169,8 +169,8 @@ void parseRunParameters(int argc, const char* const* argv, RunParameters& params
 
     params.threads = parseThreadCount(option_text(parser, "Threads"));
     std::pair<unsigned long, unsigned long> limits = semaphoreLimits(params.threads);
-    gReadSemaphore.store(limits.first);
-    gWriteSemaphore.store(limits.second);
+    setSemaphore(gReadSemaphore, limits.first);
+    setSemaphore(gWriteSemaphore, limits.second);
 
     if (const std::string* level = option_text(parser, "MessageLevel")) {
         params.messageLevel = Logger::getLevelFromString(*level, Logger::INFO);

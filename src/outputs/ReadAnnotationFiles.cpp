@@ -128,7 +128,7 @@ void rewind_fastq(FastqStream& fastq, std::streamoff size) {
 ReadAnnotationFiles::Mark ReadAnnotationFiles::mark() {
     Mark mark;
     for (int k = 0; k < NUMBER_OF_FILES; ++k)
-        mark.tables[k] = mark_table(_slots[k].ready.load() ? _slots[k].file.load() : nullptr);
+        mark.tables[k] = mark_table(_slots[k].file.load());
     mark.sampleTag = mark_table(&sampleTag);
     mark.tcr = mark_fastq(tcr);
     mark.bcr = mark_fastq(bcr);
@@ -139,7 +139,7 @@ ReadAnnotationFiles::Mark ReadAnnotationFiles::mark() {
 
 void ReadAnnotationFiles::rewind(const Mark& mark) {
     for (int k = 0; k < NUMBER_OF_FILES; ++k) {
-        ValidReadsFile* file = _slots[k].ready.load() ? _slots[k].file.load() : nullptr;
+        ValidReadsFile* file = _slots[k].file.load();
         if (!file || !file->stream)
             continue;
         if (mark.tables[k].open) {
@@ -151,7 +151,7 @@ void ReadAnnotationFiles::rewind(const Mark& mark) {
         std::remove(file->name.c_str());
         delete file;
         _slots[k].file.store(nullptr);
-        _slots[k].ready.store(false);
+        _slots[k].once = std::make_unique<std::once_flag>();
     }
     if (sampleTag.stream)
         rewind_table(sampleTag, mark.sampleTag);
@@ -185,25 +185,20 @@ std::string ReadAnnotationFiles::partitionFileName(int partition) const {
 
 ReadAnnotationFiles::ValidReadsFile& ReadAnnotationFiles::_partition(int partition) {
     Slot& slot = _slots[partition];
-    if (slot.ready.load())
-        return *slot.file.load();
-    auto* mine = new ValidReadsFile(partitionFileName(partition));
-    ValidReadsFile* expected = nullptr;
-    if (slot.file.compare_exchange_strong(expected, mine)) {
+    if (ValidReadsFile* file = slot.file.load())
+        return *file;
+    std::call_once(*slot.once, [this, &slot, partition] {
+        auto mine = std::make_unique<ValidReadsFile>(partitionFileName(partition));
         mine->stream = std::fopen(mine->name.c_str(), "wb");
-        // A worker must not throw: the run's failure record stops the run after this library,
-        // and writers find no stream and write nothing.
+        // The run's failure record stops the run after this library; writers find no stream
+        // and write nothing.
         if (!mine->stream) {
             int error = errno;
             TERMINATE_STATE.fail("Failed to open '" + mine->name +
                                  "' for write: " + errorText(error));
         }
-        slot.ready.store(true);
-        return *mine;
-    }
-    delete mine;
-    while (!slot.ready.load())
-        ;
+        slot.file.store(mine.release());
+    });
     return *slot.file.load();
 }
 

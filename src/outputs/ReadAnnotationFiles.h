@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstdio>
 #include <fstream>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -94,7 +95,7 @@ public:
     std::string partitionFileName(int partition) const;
     // The partition's file once a line has been written to it, else null.
     const ValidReadsFile* partitionFile(int partition) const {
-        return _slots[partition].ready.load() ? _slots[partition].file.load() : nullptr;
+        return _slots[partition].file.load();
     }
 
     FastqStream tcr, bcr;
@@ -104,8 +105,11 @@ public:
 private:
     // Adds line to the table, writing a member when enough text has collected.
     static void _append(ValidReadsFile& file, const std::string& line, const char* origin);
+    // A partition's table, opened by the first worker that writes to it; the others wait for
+    // that open (call_once) rather than spin. The flag is renewed when a library's attempt is
+    // taken back, between attempts.
     struct Slot {
-        std::atomic<bool> ready{false};
+        std::unique_ptr<std::once_flag> once = std::make_unique<std::once_flag>();
         std::atomic<ValidReadsFile*> file{nullptr};
     };
     ValidReadsFile& _partition(int partition);

@@ -53,8 +53,8 @@ std::vector<std::string> annotatePart(const BamPart& part, ProgressCounter& prog
     LibraryMetrics metrics("", WTA, ABSEQ_UMI_ONLY, false, {}, {}, "");
     ReadAnnotationFiles files("run");
     FeatureCounts counts;
-    gReadSemaphore = 1;
-    gWriteSemaphore = 1;
+    setSemaphore(gReadSemaphore, 1);
+    setSemaphore(gWriteSemaphore, 1);
     annotationMetricsAndCounting(WTA, "out.bam", part, {}, metrics, files, progress, counts,
                                  *model.model, false, false);
     EXPECT_TRUE(terminateMessages().empty());

@@ -52,8 +52,8 @@ TEST(RunSetup, ThreadCountAndSemaphores) {
         EXPECT_EQ(semaphoreLimits(threads), expected) << threads;
     EXPECT_EQ(semaphoreLimits(~0UL).first, ~0UL / 3 * 2);
     parseArgs({"--threads", "16"});
-    EXPECT_EQ(gReadSemaphore.load(), 10u);
-    EXPECT_EQ(gWriteSemaphore.load(), 9u);
+    EXPECT_EQ(gReadSemaphore.count, 10u);
+    EXPECT_EQ(gWriteSemaphore.count, 9u);
 }
 
 TEST(RunSetup, LibraryNamesFromBamPaths) {
