@@ -51,11 +51,30 @@ void check_readable(const std::string& kind, const std::string& path) {
         throw std::runtime_error("Cannot open the " + kind + " file \"" + path + "\": " + reason);
 }
 
+// What in a name for files and reports would make odd file names or break the JSON reports: a
+// quote, a backslash or a control character; "" when there is none.
+std::string odd_character(const std::string& name) {
+    for (char c : name) {
+        if (c == '"')
+            return "a double quote";
+        if (c == '\\')
+            return "a backslash";
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f)
+            return "a control character";
+    }
+    return "";
+}
+
 void check_run_base_name(const std::string& name, const std::string& metadataPath) {
     // Every output is named after it, inside the working folder.
     if (name.empty() || name == "." || name == ".." || name.find('/') != std::string::npos)
         throw std::runtime_error("The Run_Base_Name \"" + name + "\" of the run metadata \"" +
                                  metadataPath + "\" is not a plain file name");
+    std::string odd = odd_character(name);
+    if (!odd.empty())
+        throw std::runtime_error("The Run_Base_Name \"" + name + "\" of the run metadata \"" +
+                                 metadataPath + "\" holds " + odd +
+                                 ": it names the outputs and goes into their JSON");
 }
 
 void check_library_names(const RunParameters& params, std::vector<std::string>& names) {
@@ -63,6 +82,12 @@ void check_library_names(const RunParameters& params, std::vector<std::string>& 
     std::map<std::string, std::string> seen; // library name -> BAM path
     for (const std::string& bam : params.bamPaths) {
         std::string name = libraryNameFromBamPath(bam, params.runBaseName);
+        std::string odd = odd_character(name);
+        if (!odd.empty())
+            throw std::runtime_error("The library name \"" + name + "\" of the BAM file \"" + bam +
+                                     "\" holds " + odd +
+                                     ": it names the annotated BAMs and goes into the reports' "
+                                     "JSON; rename the file");
         auto earlier = seen.emplace(name, bam);
         if (!earlier.second)
             throw std::runtime_error("The BAM files \"" + earlier.first->second + "\" and \"" +

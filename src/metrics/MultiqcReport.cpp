@@ -42,10 +42,6 @@ const std::pair<const char*, const char*> READ_FILTERS[] = {
 
 const char* const PARENT = R"("parent_id": "ambrel", "parent_name": "Ambrel", )";
 
-std::string quoted(const std::string& text) {
-    return "\"" + text + "\"";
-}
-
 // Under another name until the run completes: MultiQC searches folders, and would report a
 // failed run's numbers found in its folder as a result.
 void write_report(const std::string& name, const std::string& text) {
@@ -63,7 +59,7 @@ std::string per_library(const std::string& runBaseName, const std::vector<std::s
                         Fields fields) {
     std::string data;
     for (size_t i = 0; i + 1 < names.size(); ++i)
-        data += std::string(i ? ", " : "") + quoted(runBaseName + "_" + names[i]) + ": {" +
+        data += std::string(i ? ", " : "") + jsonString(runBaseName + "_" + names[i]) + ": {" +
                 fields(i) + "}";
     return "{" + data + "}";
 }
@@ -100,13 +96,13 @@ void writeMultiqcReport(const std::string& runBaseName, std::vector<LibraryMetri
 
     std::string categories;
     for (const Category& category : ALIGNMENT_CATEGORIES)
-        categories += std::string(categories.empty() ? "" : ", ") + quoted(category.label) +
-                      ": {\"name\": " + quoted(category.label) +
-                      ", \"color\": " + quoted(category.colour) + "}";
+        categories += std::string(categories.empty() ? "" : ", ") + jsonString(category.label) +
+                      ": {\"name\": " + jsonString(category.label) +
+                      ", \"color\": " + jsonString(category.colour) + "}";
     auto alignment = [&](size_t i) {
         std::string fields;
         for (const Category& category : ALIGNMENT_CATEGORIES)
-            fields += std::string(fields.empty() ? "" : ", ") + quoted(category.label) + ": " +
+            fields += std::string(fields.empty() ? "" : ", ") + jsonString(category.label) + ": " +
                       std::to_string(records[i].categoryCounts[category.key]);
         return fields;
     };
@@ -122,14 +118,14 @@ void writeMultiqcReport(const std::string& runBaseName, std::vector<LibraryMetri
     // A read can fail several filters: the bars stand side by side, not stacked.
     std::string filters = "\"Passed the read filters\"";
     for (const auto& filter : READ_FILTERS)
-        filters += ", " + quoted(filter.second);
+        filters += ", " + jsonString(filter.second);
     auto filtering = [&](size_t i) {
         JsonValue& entry = qualityEntries[names[i]];
         std::string fields = "\"Passed the read filters\": " +
                              std::to_string(static_cast<unsigned long>(
                                  entry["Number of reads after quality filtering"]));
         for (const auto& filter : READ_FILTERS)
-            fields += ", " + quoted(filter.second) + ": " +
+            fields += ", " + jsonString(filter.second) + ": " +
                       std::to_string(static_cast<unsigned long>(entry[filter.first]));
         return fields;
     };

@@ -21,6 +21,76 @@ bool is_json_space(char c) {
 bool is_digit(char c) {
     return c >= '0' && c <= '9';
 }
+// Appends code point c as UTF-8.
+void append_utf8(std::string& out, uint32_t c) {
+    if (c < 0x80) {
+        out += static_cast<char>(c);
+    } else if (c < 0x800) {
+        out += static_cast<char>(0xc0 | (c >> 6));
+        out += static_cast<char>(0x80 | (c & 0x3f));
+    } else if (c < 0x10000) {
+        out += static_cast<char>(0xe0 | (c >> 12));
+        out += static_cast<char>(0x80 | ((c >> 6) & 0x3f));
+        out += static_cast<char>(0x80 | (c & 0x3f));
+    } else {
+        out += static_cast<char>(0xf0 | (c >> 18));
+        out += static_cast<char>(0x80 | ((c >> 12) & 0x3f));
+        out += static_cast<char>(0x80 | ((c >> 6) & 0x3f));
+        out += static_cast<char>(0x80 | (c & 0x3f));
+    }
+}
+
+uint32_t hex4(const char* p) {
+    return static_cast<uint32_t>(std::strtoul(std::string(p, 4).c_str(), nullptr, 16));
+}
+
+// The text of a JSON string's body whose escapes the parser has checked.
+std::string unescaped(const char* begin, const char* end) {
+    std::string out;
+    out.reserve(static_cast<size_t>(end - begin));
+    for (const char* p = begin; p < end; ++p) {
+        if (*p != '\\') {
+            out += *p;
+            continue;
+        }
+        char e = *++p;
+        switch (e) {
+        case 'b':
+            out += '\b';
+            break;
+        case 'f':
+            out += '\f';
+            break;
+        case 'n':
+            out += '\n';
+            break;
+        case 'r':
+            out += '\r';
+            break;
+        case 't':
+            out += '\t';
+            break;
+        case 'u': {
+            uint32_t c = hex4(p + 1);
+            p += 4;
+            // A surrogate pair is one code point; a lone surrogate stands for U+FFFD.
+            if (c >= 0xd800 && c < 0xdc00 && end - p > 6 && p[1] == '\\' && p[2] == 'u') {
+                uint32_t low = hex4(p + 3);
+                if (low >= 0xdc00 && low < 0xe000) {
+                    c = 0x10000 + ((c - 0xd800) << 10) + (low - 0xdc00);
+                    p += 6;
+                }
+            }
+            append_utf8(out, c >= 0xd800 && c < 0xe000 ? 0xfffd : c);
+            break;
+        }
+        default: // '"', '\\' and '/'
+            out += e;
+        }
+    }
+    return out;
+}
+
 bool is_hex(char c) {
     return is_digit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
 }
@@ -171,6 +241,44 @@ std::vector<const JsonValue*> JsonValue::iterableValues() const {
     return values;
 }
 
+void appendJsonString(std::string& out, const std::string& text) {
+    out += '"';
+    for (char c : text) {
+        switch (c) {
+        case '"':
+            out += "\\\"";
+            break;
+        case '\\':
+            out += "\\\\";
+            break;
+        case '\n':
+            out += "\\n";
+            break;
+        case '\t':
+            out += "\\t";
+            break;
+        case '\r':
+            out += "\\r";
+            break;
+        default:
+            if (static_cast<unsigned char>(c) < 0x20) {
+                char escape[8];
+                std::snprintf(escape, sizeof escape, "\\u%04x", static_cast<unsigned>(c));
+                out += escape;
+            } else {
+                out += c;
+            }
+        }
+    }
+    out += '"';
+}
+
+std::string jsonString(const std::string& text) {
+    std::string out;
+    appendJsonString(out, text);
+    return out;
+}
+
 JsonValue::operator unsigned long() const {
     if (_type == BOOLEAN)
         return _numberWord ? 1 : 0;
@@ -185,6 +293,10 @@ JsonValue::operator unsigned long() const {
         return static_cast<unsigned long>(_number.s);
     default: {
         const long double twoTo63 = 9223372036854775808.0L;
+        // Outside what a 64-bit integer holds (or NaN) the conversion has no value.
+        if (!(_number.f >= -twoTo63 && _number.f < 2 * twoTo63))
+            throw std::range_error("The JSON number " + _numberText() +
+                                   " is out of the range of a whole number");
         if (_number.f >= twoTo63)
             return static_cast<unsigned long>(static_cast<long>(_number.f - twoTo63)) | (1UL << 63);
         return static_cast<unsigned long>(static_cast<long>(_number.f));
@@ -262,9 +374,8 @@ void JsonValue::stringifyTo(std::string& out) const {
             if (!first)
                 out += ',';
             first = false;
-            out += '"';
-            out += member.first;
-            out += "\":";
+            appendJsonString(out, member.first);
+            out += ':';
             member.second.stringifyTo(out);
         }
         out += '}';
@@ -280,9 +391,7 @@ void JsonValue::stringifyTo(std::string& out) const {
         out += ']';
         break;
     case STRING:
-        out += '"';
-        out += _string;
-        out += '"';
+        appendJsonString(out, _string);
         break;
     case NUMBER:
         out += _numberText();
@@ -309,8 +418,8 @@ std::string JsonValue::stringify() const {
 
 namespace {
 
-[[noreturn]] void fail_worker(const char* function, const char* start, const char* pos,
-                              const char* end) {
+[[noreturn]] void fail_parse(const char* function, const char* start, const char* pos,
+                             const char* end) {
     char offending = pos < end ? *pos : '\0';
     throw JsonValue::ParseError(function, offending, static_cast<size_t>(pos - start));
 }
@@ -328,13 +437,13 @@ void JsonValue::parse(const char* text, size_t length) {
     _parseValue(frame);
     // A document is one value: anything after it but whitespace is an error.
     if (frame.pos != frame.end)
-        fail_worker("parseValue", frame.start, frame.pos, frame.end);
+        fail_parse("parseValue", frame.start, frame.pos, frame.end);
 }
 
 void JsonValue::_parseValue(ParseFrame& frame) {
     skip_space(frame.pos, frame.end);
     if (frame.pos >= frame.end)
-        fail_worker("parseValue", frame.start, frame.pos, frame.end);
+        fail_parse("parseValue", frame.start, frame.pos, frame.end);
     char c = *frame.pos;
     auto word = [&](const char* literal) {
         size_t length = std::strlen(literal);
@@ -345,7 +454,7 @@ void JsonValue::_parseValue(ParseFrame& frame) {
         _parseString(frame);
     } else if (c == '{' || c == '[') {
         if (frame.depth >= MAX_NESTING_DEPTH)
-            fail_worker("parseValue", frame.start, frame.pos, frame.end);
+            fail_parse("parseValue", frame.start, frame.pos, frame.end);
         ++frame.depth;
         if (c == '{')
             _parseObject(frame);
@@ -365,7 +474,7 @@ void JsonValue::_parseValue(ParseFrame& frame) {
         _reset(NULL_VALUE);
         frame.pos += 4;
     } else {
-        fail_worker("parseValue", frame.start, frame.pos, frame.end);
+        fail_parse("parseValue", frame.start, frame.pos, frame.end);
     }
     skip_space(frame.pos, frame.end);
 }
@@ -375,31 +484,34 @@ void JsonValue::_parseString(ParseFrame& frame) {
     const char* p = begin;
     for (;;) {
         if (p >= frame.end)
-            fail_worker("parseString", frame.start, p, frame.end);
+            fail_parse("parseString", frame.start, p, frame.end);
         unsigned char c = static_cast<unsigned char>(*p);
         if (c == '"')
             break;
         if (c < 0x20)
-            fail_worker("parseString", frame.start, p, frame.end);
+            fail_parse("parseString", frame.start, p, frame.end);
         if (c == '\\') {
             ++p;
             if (p >= frame.end)
-                fail_worker("parseString", frame.start, p, frame.end);
+                fail_parse("parseString", frame.start, p, frame.end);
             char e = *p;
             if (e == 'u') {
                 for (int i = 0; i < 4; ++i) {
                     ++p;
                     if (p >= frame.end || !is_hex(*p))
-                        fail_worker("parseString", frame.start, p, frame.end);
+                        fail_parse("parseString", frame.start, p, frame.end);
                 }
             } else if (!std::strchr("\"\\/bfnrt", e) || e == '\0') {
-                fail_worker("parseString", frame.start, p, frame.end);
+                fail_parse("parseString", frame.start, p, frame.end);
             }
         }
         ++p;
     }
     _reset(STRING);
-    _string.assign(begin, p);
+    if (std::memchr(begin, '\\', static_cast<size_t>(p - begin)))
+        _string = unescaped(begin, p);
+    else
+        _string.assign(begin, p);
     frame.pos = p + 1;
 }
 
@@ -410,7 +522,7 @@ void JsonValue::_parseNumber(ParseFrame& frame) {
     bool integer = true;
     auto needDigit = [&]() {
         if (p >= frame.end || !is_digit(*p))
-            fail_worker("parseNumber", frame.start, p, frame.end);
+            fail_parse("parseNumber", frame.start, p, frame.end);
     };
     if (*p == '-') {
         negative = true;
@@ -458,7 +570,7 @@ void JsonValue::_parseNumber(ParseFrame& frame) {
     // A count beyond 64 bits, or a number beyond the floating range, would be read as another
     // number (saturated, or infinite) without a word: refuse it where it starts.
     if (errno == ERANGE && (integer || std::isinf(_number.f)))
-        fail_worker("parseNumber", frame.start, begin, frame.end);
+        fail_parse("parseNumber", frame.start, begin, frame.end);
     frame.pos = p;
 }
 
@@ -472,12 +584,12 @@ void JsonValue::_parseObject(ParseFrame& frame) {
     }
     for (;;) {
         if (frame.pos >= frame.end || *frame.pos != '"')
-            fail_worker("parseObject", frame.start, frame.pos, frame.end);
+            fail_parse("parseObject", frame.start, frame.pos, frame.end);
         JsonValue key;
         key._parseString(frame);
         skip_space(frame.pos, frame.end);
         if (frame.pos >= frame.end || *frame.pos != ':')
-            fail_worker("parseObject", frame.start, frame.pos, frame.end);
+            fail_parse("parseObject", frame.start, frame.pos, frame.end);
         ++frame.pos;
         JsonValue value;
         value._parseValue(frame);
@@ -491,7 +603,7 @@ void JsonValue::_parseObject(ParseFrame& frame) {
             ++frame.pos;
             return;
         }
-        fail_worker("parseObject", frame.start, frame.pos, frame.end);
+        fail_parse("parseObject", frame.start, frame.pos, frame.end);
     }
 }
 
@@ -515,6 +627,6 @@ void JsonValue::_parseArray(ParseFrame& frame) {
             ++frame.pos;
             return;
         }
-        fail_worker("parseArray", frame.start, frame.pos, frame.end);
+        fail_parse("parseArray", frame.start, frame.pos, frame.end);
     }
 }

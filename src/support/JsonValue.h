@@ -103,3 +103,7 @@ private:
     std::vector<JsonValue> _elements;
     std::map<std::string, JsonValue> _members;
 };
+
+// text as a JSON string, quoted, with its quotes, backslashes and control characters escaped.
+std::string jsonString(const std::string& text);
+void appendJsonString(std::string& out, const std::string& text);

@@ -140,6 +140,15 @@ std::vector<FailureCase> failureCases() {
               writes("../meta.json", R"({"Run_Base_Name": "a/b", "Output_Header": []})"),
               {"--run-metadata", "../meta.json"},
               {"The Run_Base_Name \"a/b\" of the run metadata"}),
+        // Names that become file names and JSON strings: no quote, backslash or control character.
+        stops("RunBaseNameWithAQuote",
+              writes("../meta.json", R"({"Run_Base_Name": "De\"mo", "Output_Header": []})"),
+              {"--run-metadata", "../meta.json"},
+              {"The Run_Base_Name \"De\"mo\" of the run metadata \"../meta.json\" holds a double "
+               "quote"}),
+        stops("LibraryNameWithABackslash", "cp " + bam + " '../Demo_Sample\\1_Aligned.out.bam'",
+              {"--r2-bam", "../Demo_Sample\\1_Aligned.out.bam"},
+              {"The library name \"Sample\\1\" of the BAM file", "holds a backslash"}),
         // The folder holds run "Demo": run "Demo2" would delete its outputs.
         stops("AnotherRunBaseNameInTheFolder",
               writes("../meta.json", R"({"Run_Base_Name": "Demo2", "Output_Header": []})"),

@@ -28,8 +28,12 @@ TEST(JsonValue, RoundTripSortsKeysAndDropsWhitespace) {
     EXPECT_EQ(value.stringify(), R"({"a":[true,null,"x"],"b":1})");
     EXPECT_EQ(value.keys(), (std::vector<std::string>{"a", "b"}));
     EXPECT_EQ(parsed("{}").stringify(), "{}");
-    // A repeated key keeps the later value; escapes are stored and written as they stand.
-    EXPECT_EQ(parsed(R"({"k":1,"k":"v\n\u00e9\"q"})").stringify(), R"({"k":"v\n\u00e9\"q"})");
+    // A repeated key keeps the later value. Escapes are read as what they stand for (a pair of
+    // surrogates as one character) and written again where JSON needs them.
+    JsonValue escaped = parsed(R"({"k":1,"k":"v\n\u00e9\"q\\\/\ud83d\ude00\u0001"})");
+    EXPECT_EQ(static_cast<std::string>(escaped["k"]), "v\n\xc3\xa9\"q\\/\xf0\x9f\x98\x80\x01");
+    EXPECT_EQ(escaped.stringify(), "{\"k\":\"v\\n\xc3\xa9\\\"q\\\\/\xf0\x9f\x98\x80\\u0001\"}");
+    EXPECT_EQ(parsed(escaped.stringify()).stringify(), escaped.stringify());
 }
 
 // Numbers keep their kind and text; conversions follow the run's uses (counts, percentages).
@@ -49,6 +53,7 @@ TEST(JsonValue, NumbersAndConversions) {
     EXPECT_EQ(static_cast<unsigned long>(parsed("9.3e18")), 9300000000000000000UL);
     EXPECT_DOUBLE_EQ(static_cast<double>(parsed("-2.5e1")), -25.0);
     EXPECT_THROW(static_cast<unsigned long>(parsed("\"7\"")), std::bad_cast);
+    EXPECT_THROW(static_cast<unsigned long>(parsed("1e30")), std::range_error);
 }
 
 TEST(JsonValue, ParseErrorsNameFunctionCharacterAndPosition) {
