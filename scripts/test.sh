@@ -30,7 +30,7 @@ echo "=== fuzz: build"
 bash scripts/build.sh fuzz
 fuzz_seconds="${AMBREL_FUZZ_SECONDS:-30}"
 root="$(pwd)"
-for target in JsonFuzz GtfLineFuzz ReadNameFuzz ArgumentFuzz; do
+for target in JsonFuzz GtfLineFuzz ReadNameFuzz ArgumentFuzz BamCutsFuzz; do
     echo "=== fuzz: $target for ${fuzz_seconds} s"
     scratch="$(mktemp -d)"
     if ! (cd "$scratch" && "$root/build/fuzz/tests/fuzz/$target" -max_total_time="$fuzz_seconds" \
@@ -44,4 +44,4 @@ for target in JsonFuzz GtfLineFuzz ReadNameFuzz ArgumentFuzz; do
     grep -E "DONE" "$scratch.log" | tail -n 1 || true # ArgumentFuzz runs with stderr closed
     rm -rf "$scratch" "$scratch.log"
 done
-echo "fuzz: 4 passed, 0 failed"
+echo "fuzz: 5 passed, 0 failed"

@@ -55,6 +55,20 @@ int64_t nextRecordOffset(const PartReader& reader) {
     return reader.input->format.format == cram ? reader.records : bgzf_tell(reader.input->fp.bgzf);
 }
 
+// Whether a record at offset lies at or past the part's end. A part must end exactly where the
+// next begins: a cut inside a record would give the next part a record read twice or half a
+// record, so it fails the run.
+bool pastPartEnd(const PartReader& reader, int64_t offset) {
+    if (offset < reader.end)
+        return false;
+    if (offset != reader.end && reader.end != END_OF_BAM)
+        TERMINATE_STATE.fail("The part of the BAM file \"" + std::string(reader.path) +
+                             "\" that ends at virtual offset " + std::to_string(reader.end) +
+                             " has a record across that end (the next begins at " +
+                             std::to_string(offset) + "): the cut is inside a record");
+    return true;
+}
+
 // Reads the next record into a spare one; null (the spare kept) at the end or on an error.
 bam1_t* readRecord(PartReader& reader, int& result) {
     bam1_t* record = spareRecord(reader);
@@ -77,9 +91,9 @@ int readSameName(PartReader& reader, RecordGroup& group) {
     reader.offsets.clear();
     if (!record) {
         offset = nextRecordOffset(reader);
-        if (offset >= reader.end || !(record = readRecord(reader, result)))
+        if (pastPartEnd(reader, offset) || !(record = readRecord(reader, result)))
             return result < -1 ? result : -1;
-    } else if (offset >= reader.end) {
+    } else if (pastPartEnd(reader, offset)) {
         reader.spare.push_back(record);
         return -1;
     }

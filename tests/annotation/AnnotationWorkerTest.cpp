@@ -47,8 +47,10 @@ std::vector<std::string> readNames(const std::string& bam) {
     return names;
 }
 
-// Annotates part into out.bam; the names of its records.
-std::vector<std::string> annotatePart(const BamPart& part, ProgressCounter& progress) {
+// Annotates part into out.bam; the names of its records. Unless failing, the run's failure record
+// stays empty.
+std::vector<std::string> annotatePart(const BamPart& part, ProgressCounter& progress,
+                                      bool failing = false) {
     BuiltModel model(standardGtf(true), "human");
     LibraryMetrics metrics("", WTA, ABSEQ_UMI_ONLY, false, {}, {}, "");
     ReadAnnotationFiles files("run");
@@ -57,7 +59,7 @@ std::vector<std::string> annotatePart(const BamPart& part, ProgressCounter& prog
     setSemaphore(gWriteSemaphore, 1);
     annotationMetricsAndCounting(WTA, "out.bam", part, {}, metrics, files, progress, counts,
                                  *model.model, false, false);
-    EXPECT_TRUE(terminateMessages().empty());
+    EXPECT_EQ(terminateMessages().empty(), !failing);
     return readNames("out.bam");
 }
 
@@ -131,4 +133,12 @@ TEST(Worker, PartsCutAtSharesOfTheFileHoldEveryReadOnce) {
             EXPECT_EQ(all, expected) << what;
         }
     }
+    // A cut one byte into a record is caught where the part ends.
+    BamPart part = partsBetween(bam, readStartCuts(bam, 2)).front();
+    ++part.end;
+    ProgressCounter progress;
+    annotatePart(part, progress, true);
+    ASSERT_EQ(terminateMessages().size(), 1u);
+    EXPECT_NE(terminateMessages()[0].find("the cut is inside a record"), std::string::npos);
+    resetTerminateState();
 }
