@@ -71,7 +71,7 @@ double runWorkers(int workers, const std::vector<std::string>& fragments, Featur
     std::printf("%d worker(s): %zu records, wall %.2f s, cpu %.2f s, %.2f M records/s "
                 "(%.2f M/s per CPU second); cellular %lu, useful %lu%s\n",
                 workers, records, wall.count(), cpu, records / wall.count() / 1e6,
-                records / cpu / 1e6, metrics.cellularReads.load(), metrics.usefulReads.load(),
+                records / cpu / 1e6, metrics.cellularReads, metrics.usefulReads,
                 TERMINATE_STATE.failed() ? " (FAILED)" : "");
     std::fflush(stdout);
     return cpu;

@@ -248,7 +248,7 @@ bool annotateLibrary(const std::string& bamPath, const RunParameters& params,
     }
     gLogger.info("    Processed and wrote %'lu total annotated bam records to disk",
                  work->progress.count.load());
-    gLogger.info("    Total phiX reads identified: %lu", work->metrics->phixReads.load());
+    gLogger.info("    Total phiX reads identified: %lu", work->metrics->phixReads);
     if (report_worker_failures())
         return false;
     warnAboutReadShapes(work->progress, libraryName, bamPath);

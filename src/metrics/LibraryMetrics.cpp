@@ -11,53 +11,14 @@ LibraryMetrics::LibraryMetrics(std::string sampleTagsVersion_, AssayType assayTy
                                const std::vector<std::string>& secondList_, std::string vdjVersion_)
     : sampleTagsVersion(std::move(sampleTagsVersion_)), assayType(assayType_),
       umiOption(umiOption_), vdjVersion(std::move(vdjVersion_)), firstList(firstList_),
-      secondList(secondList_), excludeIntronicReads(excludeIntronicReads_) {
-    for (const std::string& type : WTA_ALIGNMENT_TYPES)
-        categoryCounts[type] = 0;
-    _bindCategorySlots();
-}
-
-void LibraryMetrics::_bindCategorySlots() {
-    for (size_t i = 0; i < WTA_ALIGNMENT_TYPES.size(); ++i)
-        _categorySlots[i] = &categoryCounts.at(WTA_ALIGNMENT_TYPES[i]);
-}
+      secondList(secondList_), excludeIntronicReads(excludeIntronicReads_) {}
 
 LibraryMetrics::LibraryMetrics(const LibraryMetrics& other)
-    : sampleTagsVersion(other.sampleTagsVersion), assayType(other.assayType),
+    : ReadCounts(other), sampleTagsVersion(other.sampleTagsVersion), assayType(other.assayType),
       umiOption(other.umiOption), vdjVersion(other.vdjVersion), firstList(other.firstList),
-      secondList(other.secondList), excludeIntronicReads(other.excludeIntronicReads),
-      categoryCounts(other.categoryCounts),
-      sampleTagCorrectStartReads(other.sampleTagCorrectStartReads.load()),
-      sampleTagAlignLengthReads(other.sampleTagAlignLengthReads.load()),
-      cellularReads(other.cellularReads.load()), usefulReads(other.usefulReads.load()),
-      phixReads(other.phixReads.load()), uniquelyAlignedReads(other.uniquelyAlignedReads.load()),
-      sampleTagReads(other.sampleTagReads.load()),
-      cellularSampleTagReads(other.cellularSampleTagReads.load()),
-      usefulSampleTagReads(other.usefulSampleTagReads.load()), vdjReads(other.vdjReads.load()),
-      cellularVdjReads(other.cellularVdjReads.load()), usefulVdjReads(other.usefulVdjReads.load()),
-      usefulVdjBcrReads(other.usefulVdjBcrReads.load()),
-      usefulVdjTcrReads(other.usefulVdjTcrReads.load()) {
-    _bindCategorySlots();
-}
+      secondList(other.secondList), excludeIntronicReads(other.excludeIntronicReads) {}
 
 namespace {
-
-// Positions in WTA_ALIGNMENT_TYPES of the categories that update assigns.
-enum Category : size_t {
-    MAPPED_MRNA = 0,
-    MAPPED_ABSEQ = 1,
-    MAPPED_SMK = 2,
-    MAPPED_VDJ_TCR = 3,
-    MAPPED_VDJ_BCR = 4,
-    UNALIGNED = 5,
-    NOT_UNIQUE = 6,
-    OTHER_NO_FEATURE = 8,
-    OTHER_AMBIGUOUS = 9,
-    OTHER_INTRONS = 10,
-    OTHER_ANTISENSE_EXONS = 12,
-    OTHER_ANTISENSE_INTRONS = 13,
-    OTHER_INTERGENIC = 14
-};
 
 // The length of the UMI the read counts with: an AbSeq read's by the UMI option, any other
 // read's R1 UMI.
@@ -81,8 +42,8 @@ size_t umi_length(UMIOption option, const std::string& umi, const std::string& a
 
 // The alignment category of a read from its annotation status and kind; useful is set for the
 // categories whose reads count.
-Category category_of(const std::string& status, bool abseq, const ReadMetricsOutcome& kind,
-                     bool excludeIntronicReads, bool& useful) {
+AlignmentCategory category_of(const std::string& status, bool abseq, const ReadMetricsOutcome& kind,
+                              bool excludeIntronicReads, bool& useful) {
     useful = false;
     if (status == "1" || status.find("MAcorrected") != std::string::npos) {
         useful = true;
@@ -133,7 +94,7 @@ bool LibraryMetrics::_countReadKind(const std::string& gene, bool passesTargeted
     return true;
 }
 
-void LibraryMetrics::_countCellularRead(size_t category, bool useful,
+void LibraryMetrics::_countCellularRead(AlignmentCategory category, bool useful,
                                         const ReadMetricsOutcome& kind) {
     if (category != UNALIGNED && category != NOT_UNIQUE)
         ++uniquelyAlignedReads;
@@ -142,10 +103,7 @@ void LibraryMetrics::_countCellularRead(size_t category, bool useful,
         ++cellularSampleTagReads;
     else if (!kind.chainClass.empty())
         ++cellularVdjReads;
-    {
-        std::lock_guard<std::mutex> lock(categoryLock);
-        ++*_categorySlots[category];
-    }
+    ++categories[category];
     if (!useful)
         return;
     ++usefulReads;
@@ -166,7 +124,7 @@ ReadMetricsOutcome LibraryMetrics::update(const std::string& umi, const std::str
     ReadMetricsOutcome outcome;
     bool abseq = strEndsWith(gene, "pAbO");
     size_t umiLength = umi_length(umiOption, umi, abseqUmi, abseq);
-    Category category = OTHER_NO_FEATURE;
+    AlignmentCategory category = OTHER_NO_FEATURE;
     bool useful = false;
     if (abseq || _countReadKind(gene, passesTargetedFilter, outcome)) {
         category = category_of(status, abseq, outcome, excludeIntronicReads, useful);
@@ -181,33 +139,41 @@ ReadMetricsOutcome LibraryMetrics::update(const std::string& umi, const std::str
     return outcome;
 }
 
-void LibraryMetrics::_addReadCounters(const LibraryMetrics& other) {
-    cellularReads += other.cellularReads.load();
-    usefulReads += other.usefulReads.load();
-    phixReads += other.phixReads.load();
-    uniquelyAlignedReads += other.uniquelyAlignedReads.load();
-    sampleTagReads += other.sampleTagReads.load();
-    cellularSampleTagReads += other.cellularSampleTagReads.load();
-    usefulSampleTagReads += other.usefulSampleTagReads.load();
-    vdjReads += other.vdjReads.load();
-    cellularVdjReads += other.cellularVdjReads.load();
-    usefulVdjReads += other.usefulVdjReads.load();
-    usefulVdjBcrReads += other.usefulVdjBcrReads.load();
-    usefulVdjTcrReads += other.usefulVdjTcrReads.load();
-}
-
-LibraryMetrics& LibraryMetrics::operator+=(const LibraryMetrics& other) {
-    _addReadCounters(other);
-    for (const std::string& type : WTA_ALIGNMENT_TYPES)
-        categoryCounts.at(type) += other.categoryCounts.at(type);
+ReadCounts& ReadCounts::operator+=(const ReadCounts& other) {
+    for (size_t k = 0; k < categories.size(); ++k)
+        categories[k] += other.categories[k];
+    sampleTagCorrectStartReads += other.sampleTagCorrectStartReads;
+    sampleTagAlignLengthReads += other.sampleTagAlignLengthReads;
+    cellularReads += other.cellularReads;
+    usefulReads += other.usefulReads;
+    phixReads += other.phixReads;
+    uniquelyAlignedReads += other.uniquelyAlignedReads;
+    sampleTagReads += other.sampleTagReads;
+    cellularSampleTagReads += other.cellularSampleTagReads;
+    usefulSampleTagReads += other.usefulSampleTagReads;
+    vdjReads += other.vdjReads;
+    cellularVdjReads += other.cellularVdjReads;
+    usefulVdjReads += other.usefulVdjReads;
+    usefulVdjBcrReads += other.usefulVdjBcrReads;
+    usefulVdjTcrReads += other.usefulVdjTcrReads;
     return *this;
 }
 
-void LibraryMetrics::addConcurrently(const LibraryMetrics& other) {
-    sampleTagCorrectStartReads += other.sampleTagCorrectStartReads.load();
-    sampleTagAlignLengthReads += other.sampleTagAlignLengthReads.load();
-    _addReadCounters(other);
-    std::lock_guard<std::mutex> lock(categoryLock);
-    for (const auto& entry : other.categoryCounts)
-        categoryCounts[entry.first] += entry.second;
+unsigned long ReadCounts::mappedToGenes() const {
+    return categories[MAPPED_MRNA] + categories[MAPPED_ABSEQ] + categories[MAPPED_SMK] +
+           categories[MAPPED_VDJ_TCR] + categories[MAPPED_VDJ_BCR];
+}
+
+std::array<unsigned long, ALIGNMENT_CATEGORY_COUNT> ReadCounts::reportCategories() const {
+    std::array<unsigned long, ALIGNMENT_CATEGORY_COUNT> shown = categories;
+    shown[OTHER_ANTISENSE] =
+        categories[OTHER_ANTISENSE_EXONS] + categories[OTHER_ANTISENSE_INTRONS];
+    // What is neither mapped to genes, unaligned nor not unique: the other categories' sum.
+    shown[OTHER] = cellularReads - mappedToGenes() - categories[UNALIGNED] - categories[NOT_UNIQUE];
+    return shown;
+}
+
+void LibraryMetrics::addConcurrently(const ReadCounts& other) {
+    std::lock_guard<std::mutex> lock(_adding);
+    *this += other;
 }

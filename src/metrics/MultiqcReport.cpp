@@ -14,24 +14,23 @@ namespace {
 // Alignment categories of cellular reads that partition them, with their plot labels and colours:
 // one colour each, reads on genes in strong colours, the others in paler ones.
 struct Category {
-    const char* key;
+    AlignmentCategory key;
     const char* label;
     const char* colour;
 };
-const Category ALIGNMENT_CATEGORIES[] = {
-    {"Mapped_to_Genes_mRNA", "mRNA", "#1f77b4"},
-    {"Mapped_to_Genes_AbSeq", "AbSeq", "#ff7f0e"},
-    {"Mapped_to_Genes_SMK", "Sample tags", "#2ca02c"},
-    {"Mapped_to_Genes_VDJ_TCR", "VDJ TCR", "#d62728"},
-    {"Mapped_to_Genes_VDJ_BCR", "VDJ BCR", "#9467bd"},
-    {"Unaligned", "Unaligned", "#7f7f7f"},
-    {"Not_Unique", "Not unique", "#8c564b"},
-    {"Other_No_Feature", "No feature", "#c7c7c7"},
-    {"Other_Ambiguous", "Ambiguous", "#e377c2"},
-    {"Other_Introns", "Introns", "#bcbd22"},
-    {"Other_Antisense_Exons", "Antisense exons", "#17becf"},
-    {"Other_Antisense_Introns", "Antisense introns", "#aec7e8"},
-    {"Other_Intergenic", "Intergenic", "#ffbb78"}};
+const Category ALIGNMENT_CATEGORIES[] = {{MAPPED_MRNA, "mRNA", "#1f77b4"},
+                                         {MAPPED_ABSEQ, "AbSeq", "#ff7f0e"},
+                                         {MAPPED_SMK, "Sample tags", "#2ca02c"},
+                                         {MAPPED_VDJ_TCR, "VDJ TCR", "#d62728"},
+                                         {MAPPED_VDJ_BCR, "VDJ BCR", "#9467bd"},
+                                         {UNALIGNED, "Unaligned", "#7f7f7f"},
+                                         {NOT_UNIQUE, "Not unique", "#8c564b"},
+                                         {OTHER_NO_FEATURE, "No feature", "#c7c7c7"},
+                                         {OTHER_AMBIGUOUS, "Ambiguous", "#e377c2"},
+                                         {OTHER_INTRONS, "Introns", "#bcbd22"},
+                                         {OTHER_ANTISENSE_EXONS, "Antisense exons", "#17becf"},
+                                         {OTHER_ANTISENSE_INTRONS, "Antisense introns", "#aec7e8"},
+                                         {OTHER_INTERGENIC, "Intergenic", "#ffbb78"}};
 
 // The read-quality file's filters, with their plot labels.
 const std::pair<const char*, const char*> READ_FILTERS[] = {
@@ -75,8 +74,7 @@ void writeMultiqcReport(const std::string& runBaseName, std::vector<LibraryMetri
         return "\"total_reads\": " + std::to_string(total) +
                ", \"pct_cellular\": " + percentText(m.cellularReads, total) +
                ", \"pct_useful\": " + percentText(m.usefulReads, total) +
-               ", \"pct_mapped_to_genes\": " +
-               percentText(m.categoryCounts["Mapped_to_Genes"], m.cellularReads);
+               ", \"pct_mapped_to_genes\": " + percentText(m.mappedToGenes(), m.cellularReads);
     };
     write_report(
         runBaseName + "_ambrel_mqc.json",
@@ -103,7 +101,7 @@ void writeMultiqcReport(const std::string& runBaseName, std::vector<LibraryMetri
         std::string fields;
         for (const Category& category : ALIGNMENT_CATEGORIES)
             fields += std::string(fields.empty() ? "" : ", ") + jsonString(category.label) + ": " +
-                      std::to_string(records[i].categoryCounts[category.key]);
+                      std::to_string(records[i].categories[category.key]);
         return fields;
     };
     write_report(

@@ -1,4 +1,5 @@
 // The derived counts and percentages of one library's report rows.
+#include <array>
 #include <string>
 
 #include "Constants.h"
@@ -19,7 +20,7 @@ void push_text(JsonValue& array, const std::string& text) {
 
 } // namespace
 
-JsonValue LibraryMetrics::calculateRelativeMetrics(const JsonValue& readQuality) {
+JsonValue LibraryMetrics::calculateRelativeMetrics(const JsonValue& readQuality) const {
     if (readQuality.getType() != JsonValue::OBJECT)
         throw std::runtime_error(std::string("Cannot access member key ( ") +
                                  TOTAL_AFTER_FILTERING +
@@ -41,21 +42,10 @@ JsonValue LibraryMetrics::calculateRelativeMetrics(const JsonValue& readQuality)
 
     JsonValue& mapStats = result["map_stats"] = JsonValue(JsonValue::ARRAY);
     push_text(mapStats, count_text(cellularReads));
-    categoryCounts["Mapped_to_Genes"] = 0;
-    categoryCounts["Other_Antisense"] = 0;
-    unsigned long& mapped = categoryCounts["Mapped_to_Genes"];
-    unsigned long& antisense = categoryCounts["Other_Antisense"];
-    for (const auto& entry : categoryCounts) {
-        if (strStartsWith(entry.first, "Other_Antisense"))
-            antisense += entry.second;
-        if (strStartsWith(entry.first, "Mapped_to_Genes"))
-            mapped += entry.second;
-    }
-    categoryCounts["Other"] =
-        cellularReads - mapped - categoryCounts["Unaligned"] - categoryCounts["Not_Unique"];
-    for (const std::string& category : WTA_ALIGNMENT_TYPES) {
-        push_text(mapStats, count_text(categoryCounts[category]));
-        push_text(mapStats, percentText(categoryCounts[category], cellularReads));
+    std::array<unsigned long, ALIGNMENT_CATEGORY_COUNT> shown = reportCategories();
+    for (unsigned long count : shown) {
+        push_text(mapStats, count_text(count));
+        push_text(mapStats, percentText(count, cellularReads));
     }
 
     if (!sampleTagsVersion.empty()) {

@@ -159,8 +159,8 @@ void writeSeqMetrics(const std::string& runBaseName, const std::string& preamble
         }
     }
 
-    unsigned long bcr = records.back().usefulVdjBcrReads.load();
-    unsigned long tcr = records.back().usefulVdjTcrReads.load();
+    unsigned long bcr = records.back().usefulVdjBcrReads;
+    unsigned long tcr = records.back().usefulVdjTcrReads;
     std::string vdjText =
         "{\n\t\"BCR\": " + std::to_string(bcr) + ",\n\t\"TCR\": " + std::to_string(tcr) + "\n}";
     gLogger.info("Count of valid reads aligned to BCR gene segments: %lu\n", bcr);

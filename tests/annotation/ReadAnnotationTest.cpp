@@ -138,14 +138,14 @@ TEST_F(AnnotateRead, TargetedStartWindowAndAlignedLength) {
             {16, 1, m, false},
             {0, 1, shortM, false}};
         for (const auto& [flag, pos, cigar, passes] : reads) {
-            unsigned long before = targeted.usefulReads.load();
+            unsigned long before = targeted.usefulReads;
             // Sequenced bases: the AbSeq UMI is taken from them.
             std::string seq(
                 std::stoi(cigar.substr(cigar[1] == 'S' ? 2 : 0)) + (cigar[1] == 'S' ? 3 : 0), 'C');
             annotate(std::to_string(flag) + " " + type.reference + " " + std::to_string(pos) + " " +
                          cigar + " 1 " + feature,
                      "r;1;ACGTACGT", false, &targeted, Targeted, seq);
-            EXPECT_EQ(targeted.usefulReads.load() - before, passes ? 1u : 0u)
+            EXPECT_EQ(targeted.usefulReads - before, passes ? 1u : 0u)
                 << type.reference << " " << flag << " " << pos << " " << cigar;
         }
     }
@@ -164,6 +164,6 @@ TEST_F(AnnotateRead, CellCallingAndMalformedNames) {
     std::vector<bam1_t*> read = annotate("0 chr1 100 50M 1 GAPDH", "nosemicolons");
     EXPECT_TRUE(TERMINATE_STATE.failed());
     EXPECT_EQ(getStringTag(read[0], "CB"), "");
-    EXPECT_EQ(metrics.cellularReads.load(), 2u);
+    EXPECT_EQ(metrics.cellularReads, 2u);
     EXPECT_EQ(validReads(), "|9,AAAACCCC,Tag1stAbO,\n");
 }

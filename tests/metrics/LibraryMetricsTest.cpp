@@ -21,18 +21,18 @@ TEST(LibraryMetrics, FiltersIntronsAndVdjVersion) {
     EXPECT_FALSE(targeted.update(UMI8, "GENE", "1", "", false).counted);
     targeted.update(UMI8, "*", "x", "", false);
     targeted.update(UMI8, "Tag1stAbO", "1", "", false); // not a sample-tag read when filtered
-    EXPECT_EQ(targeted.categoryCounts.at("Other_No_Feature"), 2u);
-    EXPECT_EQ(targeted.categoryCounts.at("Unaligned"), 1u);
-    EXPECT_EQ(targeted.sampleTagReads.load(), 0u);
+    EXPECT_EQ(targeted.categories[OTHER_NO_FEATURE], 2u);
+    EXPECT_EQ(targeted.categories[UNALIGNED], 1u);
+    EXPECT_EQ(targeted.sampleTagReads, 0u);
 
     LibraryMetrics excluding = makeMetrics(ABSEQ_UMI_ONLY, true);
     EXPECT_FALSE(excluding.update(UMI8, "*", "introns_A", "", true).counted);
-    EXPECT_EQ(excluding.cellularReads.load(), 1u);
-    EXPECT_EQ(excluding.categoryCounts.at("Other_Introns"), 1u);
+    EXPECT_EQ(excluding.cellularReads, 1u);
+    EXPECT_EQ(excluding.categories[OTHER_INTRONS], 1u);
 
     LibraryMetrics noVdj = makeMetrics(ABSEQ_UMI_ONLY, false, "");
     ReadMetricsOutcome outcome = noVdj.update(UMI8, "TRBV5|TRB_TVDJ", "1", "", true);
     EXPECT_TRUE(outcome.chainClass.empty());
-    EXPECT_EQ(noVdj.vdjReads.load(), 0u);
-    EXPECT_EQ(noVdj.categoryCounts.at("Mapped_to_Genes_mRNA"), 1u);
+    EXPECT_EQ(noVdj.vdjReads, 0u);
+    EXPECT_EQ(noVdj.categories[MAPPED_MRNA], 1u);
 }
