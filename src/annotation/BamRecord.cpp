@@ -46,12 +46,12 @@ std::string extractAbseqUMI(const bam1_t* record) {
     return sequence;
 }
 
-int bamCigarOperationSum(const bam1_t* record, char operation) {
-    int sum = 0;
+int64_t bamCigarOperationSum(const bam1_t* record, char operation) {
+    int64_t sum = 0;
     const uint32_t* cigar = bam_get_cigar(record);
     for (uint32_t k = 0; k < record->core.n_cigar; ++k)
         if (bam_cigar_opchr(cigar[k]) == operation)
-            sum += static_cast<int>(bam_cigar_oplen(cigar[k]));
+            sum += bam_cigar_oplen(cigar[k]);
     return sum;
 }
 

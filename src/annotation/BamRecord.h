@@ -33,7 +33,9 @@ std::string getForwardQualityString(const bam1_t* record);
 // The first 12 bases of the forward sequence (all of it when shorter).
 std::string extractAbseqUMI(const bam1_t* record);
 
-int bamCigarOperationSum(const bam1_t* record, char operation);
+// The summed lengths of the record's CIGAR operations of one kind: up to 65,535 operations of up
+// to 2^28 - 1 bases each, more than an int holds.
+int64_t bamCigarOperationSum(const bam1_t* record, char operation);
 bool bamCigarContains(const bam1_t* record, char operation);
 
 // The value of a string tag; "" when absent or not a string.

@@ -1,5 +1,6 @@
 #include "BamWriter.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstring>
@@ -55,7 +56,10 @@ bool BamWriter::open(const std::string& path, sam_hdr_t* header) {
         storeLittleEndian(word, nameLength, 4);
         _append(word, 4);
         _append(name, nameLength);
-        storeLittleEndian(word, static_cast<uint32_t>(sam_hdr_tid2len(header, tid)), 4);
+        // BAM holds a reference length in 32 bits; a longer one (HTSlib keeps it in the header
+        // text's LN) is written as the most it holds, as HTSlib does, not cut to its low bits.
+        hts_pos_t length = sam_hdr_tid2len(header, tid);
+        storeLittleEndian(word, static_cast<uint64_t>(std::min<hts_pos_t>(length, UINT32_MAX)), 4);
         _append(word, 4);
     }
     return !_failed;

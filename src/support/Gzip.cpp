@@ -1,5 +1,6 @@
 #include "Gzip.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <libdeflate.h>
@@ -126,6 +127,7 @@ size_t GzipReader::read(char* buffer, size_t size) {
 size_t GzipReader::_inflateSome(char* buffer, size_t size) {
     inflate_state& state = *_inflate;
     state.next_out = reinterpret_cast<uint8_t*>(buffer);
+    size = std::min<size_t>(size, UINT32_MAX); // what one inflate call can fill
     state.avail_out = static_cast<uint32_t>(size);
     while (state.avail_out > 0) {
         if (state.avail_in == 0 && !_inputEnded) {

@@ -20,6 +20,12 @@ TEST(BamRecord, ForwardSequenceAndQualities) {
     bam_get_qual(forward)[1] = 92;
     bam_get_qual(forward)[2] = 0;
     EXPECT_EQ(getForwardQualityString(forward), "~}!DE");
+    // A record without SEQ may carry more CIGAR bases than an int holds.
+    std::string cigar;
+    for (int k = 0; k < 9; ++k)
+        cigar += "268435455M";
+    bam1_t* unplaced = sam.record("r\t4\t*\t0\t0\t" + cigar + "\t*\t0\t0\t*\t*");
+    EXPECT_EQ(bamCigarOperationSum(unplaced, 'M'), 9 * 268435455LL);
 }
 
 // The cell index and the UMI are the last two ';' fields of the name; the name keeps the rest.
