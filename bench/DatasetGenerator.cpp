@@ -39,7 +39,8 @@ GeneratedAnnotation generateAnnotation(unsigned long geneCount, uint64_t seed, d
     unsigned long genomeLength = 0;
     for (const auto& chromosome : HUMAN_CHROMOSOMES) {
         unsigned long length =
-            std::max(100000UL, static_cast<unsigned long>(chromosome.second * genomeScale));
+            std::max(100000UL, static_cast<unsigned long>(static_cast<double>(chromosome.second) *
+                                                          genomeScale));
         annotation.chromosomes.emplace_back(chromosome.first, length);
         genomeLength += length;
     }
@@ -210,7 +211,7 @@ std::vector<bam1_t*> generateAlignedRecords(const GeneratedAnnotation& annotatio
     auto pickGene = [&]() -> const GeneratedGene& {
         if (uniformExpression)
             return annotation.genes[random.below(annotation.genes.size())];
-        double u = (random.next() >> 11) * (1.0 / 9007199254740992.0);
+        double u = static_cast<double>(random.next() >> 11) * (1.0 / 9007199254740992.0);
         size_t rank = static_cast<size_t>(std::exp(u * logGenes)) - 1;
         return annotation.genes[byRank[std::min(rank, byRank.size() - 1)]];
     };
@@ -359,7 +360,7 @@ size_t writeReadsBam(const GeneratedAnnotation& annotation, const std::string& p
         for (char& c : writer.sequence)
             c = BASES[random.below(4)];
 
-        double u = (random.next() >> 11) * (1.0 / 9007199254740992.0);
+        double u = static_cast<double>(random.next() >> 11) * (1.0 / 9007199254740992.0);
         size_t geneIndex =
             byRank[std::min(static_cast<size_t>(std::exp(u * logGenes)) - 1, byRank.size() - 1)];
         uint64_t roll = random.below(1000);

@@ -19,7 +19,9 @@ struct SplitMix64 {
     }
     // Uniform in [0, n).
     uint64_t below(uint64_t n) { return n ? next() % n : 0; }
-    bool chance(double p) { return (next() >> 11) * (1.0 / 9007199254740992.0) < p; }
+    bool chance(double p) {
+        return static_cast<double>(next() >> 11) * (1.0 / 9007199254740992.0) < p;
+    }
 };
 
 struct GeneratedGene {

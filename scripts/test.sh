@@ -5,12 +5,17 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 jobs="$(nproc)"
+# CI (.ci/run) makes the project's own warnings errors.
+werror=()
+if [ -n "${AMBREL_CI:-}" ]; then
+    werror=(-DAMBREL_WERROR=ON)
+fi
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=0
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
 for config in release asan; do
     echo "=== $config: build"
-    bash scripts/build.sh "$config"
+    bash scripts/build.sh "$config" "${werror[@]}"
     echo "=== $config: test"
     ctest --test-dir "build/$config" --output-on-failure -j "$jobs"
 done
@@ -19,7 +24,7 @@ done
 # reader, and the golden whole runs, whose binary is the instrumented one: a race it reports ends
 # the run with an error and fails the test.
 echo "=== tsan: build"
-bash scripts/build.sh tsan
+bash scripts/build.sh tsan "${werror[@]}"
 echo "=== tsan: concurrency tests"
 ctest --test-dir build/tsan --output-on-failure -j "$jobs" \
     -R 'Concurrent|GeneModel\.|GoldenRun\.|CoordinateSorted'
@@ -27,7 +32,7 @@ ctest --test-dir build/tsan --output-on-failure -j "$jobs" \
 # The parsers of untrusted input under libFuzzer, ASan and UBSan, from the checked-in seeds; new
 # inputs go to a scratch corpus, so the checked-in one stays as it is.
 echo "=== fuzz: build"
-bash scripts/build.sh fuzz
+bash scripts/build.sh fuzz "${werror[@]}"
 fuzz_seconds="${AMBREL_FUZZ_SECONDS:-30}"
 root="$(pwd)"
 for target in JsonFuzz GtfLineFuzz ReadNameFuzz ArgumentFuzz BamCutsFuzz; do

@@ -2,6 +2,7 @@
 // standard gene models, whole-run inputs and readers of the run's outputs.
 #pragma once
 
+#include <cstdlib>
 #include <memory>
 #include <string>
 #include <vector>
@@ -150,3 +151,13 @@ std::string cramCommand(const std::string& path, const std::string& reference);
 
 // The names in a directory, sorted.
 std::vector<std::string> directoryNames(const std::string& dir);
+
+// For a test that needs a tool or a machine feature that may be missing: skipped on a developer's
+// machine, failed under CI (AMBREL_CI, set by .ci/run, which installs every tool), so that a
+// missing install step cannot pass as green.
+#define AMBREL_SKIP_UNLESS(present, why)                                                           \
+    if (!(present)) {                                                                              \
+        if (std::getenv("AMBREL_CI"))                                                              \
+            FAIL() << (why);                                                                       \
+        GTEST_SKIP() << (why);                                                                     \
+    }

@@ -274,8 +274,9 @@ std::vector<int64_t> readStartCuts(const std::string& path, unsigned long count)
     std::vector<uint8_t> window(CUT_WINDOW);
     std::vector<int64_t> cuts;
     for (unsigned long k = 1; k < count; ++k) {
-        int64_t target = first + static_cast<int64_t>((last - first) * static_cast<double>(k) /
-                                                      static_cast<double>(count));
+        int64_t target =
+            first + static_cast<int64_t>(static_cast<double>(last - first) *
+                                         static_cast<double>(k) / static_cast<double>(count));
         int64_t cut = cut_near(path, input, header.get(), record.get(), window, target);
         if (cut >= 0 && (cuts.empty() || cut > cuts.back()))
             cuts.push_back(cut);

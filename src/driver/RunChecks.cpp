@@ -166,11 +166,11 @@ void warn_unfinished_runs() {
     std::vector<std::string> sized;
     for (const std::string& name : unfinished) {
         std::uintmax_t bytes = 0;
-        std::error_code error;
-        for (fs::recursive_directory_iterator it(name, error), end; !error && it != end;
-             it.increment(error))
-            if (it->is_regular_file(error))
-                bytes += it->file_size(error);
+        std::error_code walkError;
+        for (fs::recursive_directory_iterator it(name, walkError), end; !walkError && it != end;
+             it.increment(walkError))
+            if (it->is_regular_file(walkError))
+                bytes += it->file_size(walkError);
         char size[32];
         std::snprintf(size, sizeof size, "%.1f MB", static_cast<double>(bytes) / 1e6);
         sized.push_back(name + " (" + size + ")");

@@ -58,9 +58,9 @@ void FeatureAssigner::_indexStepTrees() {
     }
     _labelText = text;
 
-    auto sourceOf = [this](const ChromosomeTrees& trees, const std::string& chromosome) {
-        auto tree = trees.find(chromosome);
-        if (tree == trees.end())
+    auto sourceOf = [this](const ChromosomeTrees& strandTrees, const std::string& chromosome) {
+        auto tree = strandTrees.find(chromosome);
+        if (tree == strandTrees.end())
             return StepSource{nullptr, nullptr};
         auto index = _indexes.find(&tree->second);
         return StepSource{index == _indexes.end() ? nullptr : &index->second, &tree->second};

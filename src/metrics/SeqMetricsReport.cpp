@@ -123,10 +123,10 @@ void writeSeqMetrics(const std::string& runBaseName, const std::string& preamble
     }
 
     JsonValue quality;
-    std::string error;
-    if (!loadJsonFile(quality, readQualityPath.c_str(), &error))
+    std::string reason;
+    if (!loadJsonFile(quality, readQualityPath.c_str(), &reason))
         throw std::runtime_error("Cannot read the read-quality metrics file \"" + readQualityPath +
-                                 "\": " + error);
+                                 "\": " + reason);
     checkReadQualityMetrics(quality, names, readQualityPath);
 
     if (std::fputs(preamble.c_str(), files.report) < 0) {

@@ -117,7 +117,7 @@ void sort_lines(std::vector<Line>& lines, const std::vector<int>& keys) {
             else
                 std::swap(line, lines[next[line.rank]++]);
         }
-    for (uint32_t r = 0, from = 0; r < groups.size(); from = end[r++])
+    for (size_t r = 0, from = 0; r < groups.size(); from = end[r++])
         std::sort(lines.begin() + from, lines.begin() + end[r],
                   [&keys](const Line& a, const Line& b) { return line_less(a, b, keys, 1); });
 }

@@ -380,8 +380,8 @@ TEST_P(RunFailure, StopsAndLeavesTheEarlierOutputsAsTheyWere) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Cli, RunFailure, testing::ValuesIn(failureCases()),
-                         [](const testing::TestParamInfo<FailureCase>& info) {
-                             return std::string(info.param.name);
+                         [](const testing::TestParamInfo<FailureCase>& param) {
+                             return std::string(param.param.name);
                          });
 
 // The help goes alone to standard output (tests/golden/help.txt); missing required options are

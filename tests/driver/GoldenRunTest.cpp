@@ -281,8 +281,8 @@ TEST_P(GoldenRun, OutputsMatchTheExpectedFiles) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Demo, GoldenRun, testing::ValuesIn(CASES),
-                         [](const testing::TestParamInfo<GoldenCase>& info) {
-                             std::string name = info.param.name;
+                         [](const testing::TestParamInfo<GoldenCase>& param) {
+                             std::string name = param.param.name;
                              std::replace(name.begin(), name.end(), '-', '_');
                              return name;
                          });
@@ -471,8 +471,8 @@ TEST_P(GoldenRunVariant, GivesTheDemoOutputsOrSaysWhy) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Demo, GoldenRunVariant, testing::ValuesIn(bamVariants()),
-                         [](const testing::TestParamInfo<BamVariant>& info) {
-                             return std::string(info.param.name);
+                         [](const testing::TestParamInfo<BamVariant>& param) {
+                             return std::string(param.param.name);
                          });
 
 // A completed run replaces the last completed run's outputs as a whole: tables it no longer
@@ -518,8 +518,8 @@ TEST(GoldenRunVariants, CompletedRunReplacesTheEarlierOutputsAsAWhole) {
 // every run is the golden run's, each run's in a folder of its own.
 TEST(GoldenRunWorkflows, CwlToolAndToilOnSlurmGiveTheGoldenOutputs) {
     for (const char* tool : {"cwltool", "toil-cwl-runner"})
-        if (findProgram(tool).empty())
-            GTEST_SKIP() << tool << " is not installed (Debian: cwltool, toil)";
+        AMBREL_SKIP_UNLESS(!findProgram(tool).empty(),
+                           std::string(tool) + " is not installed (Debian: cwltool, toil)");
     // The job files' relative paths, with the demo's BAMs made beside the demo files, and this
     // build's ambrel first on the PATH.
     RunInputs inputs;
@@ -569,9 +569,9 @@ TEST(GoldenRunWorkflows, CwlToolAndToilOnSlurmGiveTheGoldenOutputs) {
     run("cwltool", "ambrel-runs.cwl", "demo-runs-job.yml", inputs.dir.file("runs"));
     checkRuns(inputs.dir.file("runs"));
 
-    if (geteuid() != 0 || findProgram("slurmctld").empty())
-        GTEST_SKIP() << "a one-node Slurm cluster needs root and Debian's slurmctld, slurmd, "
-                        "slurm-client and munge";
+    AMBREL_SKIP_UNLESS(geteuid() == 0 && !findProgram("slurmctld").empty(),
+                       "a one-node Slurm cluster needs root and Debian's slurmctld, slurmd, "
+                       "slurm-client and munge");
     std::string slurm = std::string(AMBREL_SOURCE_DIR) + "/scripts/slurm-local.sh";
     ProcessResult started = runProcess({"bash", slurm, "start"});
     ASSERT_EQ(started.status, 0) << started.err;

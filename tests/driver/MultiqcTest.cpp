@@ -9,8 +9,8 @@
 #include "support/Utilities.h"
 
 TEST(Multiqc, ReadsTheRunsQualityNumbers) {
-    if (findProgram("multiqc").empty())
-        GTEST_SKIP() << "multiqc is not installed (Debian: multiqc)";
+    AMBREL_SKIP_UNLESS(!findProgram("multiqc").empty(),
+                       "multiqc is not installed (Debian: multiqc)");
     RunInputs inputs;
     inputs.addDemoLibrary();
     std::string runDir = inputs.dir.file("run");

@@ -34,8 +34,8 @@ SamRecord parseSam(const std::string& line) {
 // Where htseq-count names a gene or an ambiguous set, Ambrel's XF is the same; where it finds no
 // feature, Ambrel's XF is one of the later steps of its schedule.
 TEST(PeerCrossCheck, FeaturesAgreeWithHtseqCount) {
-    if (findProgram("htseq-count").empty())
-        GTEST_SKIP() << "htseq-count is not installed (Debian: python3-htseq)";
+    AMBREL_SKIP_UNLESS(!findProgram("htseq-count").empty(),
+                       "htseq-count is not installed (Debian: python3-htseq)");
     // Human gene density on a 1% genome: 600 genes, overlapping on both strands.
     RunInputs inputs;
     GeneratedAnnotation annotation = generateAnnotation(600, 7, 0.01);

@@ -17,7 +17,7 @@ TEST(TableSorting, OrdersAsByteOrderSortInAndOutOfMemory) {
     std::string text;
     for (int i = 0; i < 20000; ++i) {
         std::string line;
-        for (int f = 0, fields = 1 + random() % 5; f < fields; ++f)
+        for (unsigned long f = 0, fields = 1 + random() % 5; f < fields; ++f)
             line += (f ? "," : "") + pieces[random() % 9];
         text += line + "\n";
     }

@@ -1,6 +1,7 @@
-// Where a BAM is cut into parts, and workers on those parts, read where they lie. Workers at work,
-// together, are the whole runs of the golden test, which also run under ThreadSanitizer; reads
-// as aligners and samtools leave them are its variants, damaged inputs the failure table's rows.
+// Where the driver cuts a BAM into parts, and workers on those parts, read where they lie.
+// Workers at work, together, are the whole runs of the golden test, which also run under
+// ThreadSanitizer; reads as aligners and samtools leave them are its variants, damaged inputs the
+// failure table's rows.
 #include <gtest/gtest.h>
 
 #include <htslib/bgzf.h>
