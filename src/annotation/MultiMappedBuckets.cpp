@@ -12,6 +12,7 @@
 #include <system_error>
 
 #include "outputs/BamWriter.h"
+#include "support/Handles.h"
 #include "support/SystemError.h"
 #include "support/Workers.h"
 
@@ -55,12 +56,10 @@ std::vector<Entry> bucket_entries(const std::vector<uint8_t>& bytes, const std::
 std::vector<uint8_t> read_bucket(const std::string& path) {
     std::error_code sizeError;
     uintmax_t size = std::filesystem::file_size(path, sizeError);
-    FILE* file = sizeError ? nullptr : std::fopen(path.c_str(), "rb");
+    FileHandle file(sizeError ? nullptr : std::fopen(path.c_str(), "rb"));
     std::vector<uint8_t> bytes(file ? size : 0);
-    bool read = file && std::fread(bytes.data(), 1, bytes.size(), file) == bytes.size();
+    bool read = file && std::fread(bytes.data(), 1, bytes.size(), file.get()) == bytes.size();
     int error = sizeError ? sizeError.value() : errno;
-    if (file)
-        std::fclose(file);
     if (!read)
         throw systemError(error, "Cannot read " + path);
     return bytes;
@@ -77,14 +76,6 @@ MultiMappedBuckets::MultiMappedBuckets(const std::string& prefix, size_t count) 
             throw systemError(error, "Cannot write " + bucket.path);
         }
         std::setvbuf(bucket.file, nullptr, _IOFBF, 1 << 16);
-    }
-}
-
-MultiMappedBuckets::~MultiMappedBuckets() {
-    for (Bucket& bucket : _buckets) {
-        if (bucket.file)
-            std::fclose(bucket.file);
-        std::remove(bucket.path.c_str());
     }
 }
 
@@ -131,9 +122,9 @@ std::vector<unsigned long> MultiMappedBuckets::groupInto(const sam_hdr_t* header
     std::vector<unsigned long> records(outputs.size());
     EarlyTerminate failures;
     // A header each: writing one may build its text.
-    std::vector<std::unique_ptr<sam_hdr_t, void (*)(sam_hdr_t*)>> headers;
+    std::vector<SamHeaderHandle> headers;
     for (size_t t = 0; t < outputs.size(); ++t)
-        if (!headers.emplace_back(sam_hdr_dup(header), sam_hdr_destroy))
+        if (!headers.emplace_back(sam_hdr_dup(header)))
             throw std::runtime_error("Cannot copy the BAM header for " + outputs[t]);
     runWorkers(
         outputs.size(),

@@ -16,7 +16,6 @@ class MultiMappedBuckets {
 public:
     // count bucket files <prefix>.<k>; throws std::system_error naming a file it cannot create.
     MultiMappedBuckets(const std::string& prefix, size_t count);
-    ~MultiMappedBuckets(); // removes the bucket files
     MultiMappedBuckets(const MultiMappedBuckets&) = delete;
     MultiMappedBuckets& operator=(const MultiMappedBuckets&) = delete;
 
@@ -36,7 +35,15 @@ public:
     static size_t countFor(uint64_t inputBytes);
 
 private:
+    // A bucket closes and removes its file when it goes, also when a later bucket of the set
+    // cannot be made.
     struct Bucket {
+        ~Bucket() {
+            if (file)
+                std::fclose(file);
+            if (!path.empty())
+                std::remove(path.c_str());
+        }
         std::string path;
         FILE* file = nullptr;
         std::mutex mutex;

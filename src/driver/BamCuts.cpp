@@ -10,6 +10,7 @@
 #include <stdexcept>
 #include <system_error>
 
+#include "support/Handles.h"
 #include "support/SystemError.h"
 
 namespace {
@@ -175,7 +176,7 @@ bool bgzf_header(const uint8_t* p, unsigned* blockSize) {
 } // namespace
 
 int64_t nextBgzfBlock(const std::string& path, int64_t from) {
-    std::unique_ptr<FILE, int (*)(FILE*)> file(std::fopen(path.c_str(), "rb"), std::fclose);
+    FileHandle file(std::fopen(path.c_str(), "rb"));
     std::error_code error;
     int64_t fileSize = static_cast<int64_t>(std::filesystem::file_size(path, error));
     if (!file || error || from < 0 || fseeko(file.get(), from, SEEK_SET) != 0)
@@ -246,7 +247,7 @@ std::vector<int64_t> readStartCuts(const std::string& path, unsigned long count)
         int error = errno;
         throw systemError(error, "Cannot open the BAM file \"" + path + "\"");
     }
-    std::unique_ptr<htsFile, int (*)(htsFile*)> closing(input, hts_close);
+    HtsFileHandle closing(input);
     if (input->format.format != bam || input->format.compression != bgzf)
         return {}; // no blocks to cut at: one part
     // A file cut short lacks the end-of-file block; HTSlib may take the cut for a clean end.
@@ -262,7 +263,7 @@ std::vector<int64_t> readStartCuts(const std::string& path, unsigned long count)
         throw systemError(error, "Cannot read the end of the BAM file \"" + path + "\"");
     }
     }
-    std::unique_ptr<sam_hdr_t, void (*)(sam_hdr_t*)> header(sam_hdr_read(input), sam_hdr_destroy);
+    SamHeaderHandle header(sam_hdr_read(input));
     if (!header)
         throw unreadable(path, "its header is truncated or corrupt");
     int64_t first = bgzf_tell(input->fp.bgzf) >> 16;
@@ -270,7 +271,7 @@ std::vector<int64_t> readStartCuts(const std::string& path, unsigned long count)
     int64_t last = static_cast<int64_t>(std::filesystem::file_size(path, error));
     if (error)
         throw std::system_error(error, "Cannot read the BAM file \"" + path + "\"");
-    std::unique_ptr<bam1_t, void (*)(bam1_t*)> record(bam_init1(), bam_destroy1);
+    BamRecordHandle record(bam_init1());
     std::vector<uint8_t> window(CUT_WINDOW);
     std::vector<int64_t> cuts;
     for (unsigned long k = 1; k < count; ++k) {

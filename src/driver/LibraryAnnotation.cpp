@@ -18,6 +18,7 @@
 #include "metrics/LibraryMetrics.h"
 #include "outputs/ReadAnnotationFiles.h"
 #include "support/EarlyTerminate.h"
+#include "support/Handles.h"
 #include "support/Logger.h"
 #include "support/ProgressLine.h"
 #include "support/Workers.h"
@@ -162,10 +163,8 @@ void annotate_with_multi_mapped_grouped(const std::string& bamPath,
         grouped.push_back(folder + MULTI_MAPPED_GROUPED + "." + std::to_string(t) + ".bam");
     std::vector<unsigned long> records;
     {
-        std::unique_ptr<samFile, int (*)(samFile*)> input(sam_open(bamPath.c_str(), "r"),
-                                                          hts_close);
-        std::unique_ptr<sam_hdr_t, void (*)(sam_hdr_t*)> header(
-            input ? sam_hdr_read(input.get()) : nullptr, sam_hdr_destroy);
+        HtsFileHandle input(sam_open(bamPath.c_str(), "r"));
+        SamHeaderHandle header(input ? sam_hdr_read(input.get()) : nullptr);
         if (!header)
             throw std::runtime_error("Cannot read the BAM header of " + bamPath);
         records = buckets.groupInto(header.get(), grouped);

@@ -22,6 +22,7 @@
 #include "features/FeatureAssigner.h"
 #include "metrics/SeqMetricsReport.h"
 #include "outputs/TableSorting.h"
+#include "support/Handles.h"
 #include "support/Logger.h"
 #include "support/SystemError.h"
 
@@ -346,7 +347,7 @@ ReferenceSample sampleReferences(const std::string& path, htsFile* input, sam_hd
     places.insert(places.begin(), firstRecord);
     ReferenceSample sample;
     const unsigned long perPlace = SAMPLE_READS / places.size();
-    std::unique_ptr<bam1_t, void (*)(bam1_t*)> record(bam_init1(), bam_destroy1);
+    BamRecordHandle record(bam_init1());
     for (size_t k = 0; k < places.size(); ++k) {
         int64_t end = k + 1 < places.size() ? places[k + 1] : INT64_MAX;
         if (places[k] >= 0 && bgzf_seek(input->fp.bgzf, places[k], SEEK_SET) < 0)
@@ -404,8 +405,8 @@ bool checkBamRecords(const std::string& bamPath, const std::string& gtfPath,
         throw std::runtime_error("Cannot read the BAM file \"" + bamPath +
                                  "\": it is not a BAM file or has no header");
     }
-    std::unique_ptr<samFile, int (*)(samFile*)> closeInput(input, hts_close);
-    std::unique_ptr<sam_hdr_t, void (*)(sam_hdr_t*)> closeHeader(header, sam_hdr_destroy);
+    HtsFileHandle closeInput(input);
+    SamHeaderHandle closeHeader(header);
     int64_t firstRecord = input->format.format == bam ? bgzf_tell(input->fp.bgzf) : -1;
     // Reference names that the annotation should know: not extra sequences, spike-ins or STAR's
     // padding.
@@ -429,7 +430,7 @@ bool checkBamRecords(const std::string& bamPath, const std::string& gtfPath,
                                  some_names(chromosomes) + "), so no read would get a gene. " +
                                  naming_hint(unknown, model.chromosomes()));
     // The first reads show whether the names carry the cell index and UMI at all.
-    std::unique_ptr<bam1_t, void (*)(bam1_t*)> record(bam_init1(), bam_destroy1);
+    BamRecordHandle record(bam_init1());
     std::string firstName;
     int read = 0, named = 0, result = 0;
     for (; read < FIRST_RECORDS_CHECKED && (result = sam_read1(input, header, record.get())) >= 0;

@@ -9,6 +9,7 @@
 
 #include "Constants.h"
 #include "GtfBlockReader.h"
+#include "support/Handles.h"
 #include "support/Logger.h"
 #include "support/SystemError.h"
 #include "support/Utilities.h"
@@ -137,9 +138,8 @@ std::string what_the_file_holds(const std::string& path, unsigned long lines) {
     if (lines == 0)
         return "it is empty";
     char magic[3] = {0, 0, 0};
-    if (FILE* file = std::fopen(path.c_str(), "rb")) {
-        size_t got = std::fread(magic, 1, sizeof magic, file);
-        std::fclose(file);
+    if (FileHandle file{std::fopen(path.c_str(), "rb")}) {
+        size_t got = std::fread(magic, 1, sizeof magic, file.get());
         if (got == 3 && std::memcmp(magic, "BZh", 3) == 0)
             return "it is bzip2-compressed: give it uncompressed or gzip-compressed";
     }
@@ -215,26 +215,20 @@ void FeatureAssigner::_parseGTFAndPopulateFeaturesTrees(const std::string& gtfPa
 
 unsigned long FeatureAssigner::_readGeneLines(const std::string& gtfPath,
                                               const std::function<void(GeneLine&)>& onGeneLine) {
-    FILE* file = std::fopen(gtfPath.c_str(), "r");
+    FileHandle file(std::fopen(gtfPath.c_str(), "r"));
     if (!file) {
         int error = errno;
         throw systemError(error, "Cannot open the GTF file \"" + gtfPath + "\"");
     }
     unsigned long lines = 0;
-    try {
-        GzipReader text(file, "GTF file \"" + gtfPath + "\"");
-        GtfBlockReader reader(text);
-        while (std::unique_ptr<GtfBlock> block = reader.next()) {
-            lines += block->lineCount;
-            for (GeneLine& gene : block->geneLines)
-                onGeneLine(gene);
-            reader.giveBack(std::move(block));
-        }
-    } catch (...) {
-        std::fclose(file);
-        throw;
+    GzipReader text(file.get(), "GTF file \"" + gtfPath + "\"");
+    GtfBlockReader reader(text);
+    while (std::unique_ptr<GtfBlock> block = reader.next()) {
+        lines += block->lineCount;
+        for (GeneLine& gene : block->geneLines)
+            onGeneLine(gene);
+        reader.giveBack(std::move(block));
     }
-    std::fclose(file);
     return lines;
 }
 

@@ -4,8 +4,10 @@
 #include <system_error>
 
 #include "FeatureAssigner.h"
+#include "support/Handles.h"
 #include "support/JsonValue.h"
 #include "support/Logger.h"
+#include "support/SystemError.h"
 
 namespace {
 const char* const GENE_INFO_JSON = "gtf.gene_info.json";
@@ -18,21 +20,17 @@ void FeatureAssigner::writeGeneInfoJson(Logger& logger) const {
         gene["gene_name"] = entry.second.first;
         gene["gene_id"] = entry.second.second;
     }
-    FILE* file = std::fopen(GENE_INFO_JSON, "w");
+    FileHandle file(std::fopen(GENE_INFO_JSON, "w"));
     if (!file) {
         int error = errno;
-        std::fprintf(stderr, "Error opening file for JSON output: %s\n", GENE_INFO_JSON);
-        throw std::system_error(error, std::generic_category(),
-                                std::string("Failed to open ") + GENE_INFO_JSON + " for write.");
+        throw systemError(error, std::string("Failed to open ") + GENE_INFO_JSON + " for write.");
     }
     std::string text = root.stringify();
     text += '\n';
-    bool written = std::fwrite(text.data(), 1, text.size(), file) == text.size();
-    written = std::fflush(file) == 0 && written;
-    int error = errno;
-    written = std::fclose(file) == 0 && written;
-    if (!written)
-        throw std::system_error(error, std::generic_category(),
-                                std::string("Failed to write ") + GENE_INFO_JSON);
+    if (std::fwrite(text.data(), 1, text.size(), file.get()) != text.size() ||
+        !closeWritten(file)) {
+        int error = errno;
+        throw systemError(error, std::string("Failed to write ") + GENE_INFO_JSON);
+    }
     logger.info("Gene information JSON written to: %s", GENE_INFO_JSON);
 }

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <system_error>
 
+#include "support/Handles.h"
 #include "support/SystemError.h"
 #include "support/Utilities.h"
 
@@ -45,8 +46,8 @@ const char* const PARENT = R"("parent_id": "ambrel", "parent_name": "Ambrel", )"
 // failed run's numbers found in its folder as a result.
 void write_report(const std::string& name, const std::string& text) {
     std::string path = name + MULTIQC_STAGED_SUFFIX;
-    FILE* file = std::fopen(path.c_str(), "w");
-    if (!file || std::fputs(text.c_str(), file) < 0 || std::fclose(file) != 0) {
+    FileHandle file(std::fopen(path.c_str(), "w"));
+    if (!file || std::fputs(text.c_str(), file.get()) < 0 || !closeWritten(file)) {
         int error = errno;
         throw systemError(error, "Cannot write " + path);
     }

@@ -21,6 +21,7 @@
 #include "ExternalSort.h"
 #include "support/Cgroups.h"
 #include "support/Gzip.h"
+#include "support/Handles.h"
 #include "support/SystemError.h"
 #include "support/Workers.h"
 
@@ -175,6 +176,12 @@ void sort_in_memory(const TableJob& table, FILE* out, TableReport& report) {
     report.compressedBytes = writer.written;
 }
 
+// A scratch file, removed when it goes out of scope on every path.
+struct ScratchFile {
+    std::string path;
+    ~ScratchFile() { std::remove(path.c_str()); }
+};
+
 // Sorts the table with the external sort and compresses its output as it reads it.
 void sort_externally(const TableJob& table, FILE* out, TableReport& report, unsigned long memory,
                      const std::string& tempFolder) {
@@ -182,7 +189,8 @@ void sort_externally(const TableJob& table, FILE* out, TableReport& report, unsi
     for (int k : table.keys)
         keys.insert(keys.end(), {"--key", std::to_string(k) + "," + std::to_string(k)});
     // Inflated as it is read: the table does not fit in memory.
-    std::string text = table.path + ".text";
+    ScratchFile scratch{table.path + ".text"};
+    const std::string& text = scratch.path;
     {
         std::ofstream plain(text, std::ios::binary);
         inflateGzipMembers(table.path, [&plain](const char* part, size_t length) {
@@ -209,7 +217,6 @@ void sort_externally(const TableJob& table, FILE* out, TableReport& report, unsi
     }
     writer.finish();
     report.compressedBytes = writer.written;
-    std::remove(text.c_str());
 }
 
 void finish_table(const TableJob& table, unsigned long memory, const std::string& tempFolder,
@@ -229,21 +236,16 @@ void finish_table(const TableJob& table, unsigned long memory, const std::string
     unsigned long need = report.bytes + lines * (sizeof(Line) + 8) + 4 * MEMBER_TEXT;
     report.external = need > memory;
     std::string gz = table.path + ".gz";
-    FILE* out = std::fopen(gz.c_str(), "wb");
+    FileHandle out(std::fopen(gz.c_str(), "wb"));
     if (!out) {
         int error = errno;
         throw systemError(error, "Cannot write " + gz);
     }
-    try {
-        if (report.external)
-            sort_externally(table, out, report, memory, tempFolder);
-        else
-            sort_in_memory(table, out, report);
-    } catch (...) {
-        std::fclose(out);
-        throw;
-    }
-    if (std::fclose(out) != 0) {
+    if (report.external)
+        sort_externally(table, out.get(), report, memory, tempFolder);
+    else
+        sort_in_memory(table, out.get(), report);
+    if (!closeWritten(out)) {
         int error = errno;
         throw systemError(error, "Cannot write " + gz);
     }

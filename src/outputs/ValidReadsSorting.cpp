@@ -9,6 +9,7 @@
 #include "ReadAnnotationFiles.h"
 #include "TableSorting.h"
 #include "support/EarlyTerminate.h"
+#include "support/Handles.h"
 #include "support/LogArchive.h"
 #include "support/Logger.h"
 #include "support/ProgressLine.h"
@@ -42,18 +43,18 @@ void write_sorting_log(const std::vector<TableReport>& reports, double seconds) 
     localtime_r(&now, &parts);
     std::strftime(stamp, sizeof stamp, "%Y%m%d%H%M%S", &parts);
     std::string path = std::string("sorting_") + stamp + ".log";
-    FILE* log = std::fopen(path.c_str(), "w");
+    FileHandle log(std::fopen(path.c_str(), "w"));
     if (!log) {
         int error = errno;
         throw systemError(error, "Cannot write " + path);
     }
-    std::fprintf(log, "table\tlines\tbytes\tgzip bytes\tsorted\tseconds\n");
+    std::fprintf(log.get(), "table\tlines\tbytes\tgzip bytes\tsorted\tseconds\n");
     for (const TableReport& r : reports)
-        std::fprintf(log, "%s\t%lu\t%lu\t%lu\t%s\t%.2f\n", r.path.c_str(), r.lines, r.bytes,
+        std::fprintf(log.get(), "%s\t%lu\t%lu\t%lu\t%s\t%.2f\n", r.path.c_str(), r.lines, r.bytes,
                      r.compressedBytes, r.external ? "by sort (larger than memory)" : "in memory",
                      r.seconds);
-    std::fprintf(log, "all tables\t\t\t\t\t%.2f\n", seconds);
-    if (std::fclose(log) != 0) {
+    std::fprintf(log.get(), "all tables\t\t\t\t\t%.2f\n", seconds);
+    if (!closeWritten(log)) {
         int error = errno;
         throw systemError(error, "Cannot write " + path);
     }

@@ -10,6 +10,7 @@
 #include <isa-l/igzip_lib.h>
 
 #include "FastDeflate.h"
+#include "Handles.h"
 #include "SystemError.h"
 
 namespace {
@@ -68,7 +69,7 @@ unsigned long writeGzipMember(const char* text, size_t length, int level, FILE* 
 
 void inflateGzipMembers(const std::string& path,
                         const std::function<void(const char*, size_t)>& sink) {
-    std::unique_ptr<FILE, int (*)(FILE*)> in(std::fopen(path.c_str(), "rb"), std::fclose);
+    FileHandle in(std::fopen(path.c_str(), "rb"));
     if (!in) {
         int error = errno;
         throw systemError(error, "Cannot read " + path);

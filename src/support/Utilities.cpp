@@ -8,6 +8,7 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "Handles.h"
 #include "Logger.h"
 #include "SystemError.h"
 
@@ -15,7 +16,7 @@ const UMIOption UMIOPTION_VALUES[3] = {R1_UMI_ONLY, ABSEQ_UMI_ONLY, R1_AND_ABSEQ
 
 bool loadJsonFile(JsonValue& json, const char* path, std::string* error) {
     gUtilLogger.debug("Calling fopen on the given path to a JSON file: %s", path);
-    FILE* file = std::fopen(path, "r");
+    FileHandle file(std::fopen(path, "r"));
     if (!file) {
         std::string reason = errorText(errno);
         gUtilLogger.warning("Failed to open file \"%s\": %s", path, reason.c_str());
@@ -30,18 +31,14 @@ bool loadJsonFile(JsonValue& json, const char* path, std::string* error) {
         gUtilLogger.warning("Failed to open file \"%s\": %s", path, sizeError.message().c_str());
         if (error)
             *error = sizeError.message();
-        std::fclose(file);
         return false;
     }
     std::string text;
     gUtilLogger.debug("Resizing the string object to %lu bytes", static_cast<unsigned long>(size));
     text.resize(size);
     gUtilLogger.debug("Reading %lu bytes from the JSON file", static_cast<unsigned long>(size));
-    size_t got = size ? std::fread(&text[0], 1, size, file) : 0;
+    size_t got = size ? std::fread(&text[0], 1, size, file.get()) : 0;
     text.resize(got);
-    gUtilLogger.debug("Closing the JSON file");
-    if (std::fclose(file) != 0)
-        gUtilLogger.warning("fclose on %s failed.", path);
 
     gUtilLogger.debug("Calling parse() on the JSON string");
     json = JsonValue(JsonValue::NULL_VALUE);
