@@ -94,7 +94,7 @@ struct PartReader {
 // records may have records elsewhere goes there instead, and the next one is read. Returns 0; -1
 // when the part or the input has ended, or when the read has no primary record in an input not
 // grouped by name (its records are apart: readApart then names it); below -1 on a read error.
-int readGroup(PartReader& reader, RecordGroup& group);
+[[nodiscard]] int readGroup(PartReader& reader, RecordGroup& group);
 
 // Hands the chunk's records back to the reader as spares and empties the chunk.
 void recycleRecords(RecordChunk& chunk, PartReader& reader);
@@ -104,7 +104,7 @@ void freeRecords(RecordChunk& chunk, PartReader& reader);
 
 // Appends whole read groups to chunk; an empty group marks the end of the part. Returns false when
 // the part ended or the input failed (the failure recorded, naming the file).
-bool readAlignedReadsChunk(RecordChunk& chunk, PartReader& reader);
+[[nodiscard]] bool readAlignedReadsChunk(RecordChunk& chunk, PartReader& reader);
 
 // Writes every record of the chunk in order and advances the progress count.
 void writeAnnotatedBamRecords(RecordChunk& chunk, BamWriter& output, ProgressCounter& progress);

@@ -21,7 +21,7 @@ public:
 
     // Adds a record read at virtual offset inputOffset of the input; from any thread. False when
     // it cannot be written (the failure is kept for close).
-    bool add(const bam1_t* record, int64_t inputOffset);
+    [[nodiscard]] bool add(const bam1_t* record, int64_t inputOffset);
     // Closes the buckets; throws std::system_error naming the first that could not be written.
     void close();
     // Writes the records into one BAM with header per output, output t grouping buckets t, t + n,

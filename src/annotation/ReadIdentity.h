@@ -12,4 +12,4 @@ void getCellIndexAndUMIFromQName(std::string& cellIndex, std::string& umi, const
 
 // Removes ";<cell index>;<UMI>" from the record's name; a name with fewer than two ';' is left as
 // it is. Returns false when HTSlib could not set the name.
-bool stripCellAndUMIFromQName(bam1_t* record);
+[[nodiscard]] bool stripCellAndUMIFromQName(bam1_t* record);

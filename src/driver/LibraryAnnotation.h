@@ -23,8 +23,9 @@ std::vector<BamPart> partsBetween(const std::string& path, const std::vector<int
 // and returns true; when a worker failed, logs the failure messages and returns false (the run
 // must end with status 1, the temporary directory left in place). External-command and file-system
 // failures throw.
-bool annotateLibrary(const std::string& bamPath, const RunParameters& params,
-                     ReadAnnotationFiles& files,
-                     const std::unordered_set<std::string>& extraReferenceNames,
-                     FeatureAssigner& featureAssigner, std::vector<LibraryMetrics>& metricsList,
-                     std::vector<std::string>& libraryNames);
+[[nodiscard]] bool annotateLibrary(const std::string& bamPath, const RunParameters& params,
+                                   ReadAnnotationFiles& files,
+                                   const std::unordered_set<std::string>& extraReferenceNames,
+                                   FeatureAssigner& featureAssigner,
+                                   std::vector<LibraryMetrics>& metricsList,
+                                   std::vector<std::string>& libraryNames);

@@ -55,7 +55,8 @@ unsigned long parseThreadCount(const std::string* text);
 std::pair<unsigned long, unsigned long> semaphoreLimits(unsigned long threads);
 
 // Reads the metadata keys into params. Returns false when the file cannot be loaded.
-bool loadRunMetadata(const std::string& path, JsonValue& metadata, RunParameters& params);
+[[nodiscard]] bool loadRunMetadata(const std::string& path, JsonValue& metadata,
+                                   RunParameters& params);
 
 // The "[\n\t\t\"path\",...\n\t]" text of the BAM list for the parameter log.
 std::string bamListText(const std::vector<std::string>& bamPaths);

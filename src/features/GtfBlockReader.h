@@ -45,7 +45,7 @@ private:
     static void _cut(GtfBlock& block, char* begin, char* end);
     std::unique_ptr<GtfBlock> _takeSpare();
     // Passes a block on; false when the reader is to stop.
-    bool _hand(std::unique_ptr<GtfBlock> block);
+    [[nodiscard]] bool _hand(std::unique_ptr<GtfBlock> block);
     void _read();
     // Blocks until the end of the file; a read error goes to error, to stop the model build.
     void _readBlocks(std::string& error);

@@ -29,7 +29,7 @@ constexpr unsigned long MAX_GTF_COORDINATE = 1000000000000000UL;
 // Splits line (zero-terminated, cut at its first '#') into the nine columns in place; false when
 // it has fewer than eight tabs. Start and end must be plain decimal numbers in range: anything
 // else is marked in badCoordinate (their value is then 0), for the caller to refuse.
-bool parseGtfLine(GTFLine& gtfLine, char* line);
+[[nodiscard]] bool parseGtfLine(GTFLine& gtfLine, char* line);
 
 // The value of attribute name, quoted or bare up to ';'; empty when absent.
 std::string getAttribute(const GTFLine& gtfLine, const char* name);

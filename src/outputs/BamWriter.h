@@ -25,7 +25,7 @@ struct EncodedBamRecord {
 
 // False (errno EOVERFLOW) for a record BAM cannot hold: a name of more than 254 characters, more
 // than 65535 CIGAR operations, positions beyond 2^31.
-bool encodeBamRecord(const bam1_t* record, EncodedBamRecord& encoded);
+[[nodiscard]] bool encodeBamRecord(const bam1_t* record, EncodedBamRecord& encoded);
 
 class BamWriter {
 public:
@@ -36,18 +36,21 @@ public:
 
     // Creates the file and writes the header; false (errno set) when it cannot. HTSlib may build
     // the header's text here: a header is not to be shared with another thread doing the same.
-    bool open(const std::string& path, sam_hdr_t* header);
+    [[nodiscard]] bool open(const std::string& path, sam_hdr_t* header);
     // Appends one record; false (errno set) when it cannot be written or BAM cannot hold it.
-    bool write(const bam1_t* record);
+    [[nodiscard]] bool write(const bam1_t* record);
     // Appends bytes of the BAM stream as they are: records encoded already.
-    bool writeEncoded(const void* bytes, size_t length) { return _append(bytes, length); }
+    [[nodiscard]] bool writeEncoded(const void* bytes, size_t length) {
+        return _append(bytes, length);
+    }
     // Writes the last block and the end-of-file block and closes; false (errno set) when any
     // write failed.
-    bool close();
+    [[nodiscard]] bool close();
 
 private:
+    // A failure is kept in _failed, which close() and the header's writer report.
     bool _append(const void* bytes, size_t length);
-    bool _flushBlock();
+    [[nodiscard]] bool _flushBlock();
 
     FILE* _file = nullptr;
     bool _failed = false;

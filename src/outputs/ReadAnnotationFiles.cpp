@@ -54,16 +54,13 @@ ReadAnnotationFiles::~ReadAnnotationFiles() {
         ValidReadsFile* file = slot.file.load();
         if (!file)
             continue;
-        if (file->stream) {
-            file->flush(); // a failed run keeps what it wrote
-            std::fclose(file->stream);
-        }
+        // A failed run keeps what it wrote; the failure that stopped it is reported already.
+        if (!file->close())
+            gLogger.error("Failed to close %s", file->name.c_str());
         delete file;
     }
-    if (sampleTag.stream) {
-        sampleTag.flush();
-        std::fclose(sampleTag.stream);
-    }
+    if (!sampleTag.close())
+        gLogger.error("Failed to close %s", sampleTag.name.c_str());
     // A run without VDJ reads of a chain leaves no empty FASTQ file behind.
     for (FastqStream* fastq : {&tcr, &bcr})
         if (fastq->blockCount.load() == 0)
@@ -221,6 +218,15 @@ bool ReadAnnotationFiles::ValidReadsFile::flush() {
     bool written = writeMember(text).empty();
     text.clear();
     return written;
+}
+
+bool ReadAnnotationFiles::ValidReadsFile::close() {
+    if (!stream)
+        return true;
+    bool flushed = flush();
+    bool closed = std::fclose(stream) == 0;
+    stream = nullptr;
+    return flushed && closed;
 }
 
 void ReadAnnotationFiles::_append(ValidReadsFile& file, const std::string& line,

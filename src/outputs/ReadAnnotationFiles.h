@@ -35,7 +35,9 @@ public:
         // Writes lines to the stream as one member, under streamMutex; the failure, or "".
         std::string writeMember(const std::string& lines);
         // Writes the lines collected so far as one member; false when the write failed.
-        bool flush();
+        [[nodiscard]] bool flush();
+        // Flushes and closes the stream, both whatever the other gives; false on a failure.
+        [[nodiscard]] bool close();
         FILE* stream = nullptr;
         std::mutex mutex; // guards text
         std::string text;

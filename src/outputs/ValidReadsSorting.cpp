@@ -24,12 +24,7 @@ const std::vector<int> PARTITION_KEYS = {3, 1, 2, 4};
 const std::vector<int> SAMPLE_TAG_KEYS = {3, 1};
 
 void close_table(ReadAnnotationFiles::ValidReadsFile& file) {
-    if (!file.stream)
-        return;
-    bool flushed = file.flush();
-    int closed = std::fclose(file.stream);
-    file.stream = nullptr;
-    if (!flushed || closed != 0) {
+    if (!file.close()) {
         int error = errno;
         throw systemError(error, "Failed to close file: " + file.name);
     }

@@ -26,7 +26,7 @@ public:
     // Starts the child; 0, or a negative errno when it could not be started.
     [[nodiscard]] int execute(int* inputPipe = nullptr);
     // Starts the child and waits for it; returns and stores the exit code (see exitCode).
-    int run();
+    [[nodiscard]] int run();
 
     std::string getExecutedCommandAsString() const;
     std::string getCommandSummaryAsString(bool includeStderr) const;

@@ -17,7 +17,7 @@ public:
     FastDeflater(const FastDeflater&) = delete;
     FastDeflater& operator=(const FastDeflater&) = delete;
     // Raw deflate of the input into out; 0 when it does not fit in capacity.
-    size_t deflate(const void* in, size_t length, void* out, size_t capacity);
+    [[nodiscard]] size_t deflate(const void* in, size_t length, void* out, size_t capacity);
 
 private:
     std::unique_ptr<isal_zstream> _stream;

@@ -16,7 +16,8 @@ constexpr int GZIP_FAST_LEVEL = 1;
 // The text as one gzip member at level (GZIP_LEVEL or GZIP_FAST_LEVEL) in member, with no file
 // name and no time in its header, so that the same text always gives the same bytes; its size.
 // Throws std::invalid_argument for another level, std::bad_alloc when memory runs out.
-size_t gzipMember(const char* text, size_t length, int level, std::vector<char>& member);
+[[nodiscard]] size_t gzipMember(const char* text, size_t length, int level,
+                                std::vector<char>& member);
 // The member written to out; the bytes written. Throws std::system_error naming path.
 unsigned long writeGzipMember(const char* text, size_t length, int level, FILE* out,
                               const std::string& path);

@@ -18,7 +18,7 @@ extern const UMIOption UMIOPTION_VALUES[3];
 
 // Reads and parses a JSON file; logs and returns false on a missing file or bad JSON, with the
 // reason in error when given. A UTF-8 byte-order mark before the JSON text is skipped.
-bool loadJsonFile(JsonValue& json, const char* path, std::string* error = nullptr);
+[[nodiscard]] bool loadJsonFile(JsonValue& json, const char* path, std::string* error = nullptr);
 std::vector<std::filesystem::path> getDirectoryContents(const std::string& directory);
 
 // Views, so that literals, strings and views into records compare without a temporary string: the
