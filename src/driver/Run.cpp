@@ -73,7 +73,8 @@ int runAmbrel(int argc, const char* const* argv) {
     std::setlocale(LC_NUMERIC, "");
     StopSignalWatch stopSignals;
     RunParameters params;
-    parseRunParameters(argc, argv, params);
+    if (std::optional<int> status = parseRunParameters(argc, argv, params))
+        return *status; // the help, or the usage for missing options
 
     gLogger.info("Using %lu total threads", params.threads);
     gLogger.debug("Running with parameters:\n\trun-metadata: %s\n\tr2-bam: %s\n\tgtf: "

@@ -142,11 +142,20 @@ std::string bamListText(const std::vector<std::string>& bamPaths) {
     return text + "\n\t]";
 }
 
-void parseRunParameters(int argc, const char* const* argv, RunParameters& params) {
+std::optional<int> parseRunParameters(int argc, const char* const* argv, RunParameters& params) {
     ArgumentParser parser(HELP_NOTES);
     registerOptions(parser, params);
     // Parsed before the first log line: --help prints the help alone, on standard output.
-    parser.parseArguments(argc, argv, false);
+    switch (parser.parseArguments(argc, argv)) {
+    case ArgumentParser::HELP:
+        std::fputs(parser.helpText(argv[0], {}).c_str(), stdout);
+        return 0;
+    case ArgumentParser::MISSING_OPTIONS:
+        std::fputs(parser.helpText(argv[0], parser.missing).c_str(), stderr);
+        return 1;
+    case ArgumentParser::PARSED:
+        break;
+    }
     std::vector<std::string> words(argv, argv + argc);
     params.commandLine = strJoin(words, " ");
     gLogger.info("Started Ambrel");
@@ -178,6 +187,7 @@ void parseRunParameters(int argc, const char* const* argv, RunParameters& params
     }
     if (const std::string* quality = option_text(parser, "QualityMetrics"))
         params.qualityMetricsPath = *quality;
+    return std::nullopt;
 }
 
 bool loadRunMetadata(const std::string& path, JsonValue& metadata, RunParameters& params) {

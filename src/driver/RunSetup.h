@@ -1,6 +1,7 @@
 // The run's parameters: the command line, the thread count and semaphores, the run metadata.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -40,10 +41,13 @@ struct RunParameters {
 // Registers the eleven options; their handlers fill the list options and the flag of params.
 void registerOptions(ArgumentParser& parser, RunParameters& params);
 
-// Parses argv into params: validation order and fallbacks as the run needs them. Exits the process
-// for --help (0) and for missing required options (1); throws for a command line that cannot be
-// read as written, a --threads that is no count, and an assay other than WTA or Targeted.
-void parseRunParameters(int argc, const char* const* argv, RunParameters& params);
+// Parses argv into params: validation order and fallbacks as the run needs them. For --help
+// (printed on standard output) and for missing required options (the usage on standard error),
+// the exit status the process ends with: 0 and 1; nothing when the run goes on. Throws for a
+// command line that cannot be read as written, a --threads that is no count, and an assay other
+// than WTA or Targeted.
+[[nodiscard]] std::optional<int> parseRunParameters(int argc, const char* const* argv,
+                                                    RunParameters& params);
 
 // The processors this process may use: its CPU affinity, capped by a cgroup CPU quota rounded
 // down; at least 1.

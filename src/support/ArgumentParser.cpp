@@ -23,14 +23,6 @@ std::string program_name(const char* programPath) {
 
 } // namespace
 
-ArgumentParser::MissingRequiredOption::MissingRequiredOption(
-    const std::vector<std::string>& missing) {
-    _message = "\n\tMissing option arguments:";
-    for (const std::string& flag : missing)
-        _message += "\n\t\t" + flag;
-    _message += "\n";
-}
-
 void ArgumentParser::addOption(const std::string& flag, const std::string& valueName, bool required,
                                const std::string& help, OptionValue valueKind,
                                OptionSelection selection, Handler handler,
@@ -92,7 +84,7 @@ bool ArgumentParser::isHelpWord(const char* argument) {
     return strcasecmp(argument, "--help") == 0 || std::strcmp(argument, "-h") == 0;
 }
 
-void ArgumentParser::parseArguments(int argc, const char* const* argv, bool throwOnMissing) {
+ArgumentParser::Outcome ArgumentParser::parseArguments(int argc, const char* const* argv) {
     if (argv[argc] != nullptr)
         throw std::invalid_argument("The last argument must be NULL");
 
@@ -106,11 +98,8 @@ void ArgumentParser::parseArguments(int argc, const char* const* argv, bool thro
                 required.second = false;
             throw std::invalid_argument("Null pointer found in the middle of the arguments list.");
         }
-        if (isHelpWord(argument)) {
-            std::fputs(helpText(argv[0], {}).c_str(), stdout);
-            std::fflush(stdout);
-            std::exit(0);
-        }
+        if (isHelpWord(argument))
+            return HELP;
         // Only "--" words are options: a value such as "-in.bam" may be a file name.
         if (!starts_with_dashes(argument)) {
             if (!openList)
@@ -156,16 +145,11 @@ void ArgumentParser::parseArguments(int argc, const char* const* argv, bool thro
             required->second = true;
     }
 
-    std::vector<std::string> missing;
+    missing.clear();
     for (const auto& required : _requiredFlags)
         if (!required.second)
             missing.push_back(required.first);
-    if (missing.empty())
-        return;
-    if (throwOnMissing)
-        throw MissingRequiredOption(missing);
-    _printHelp(argv[0], missing);
-    std::exit(1);
+    return missing.empty() ? PARSED : MISSING_OPTIONS;
 }
 
 void ArgumentParser::_store(const OptionHandler& option, const std::string& value) {
@@ -243,11 +227,4 @@ std::string ArgumentParser::helpText(const char* programPath,
                     entry.second.help + "\n";
     }
     return text;
-}
-
-void ArgumentParser::_printHelp(const char* programPath,
-                                const std::vector<std::string>& missing) const {
-    std::string text = helpText(programPath, missing);
-    std::fputs(text.c_str(), stderr);
-    std::fflush(stderr);
 }

@@ -2,7 +2,6 @@
 // Strict: a word it cannot place stops the parse, so a typo never runs with a default.
 #pragma once
 
-#include <exception>
 #include <functional>
 #include <map>
 #include <set>
@@ -22,14 +21,9 @@ public:
     enum OptionSelection { SINGLE = 1, MULTIPLE = 2 };
     using Handler = std::function<void(const std::string&)>;
 
-    class MissingRequiredOption : public std::exception {
-    public:
-        explicit MissingRequiredOption(const std::vector<std::string>& missing);
-        const char* what() const noexcept override { return _message.c_str(); }
-
-    private:
-        std::string _message;
-    };
+    // What a parse found: options to run with, a help word, or required options missing (named
+    // in missing).
+    enum Outcome { PARSED, HELP, MISSING_OPTIONS };
 
     // A command line that cannot be read as written: an unknown option, "--flag=value", an option
     // without its value, a repeated single option, a stray word. The message names the word and
@@ -48,10 +42,11 @@ public:
                    const std::string& help, OptionValue valueKind = OPTIONAL_VALUE,
                    OptionSelection selection = SINGLE, Handler handler = Handler(),
                    const std::string& defaultValue = "");
-    // Prints the help on standard output and exits 0 at a help word; throws UsageError; exits 1
-    // (or throws MissingRequiredOption) when required options are missing. Every word after a
-    // MULTIPLE option's value, up to the next option, is another value of it.
-    void parseArguments(int argc, const char* const* argv, bool throwOnMissing);
+    // Reads the words into parsedOptions; throws UsageError for a word it cannot place. Every word
+    // after a MULTIPLE option's value, up to the next option, is another value of it. The caller
+    // prints the help (helpText) for HELP and MISSING_OPTIONS; the parse ends at a help word.
+    [[nodiscard]] Outcome parseArguments(int argc, const char* const* argv);
+    std::vector<std::string> missing; // after MISSING_OPTIONS
     bool hasParsedOption(const std::string& name) const;
 
     std::string description;
@@ -74,7 +69,6 @@ private:
 
     // Records a value of option and calls its handler.
     void _store(const OptionHandler& option, const std::string& value);
-    void _printHelp(const char* programPath, const std::vector<std::string>& missing) const;
     static std::string _valueSuffix(const OptionHandler& option);
 
     std::map<std::string, OptionHandler> _handlers;

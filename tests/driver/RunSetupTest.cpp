@@ -20,7 +20,7 @@ RunParameters parseArgs(std::vector<std::string> extra) {
     RunParameters params;
     Logger::Level main = gLogger.getLevel(), util = gUtilLogger.getLevel();
     testing::internal::CaptureStderr();
-    parseRunParameters(static_cast<int>(args.size()), argv.data(), params);
+    EXPECT_FALSE(parseRunParameters(static_cast<int>(args.size()), argv.data(), params));
     testing::internal::GetCapturedStderr();
     gLogger.setLevel(main);
     gUtilLogger.setLevel(util);

@@ -1,6 +1,7 @@
 // libFuzzer target: the run's command line (NUL-separated arguments) through its option table.
 // Most inputs are refused with a usage error; run it with -close_fd_mask=2 all the same.
 #include <cstdint>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -13,8 +14,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     args.insert(args.begin(), "ambrel");
     std::vector<const char*> argv;
     for (const std::string& arg : args) {
-        if (ArgumentParser::isHelpWord(arg.c_str()))
-            return 0; // prints the help and exits the process, as it should
         argv.push_back(arg.c_str());
     }
     argv.push_back(nullptr);
@@ -22,8 +21,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     RunParameters params;
     registerOptions(parser, params);
     try {
-        parser.parseArguments(static_cast<int>(args.size()), argv.data(), true);
-    } catch (const ArgumentParser::MissingRequiredOption&) {
+        ArgumentParser::Outcome outcome =
+            parser.parseArguments(static_cast<int>(args.size()), argv.data());
+        if ((outcome == ArgumentParser::MISSING_OPTIONS) == parser.missing.empty())
+            std::abort();
     } catch (const ArgumentParser::UsageError&) {
     }
     return 0;
