@@ -9,6 +9,11 @@ doc: |
 $namespaces:
   edam: http://edamontology.org/
 baseCommand: ambrel
+# The image of scripts/container.sh (or the Containerfile); a hint, so --no-container runs the
+# ambrel on the PATH instead.
+hints:
+  DockerRequirement:
+    dockerPull: localhost/ambrel:0.1.0
 requirements:
   ResourceRequirement:
     coresMin: $(inputs.threads)

@@ -5,6 +5,11 @@
 cwlVersion: v1.2
 class: CommandLineTool
 label: An Ambrel run's outputs as one folder named after the run
+# The image of scripts/container.sh (or the Containerfile); a hint, so --no-container runs the
+# machine's own sh instead.
+hints:
+  DockerRequirement:
+    dockerPull: localhost/ambrel:0.1.0
 baseCommand: [sh, -c]
 arguments:
   - 'base=`basename "$1" _SeqMetrics.csv` && mkdir -- "$base" && cp -- "$@" "$base"/'

@@ -11,8 +11,8 @@ packages=(
     samtools tar coreutils
 )
 if [ "${1:-}" != "--run-only" ]; then
-    # The tests, benchmarks and fuzzers, the peers they compare with, the workflow engines and
-    # the one-node Slurm cluster they run on.
+    # The tests, benchmarks and fuzzers, the peers they compare with, the workflow engines, the
+    # one-node Slurm cluster they run on and the container tools.
     packages+=(
         googletest libgtest-dev libbenchmark-dev
         locales bzip2
@@ -20,6 +20,7 @@ if [ "${1:-}" != "--run-only" ]; then
         clang libclang-rt-14-dev
         multiqc cwltool toil nodejs
         slurmctld slurmd slurm-client munge
+        podman runc podman-docker mmdebstrap
     )
 fi
 

@@ -50,3 +50,12 @@ for target in JsonFuzz GtfLineFuzz ReadNameFuzz ArgumentFuzz BamCutsFuzz; do
     rm -rf "$scratch" "$scratch.log"
 done
 echo "fuzz: 5 passed, 0 failed"
+
+# The container image, built from this tree, on the demo and in the CWL engines (a few minutes).
+# Under CI a missing podman fails here; elsewhere it is skipped.
+if command -v podman >/dev/null || [ -n "${AMBREL_CI:-}" ]; then
+    echo "=== container: build and test"
+    bash scripts/container.sh test
+else
+    echo "=== container: podman is not installed; skipped (Debian: podman runc podman-docker mmdebstrap)"
+fi

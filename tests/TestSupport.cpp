@@ -272,8 +272,8 @@ std::string RunInputs::write(const std::string& name, const std::string& text) {
 }
 
 std::vector<std::string> RunInputs::args(const std::vector<std::string>& extra) const {
-    std::vector<std::string> argv = {AMBREL_BINARY, "--run-metadata", metadata,          "--gtf",
-                                     gtf,           "--r2-bam",       strJoin(bams, ",")};
+    std::vector<std::string> argv = {binary, "--run-metadata", metadata,          "--gtf",
+                                     gtf,    "--r2-bam",       strJoin(bams, ",")};
     if (!quality.empty())
         argv.insert(argv.end(), {"--quality-metrics", quality});
     argv.insert(argv.end(), {"--assay", "WTA", "--threads", "2", "--transcript-length", lengths,

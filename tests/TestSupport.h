@@ -130,8 +130,9 @@ public:
     std::string quality = demoFile("ReadQualityMetrics.json"); // empty: the run's default
     std::string lengths = demoFile("transcript_lengths.json");
     std::string extra = demoFile("extra.fasta");
-    std::vector<std::string> bams;    // paths relative to the run directory
-    std::vector<std::string> wrapper; // words that run ambrel (a shell that enters a cgroup, say)
+    std::vector<std::string> bams;      // paths relative to the run directory
+    std::vector<std::string> wrapper;   // words that run ambrel (a shell that enters a cgroup, say)
+    std::string binary = AMBREL_BINARY; // the ambrel that runs
     // The demo reads as the BAM of library `library` (run "Demo"); with a read count, reads of
     // the inputs' GTF made by the demo's generator, that share of them on receptor genes.
     void addDemoLibrary(const std::string& library = "Sample1", unsigned long reads = 0,

@@ -512,38 +512,53 @@ TEST(GoldenRunVariants, CompletedRunReplacesTheEarlierOutputsAsAWhole) {
     EXPECT_EQ(record.find("Old.annotated"), std::string::npos);
 }
 
-// The demo through CWL, the way the README runs it: one run with cwltool (cwl/ambrel.cwl), and two
-// runs whose libraries share a name (cwl/ambrel-runs.cwl with cwl/demo-runs-job.yml) with cwltool
-// and with Toil on a one-node Slurm cluster (scripts/slurm-local.sh; root only). Every output of
-// every run is the golden run's, each run's in a folder of its own.
-TEST(GoldenRunWorkflows, CwlToolAndToilOnSlurmGiveTheGoldenOutputs) {
-    for (const char* tool : {"cwltool", "toil-cwl-runner"})
-        AMBREL_SKIP_UNLESS(!findProgram(tool).empty(),
-                           std::string(tool) + " is not installed (Debian: cwltool, toil)");
-    // The job files' relative paths, with the demo's BAMs made beside the demo files, and this
-    // build's ambrel first on the PATH.
-    RunInputs inputs;
-    std::string cwl = std::string(AMBREL_SOURCE_DIR) + "/cwl/";
-    ASSERT_EQ(runProcess({"sh", "-c",
-                          "mkdir demo cwl && ln -s " + std::string(AMBREL_SOURCE_DIR) +
-                              "/demo/* demo/ && cp " + cwl + "*job.yml cwl/ && for run in Demo " +
-                              "Demo2; do samtools view -b -o demo/${run}_Sample1_Aligned.out.bam " +
-                              "demo/reads.sam; done"},
-                         inputs.dir.path())
-                  .status,
-              0);
-    auto run = [&](const std::string& runner, const std::string& tool, const std::string& job,
-                   const std::string& out) {
-        ProcessResult result = runProcess(
-            {"sh", "-c",
-             "PATH=" + fs::path(AMBREL_BINARY).parent_path().string() + ":$PATH " + runner +
-                 " --no-container --outdir " + out + " " + cwl + tool + " cwl/" + job},
-            inputs.dir.path());
+// The demo's CWL jobs (cwl/*job.yml, their paths relative) with the demo's BAMs made beside the
+// demo files, run by cwltool or Toil with this build's ambrel first on the PATH, or in the image of
+// scripts/container.sh (the tools' DockerRequirement hint, through podman's docker shim). Every
+// output of every run is the golden run's, each run's in a folder of its own.
+class WorkflowDemo {
+public:
+    explicit WorkflowDemo(bool inContainers) : _inContainers(inContainers) {
+        EXPECT_EQ(runProcess({"sh", "-c",
+                              "mkdir demo cwl && ln -s " + std::string(AMBREL_SOURCE_DIR) +
+                                  "/demo/* demo/ && cp " + _cwl +
+                                  "*job.yml cwl/ && for run in Demo Demo2; do samtools view -b -o "
+                                  "demo/${run}_Sample1_Aligned.out.bam demo/reads.sam; done"},
+                             inputs.dir.path())
+                      .status,
+                  0);
+    }
+    // Runs tool on job with runner into out; the outputs' JSON.
+    std::string run(const std::string& runner, const std::string& tool, const std::string& job,
+                    const std::string& out) {
+        // In containers nothing of this build is on the PATH: the image runs or nothing does.
+        std::string path =
+            _inContainers ? "PATH=/usr/bin:/bin "
+                          : "PATH=" + fs::path(AMBREL_BINARY).parent_path().string() + ":$PATH ";
+        ProcessResult result =
+            runProcess({"sh", "-c",
+                        path + runner + (_inContainers ? "" : " --no-container") + " --outdir " +
+                            out + " " + _cwl + tool + " cwl/" + job},
+                       inputs.dir.path());
         EXPECT_EQ(result.status, 0) << runner << "\n" << result.err;
-        return result.out; // the outputs' JSON
-    };
-    // Run Demo2's outputs are Demo's under other names, but for the MultiQC sample names.
-    auto checkRuns = [&](const std::string& out) {
+        return result.out;
+    }
+    // cwl/ambrel.cwl on the demo job under cwltool: ten gene tables (the sample-tag table apart).
+    void checkOneRun() {
+        std::string out = inputs.dir.file("one");
+        writeFile(inputs.dir.file("one.json"), run("cwltool", "ambrel.cwl", "demo-job.yml", out));
+        EXPECT_EQ(runProcess({"python3", "-c",
+                              "import json, sys; o = json.load(open(sys.argv[1])); print(len(o["
+                              "'valid_reads']), sum('SampleTag' in f['basename'] for f in o["
+                              "'valid_reads']))",
+                              inputs.dir.file("one.json")})
+                      .out,
+                  "10 0\n");
+        compareWithExpected("wta", runOutputs(out), {"files.txt", "ambrel_stderr.txt"});
+    }
+    // The two-run scatter's outputs: run Demo2's are Demo's under other names, but for the
+    // MultiQC sample names.
+    void checkRuns(const std::string& out) {
         const std::set<std::string> skip = {"files.txt", "ambrel_stderr.txt"};
         compareWithExpected("wta", runOutputs(out + "/Demo"), skip);
         std::map<std::string, std::string> second;
@@ -553,21 +568,26 @@ TEST(GoldenRunWorkflows, CwlToolAndToilOnSlurmGiveTheGoldenOutputs) {
                             {"files.txt", "ambrel_stderr.txt", "Demo_ambrel_mqc.json",
                              "Demo_ambrel_alignment_mqc.json", "Demo_ambrel_filtering_mqc.json"});
         EXPECT_TRUE(second.count("Demo_ambrel_mqc.json"));
-    };
-    // The gene tables are not the sample-tag table.
-    writeFile(inputs.dir.file("one.json"),
-              run("cwltool", "ambrel.cwl", "demo-job.yml", inputs.dir.file("one")));
-    EXPECT_EQ(runProcess({"python3", "-c",
-                          "import json, sys; o = json.load(open(sys.argv[1])); print(len(o["
-                          "'valid_reads']), sum('SampleTag' in f['basename'] for f in o["
-                          "'valid_reads']))",
-                          inputs.dir.file("one.json")})
-                  .out,
-              "10 0\n");
-    compareWithExpected("wta", runOutputs(inputs.dir.file("one")),
-                        {"files.txt", "ambrel_stderr.txt"});
-    run("cwltool", "ambrel-runs.cwl", "demo-runs-job.yml", inputs.dir.file("runs"));
-    checkRuns(inputs.dir.file("runs"));
+    }
+
+    RunInputs inputs;
+
+private:
+    std::string _cwl = std::string(AMBREL_SOURCE_DIR) + "/cwl/";
+    bool _inContainers;
+};
+
+// The demo through CWL, the way the README runs it: one run with cwltool (cwl/ambrel.cwl), and two
+// runs whose libraries share a name (cwl/ambrel-runs.cwl with cwl/demo-runs-job.yml) with cwltool
+// and with Toil on a one-node Slurm cluster (scripts/slurm-local.sh; root only).
+TEST(GoldenRunWorkflows, CwlToolAndToilOnSlurmGiveTheGoldenOutputs) {
+    for (const char* tool : {"cwltool", "toil-cwl-runner"})
+        AMBREL_SKIP_UNLESS(!findProgram(tool).empty(),
+                           std::string(tool) + " is not installed (Debian: cwltool, toil)");
+    WorkflowDemo demo(false);
+    demo.checkOneRun();
+    demo.run("cwltool", "ambrel-runs.cwl", "demo-runs-job.yml", demo.inputs.dir.file("runs"));
+    demo.checkRuns(demo.inputs.dir.file("runs"));
 
     AMBREL_SKIP_UNLESS(geteuid() == 0 && !findProgram("slurmctld").empty(),
                        "a one-node Slurm cluster needs root and Debian's slurmctld, slurmd, "
@@ -578,10 +598,44 @@ TEST(GoldenRunWorkflows, CwlToolAndToilOnSlurmGiveTheGoldenOutputs) {
     std::string conf = started.out.substr(started.out.find('=') + 1);
     conf.erase(conf.find_last_not_of("\n") + 1);
     setenv("SLURM_CONF", conf.c_str(), 1);
-    run("toil-cwl-runner --batchSystem slurm --statePollingWait 2 --jobStore file:" +
-            inputs.dir.file("js") + " --workDir " + inputs.dir.path(),
-        "ambrel-runs.cwl", "demo-runs-job.yml", inputs.dir.file("slurm"));
+    demo.run("toil-cwl-runner --batchSystem slurm --statePollingWait 2 --jobStore file:" +
+                 demo.inputs.dir.file("js") + " --workDir " + demo.inputs.dir.path(),
+             "ambrel-runs.cwl", "demo-runs-job.yml", demo.inputs.dir.file("slurm"));
     unsetenv("SLURM_CONF");
     EXPECT_EQ(runProcess({"bash", slurm, "stop"}).status, 0);
-    checkRuns(inputs.dir.file("slurm"));
+    demo.checkRuns(demo.inputs.dir.file("slurm"));
+}
+
+// The image that scripts/container.sh builds (AMBREL_IMAGE, set by `container.sh test`): the demo
+// run in it as a user runs it (podman run -v, the folders at the same paths), then cwl/ambrel.cwl
+// under cwltool and the two-run scatter under Toil, each step in a container of the image. Every
+// output is the golden run's. The usual test run has no image and skips this.
+TEST(ContainerImage, DemoCwltoolAndToilGiveTheGoldenOutputs) {
+    const char* image = std::getenv("AMBREL_IMAGE");
+    if (!image)
+        GTEST_SKIP() << "no image to test: bash scripts/container.sh test builds one and runs this";
+    RunInputs inputs;
+    inputs.addDemoLibrary();
+    std::string runDir = inputs.dir.file("run"), source = AMBREL_SOURCE_DIR;
+    inputs.binary = "ambrel"; // the image's
+    inputs.wrapper = {"podman",
+                      "run",
+                      "--rm",
+                      "-v",
+                      source + ":" + source + ":ro",
+                      "-v",
+                      inputs.dir.path() + ":" + inputs.dir.path(),
+                      "-w",
+                      runDir,
+                      image};
+    ProcessResult result = inputs.run(runDir);
+    ASSERT_EQ(result.status, 0) << result.err;
+    compareWithExpected("wta", runOutputs(runDir), {"files.txt"});
+
+    WorkflowDemo demo(true);
+    demo.checkOneRun();
+    demo.run("toil-cwl-runner --jobStore file:" + demo.inputs.dir.file("js") + " --workDir " +
+                 demo.inputs.dir.path(),
+             "ambrel-runs.cwl", "demo-runs-job.yml", demo.inputs.dir.file("toil"));
+    demo.checkRuns(demo.inputs.dir.file("toil"));
 }
