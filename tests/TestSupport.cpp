@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <gtest/gtest.h>
 #include <set>
 #include <sstream>
 #include <stdexcept>
@@ -138,9 +139,20 @@ void SamText::writeBam(const std::string& path, const std::vector<std::string>& 
     std::remove(written.c_str());
 }
 
-void resetTerminateState() {
-    TERMINATE_STATE.clear();
-}
+namespace {
+
+// Every test starts with an empty failure record: the run's is one per process, and a test may
+// leave failures in it on purpose.
+class FreshFailureRecord : public testing::EmptyTestEventListener {
+    void OnTestStart(const testing::TestInfo&) override { TERMINATE_STATE.clear(); }
+};
+
+const bool FRESH_FAILURE_RECORD = [] {
+    testing::UnitTest::GetInstance()->listeners().Append(new FreshFailureRecord);
+    return true;
+}();
+
+} // namespace
 
 std::vector<std::string> terminateMessages() {
     return TERMINATE_STATE.messages();

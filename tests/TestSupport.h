@@ -76,9 +76,7 @@ private:
 // Every record of a BAM file as SAM text lines (header excluded).
 std::vector<std::string> readBamAsSam(const std::string& path);
 
-// Clears the run's failure record between tests (the run itself never resets it).
-void resetTerminateState();
-// The messages of the run's failure record, in order.
+// The messages of the run's failure record, in order; every test starts with it empty.
 std::vector<std::string> terminateMessages();
 
 // ---- Gene models ----

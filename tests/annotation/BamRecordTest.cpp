@@ -31,7 +31,6 @@ TEST(BamRecord, ForwardSequenceAndQualities) {
 // The cell index and the UMI are the last two ';' fields of the name; the name keeps the rest.
 // A name with fewer fails the run, once per distinct name.
 TEST(ReadIdentity, CellIndexAndUmiFromTheRight) {
-    resetTerminateState();
     SamText sam({"chr1:100000"});
     const std::tuple<const char*, const char*, const char*, const char*> names[] = {
         {"read1;12345;ACGTACGT", "12345", "ACGTACGT", "read1"},
@@ -55,5 +54,4 @@ TEST(ReadIdentity, CellIndexAndUmiFromTheRight) {
                                         "Label and UMI information !",
                                         "No semicolons present in QName: plain. Cannot parse Cell "
                                         "Label and UMI information !"}));
-    resetTerminateState();
 }

@@ -20,10 +20,7 @@ protected:
     AnnotateRead()
         : sam({"chr1:100000", "phiX174:5386", "ERCC-00002:1061", "CD4pAbO:200", "Tag1stAbO:200"}),
           files(std::make_unique<ReadAnnotationFiles>("t")),
-          metrics("hs", WTA, ABSEQ_UMI_ONLY, false, {}, {}, "human") {
-        resetTerminateState();
-    }
-    ~AnnotateRead() override { resetTerminateState(); }
+          metrics("hs", WTA, ABSEQ_UMI_ONLY, false, {}, {}, "human") {}
 
     // One read group: records "flag reference position CIGAR NH XF" separated by ", " ("-" for a
     // tag the record lacks), all with the read's name.
