@@ -18,6 +18,12 @@ void push_text(JsonValue& array, const std::string& text) {
     array[static_cast<int>(array.size())] = text;
 }
 
+// A count and its share of total, as two texts.
+void push_share(JsonValue& array, unsigned long count, unsigned long total) {
+    push_text(array, count_text(count));
+    push_text(array, percentText(count, total));
+}
+
 } // namespace
 
 JsonValue LibraryMetrics::calculateRelativeMetrics(const JsonValue& readQuality) const {
@@ -33,49 +39,38 @@ JsonValue LibraryMetrics::calculateRelativeMetrics(const JsonValue& readQuality)
     JsonValue result(JsonValue::OBJECT);
     JsonValue& readStats = result["read_stats"] = JsonValue(JsonValue::ARRAY);
     push_text(readStats, count_text(totalReads));
-    push_text(readStats, count_text(cellularReads));
-    push_text(readStats, percentText(cellularReads, totalReads));
-    push_text(readStats, count_text(uniquelyAlignedReads));
-    push_text(readStats, percentText(uniquelyAlignedReads, totalReads));
-    push_text(readStats, count_text(usefulReads));
-    push_text(readStats, percentText(usefulReads, totalReads));
+    for (unsigned long count : {cellularReads, uniquelyAlignedReads, usefulReads})
+        push_share(readStats, count, totalReads);
 
     JsonValue& mapStats = result["map_stats"] = JsonValue(JsonValue::ARRAY);
     push_text(mapStats, count_text(cellularReads));
-    std::array<unsigned long, ALIGNMENT_CATEGORY_COUNT> shown = reportCategories();
-    for (unsigned long count : shown) {
-        push_text(mapStats, count_text(count));
-        push_text(mapStats, percentText(count, cellularReads));
-    }
+    for (unsigned long count : reportCategories())
+        push_share(mapStats, count, cellularReads);
 
     if (!sampleTagsVersion.empty()) {
         JsonValue& tagStats = result["tag_stats"] = JsonValue(JsonValue::ARRAY);
-        bool targeted = assayType == Targeted;
         unsigned long total = sampleTagReads;
         push_text(tagStats, count_text(total));
-        push_text(tagStats, count_text(usefulSampleTagReads));
-        push_text(tagStats, percentText(usefulSampleTagReads, total));
-        push_text(tagStats, count_text(cellularSampleTagReads));
-        push_text(tagStats, percentText(cellularSampleTagReads, total));
-        push_text(tagStats, targeted ? count_text(sampleTagCorrectStartReads) : "NA");
-        push_text(tagStats, targeted ? percentText(sampleTagCorrectStartReads, total) : "NA");
-        push_text(tagStats, targeted ? count_text(sampleTagAlignLengthReads) : "NA");
-        push_text(tagStats, targeted ? percentText(sampleTagAlignLengthReads, total) : "NA");
+        push_share(tagStats, usefulSampleTagReads, total);
+        push_share(tagStats, cellularSampleTagReads, total);
+        // The start and length filters apply to Targeted runs only.
+        for (unsigned long count : {sampleTagCorrectStartReads, sampleTagAlignLengthReads}) {
+            if (assayType == Targeted) {
+                push_share(tagStats, count, total);
+            } else {
+                push_text(tagStats, "NA");
+                push_text(tagStats, "NA");
+            }
+        }
         push_text(tagStats, count_text(usefulSampleTagReads));
     }
 
     if (!vdjVersion.empty()) {
         JsonValue& vdjStats = result["vdj_stats"] = JsonValue(JsonValue::ARRAY);
-        unsigned long total = vdjReads;
-        push_text(vdjStats, count_text(total));
-        push_text(vdjStats, count_text(cellularVdjReads));
-        push_text(vdjStats, percentText(cellularVdjReads, total));
-        push_text(vdjStats, count_text(usefulVdjReads));
-        push_text(vdjStats, percentText(usefulVdjReads, total));
-        push_text(vdjStats, count_text(usefulVdjBcrReads));
-        push_text(vdjStats, percentText(usefulVdjBcrReads, total));
-        push_text(vdjStats, count_text(usefulVdjTcrReads));
-        push_text(vdjStats, percentText(usefulVdjTcrReads, total));
+        push_text(vdjStats, count_text(vdjReads));
+        for (unsigned long count :
+             {cellularVdjReads, usefulVdjReads, usefulVdjBcrReads, usefulVdjTcrReads})
+            push_share(vdjStats, count, vdjReads);
     }
     return result;
 }
