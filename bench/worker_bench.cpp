@@ -44,7 +44,8 @@ double runWorkers(int workers, const std::vector<std::string>& fragments, Featur
                   const std::unordered_set<std::string>& extra, size_t recordsPerFragment) {
     LibraryMetrics metrics("hs", WTA, ABSEQ_UMI_ONLY, false, {}, {}, "human");
     ProgressCounter progress;
-    ReadAnnotationFiles files("bench");
+    EarlyTerminate failures;
+    ReadAnnotationFiles files("bench", failures);
     std::vector<FeatureCounts> counts(workers);
     std::vector<std::string> outputs;
     for (int k = 0; k < workers; ++k)
@@ -72,7 +73,7 @@ double runWorkers(int workers, const std::vector<std::string>& fragments, Featur
                 "(%.2f M/s per CPU second); cellular %lu, useful %lu%s\n",
                 workers, records, wall.count(), cpu, records / wall.count() / 1e6,
                 records / cpu / 1e6, metrics.cellularReads, metrics.usefulReads,
-                TERMINATE_STATE.failed() ? " (FAILED)" : "");
+                failures.failed() ? " (FAILED)" : "");
     std::fflush(stdout);
     return cpu;
 }
@@ -92,11 +93,12 @@ double copyOnly(const std::string& input, const std::string& output) {
     ProgressCounter progress;
     BamPart part;
     part.path = input;
-    PartReader reader(in, header, part);
+    EarlyTerminate failures;
+    PartReader reader(in, header, part, failures);
     bool more = true;
     while (more) {
         more = readAlignedReadsChunk(chunk, reader);
-        writeAnnotatedBamRecords(chunk, out, progress);
+        writeAnnotatedBamRecords(chunk, out, progress, failures);
         recycleRecords(chunk, reader);
     }
     freeRecords(chunk, reader);

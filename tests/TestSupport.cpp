@@ -139,25 +139,6 @@ void SamText::writeBam(const std::string& path, const std::vector<std::string>& 
     std::remove(written.c_str());
 }
 
-namespace {
-
-// Every test starts with an empty failure record: the run's is one per process, and a test may
-// leave failures in it on purpose.
-class FreshFailureRecord : public testing::EmptyTestEventListener {
-    void OnTestStart(const testing::TestInfo&) override { TERMINATE_STATE.clear(); }
-};
-
-const bool FRESH_FAILURE_RECORD = [] {
-    testing::UnitTest::GetInstance()->listeners().Append(new FreshFailureRecord);
-    return true;
-}();
-
-} // namespace
-
-std::vector<std::string> terminateMessages() {
-    return TERMINATE_STATE.messages();
-}
-
 std::vector<std::string> readBamAsSam(const std::string& path) {
     ProcessResult view = runProcess({"samtools", "view", path});
     if (view.status != 0)

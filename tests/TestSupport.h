@@ -76,9 +76,6 @@ private:
 // Every record of a BAM file as SAM text lines (header excluded).
 std::vector<std::string> readBamAsSam(const std::string& path);
 
-// The messages of the run's failure record, in order; every test starts with it empty.
-std::vector<std::string> terminateMessages();
-
 // ---- Gene models ----
 
 std::string gtfLine(const std::string& chromosome, const std::string& feature, unsigned long start,

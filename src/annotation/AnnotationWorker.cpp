@@ -32,9 +32,10 @@ void ProgressCounter::noteReadApart(const char* name) {
     apart.store(true);
 }
 
-PartReader::PartReader(htsFile* input, sam_hdr_t* header, const BamPart& part)
+PartReader::PartReader(htsFile* input, sam_hdr_t* header, const BamPart& part,
+                       EarlyTerminate& failures)
     : input(input), header(header), path(part.path.c_str()), end(part.end),
-      multiMapped(part.multiMapped), groupedByName(part.groupedByName) {}
+      multiMapped(part.multiMapped), groupedByName(part.groupedByName), failures(failures) {}
 
 namespace {
 
@@ -62,7 +63,7 @@ bool pastPartEnd(const PartReader& reader, int64_t offset) {
     if (offset < reader.end)
         return false;
     if (offset != reader.end && reader.end != END_OF_BAM)
-        TERMINATE_STATE.fail("The part of the BAM file \"" + std::string(reader.path) +
+        reader.failures.fail("The part of the BAM file \"" + std::string(reader.path) +
                              "\" that ends at virtual offset " + std::to_string(reader.end) +
                              " has a record across that end (the next begins at " +
                              std::to_string(offset) + "): the cut is inside a record");
@@ -181,7 +182,7 @@ bool readAlignedReadsChunk(RecordChunk& chunk, PartReader& reader) {
     if (result < 0) {
         chunk.emplace_back(); // end of the part
         if (result < -1)
-            TERMINATE_STATE.fail(
+            reader.failures.fail(
                 std::string("Unexpected error in input BAM file. Cannot read the BAM "
                             "file \"") +
                 reader.path + "\": it is truncated or corrupt");
@@ -190,15 +191,15 @@ bool readAlignedReadsChunk(RecordChunk& chunk, PartReader& reader) {
     return result >= 0;
 }
 
-void writeAnnotatedBamRecords(RecordChunk& chunk, BamWriter& output, ProgressCounter& progress) {
+void writeAnnotatedBamRecords(RecordChunk& chunk, BamWriter& output, ProgressCounter& progress,
+                              EarlyTerminate& failures) {
     waitForSemaphore(gWriteSemaphore);
     unsigned long written = 0;
     for (RecordGroup& group : chunk) {
         for (bam1_t* record : group) {
             if (!output.write(record))
-                TERMINATE_STATE.fail(
-                    std::string("Failed to write BAM record to file. errno desc: ") +
-                    errorText(errno));
+                failures.fail(std::string("Failed to write BAM record to file. errno desc: ") +
+                              errorText(errno));
             ++written;
         }
     }
@@ -215,9 +216,10 @@ const char* const WORKER = "annotationMetricsAndCounting: ";
 
 // Records a worker failure that names its file and, where a system call failed, the reason.
 // error is the errno of the failed call, 0 when there was none.
-void fail_worker(const std::string& what, const std::string& path, int error) {
-    TERMINATE_STATE.fail(WORKER + what + path +
-                         (error ? std::string(". errno desc: ") + errorText(error) : ""));
+void fail_worker(EarlyTerminate& failures, const std::string& what, const std::string& path,
+                 int error) {
+    failures.fail(WORKER + what + path +
+                  (error ? std::string(". errno desc: ") + errorText(error) : ""));
 }
 
 // A worker's input BAM, its annotated BAM, and the input's header.
@@ -246,39 +248,41 @@ bool annotateHeader(sam_hdr_t* header, const BamPart& part) {
 
 // Opens both BAMs, copies the header and goes to the part's start; false (failure recorded) when
 // the worker cannot start.
-bool open_worker_bams(WorkerBams& bams, const std::string& outputBamPath, const BamPart& part) {
+bool open_worker_bams(WorkerBams& bams, const std::string& outputBamPath, const BamPart& part,
+                      EarlyTerminate& failures) {
     const std::string& inputBamPath = part.path;
     if (!(bams.input = hts_open(inputBamPath.c_str(), "rb"))) {
-        fail_worker("Failed to open input BAM file: ", inputBamPath, errno);
+        fail_worker(failures, "Failed to open input BAM file: ", inputBamPath, errno);
         return false;
     }
     if (!(bams.header = sam_hdr_read(bams.input))) {
-        fail_worker("Failed to read the BAM header of input file: ", inputBamPath, 0);
+        fail_worker(failures, "Failed to read the BAM header of input file: ", inputBamPath, 0);
         return false;
     }
     if (!annotateHeader(bams.header, part)) {
-        fail_worker("Failed to add the @PG line to the header of ", outputBamPath, 0);
+        fail_worker(failures, "Failed to add the @PG line to the header of ", outputBamPath, 0);
         return false;
     }
     // These per-part BAMs are read again by the pipeline's next steps, like an aligner's or
     // samtools' temporary files: they are deflated fast (see BamWriter), not at gzip's level 6,
     // which would spend most of the run compressing.
     if (!bams.output.open(outputBamPath, bams.header)) {
-        fail_worker("Failed to write BAM header to output file: ", outputBamPath, errno);
+        fail_worker(failures, "Failed to write BAM header to output file: ", outputBamPath, errno);
         return false;
     }
     if (part.start >= 0 && bgzf_seek(bams.input->fp.bgzf, part.start, SEEK_SET) < 0) {
-        fail_worker("Failed to seek in input BAM file: ", inputBamPath, errno);
+        fail_worker(failures, "Failed to seek in input BAM file: ", inputBamPath, errno);
         return false;
     }
     return true;
 }
 
-void close_worker_bams(WorkerBams& bams, const std::string& outputBamPath) {
+void close_worker_bams(WorkerBams& bams, const std::string& outputBamPath,
+                       EarlyTerminate& failures) {
     if (bams.input)
         hts_close(bams.input); // a read error has been reported already
     if (!bams.output.close())
-        fail_worker("Failed to close output BAM file: ", outputBamPath, errno);
+        fail_worker(failures, "Failed to close output BAM file: ", outputBamPath, errno);
     if (bams.header)
         sam_hdr_destroy(bams.header);
 }
@@ -293,12 +297,13 @@ void annotationMetricsAndCounting(const AssayType& assay, const std::string& out
                                   FeatureAssigner& featureAssigner, bool excludeIntronicReads,
                                   bool vdjCellCalling) {
     gLogger.debug("    Entering annotationMetricsAndCounting");
+    EarlyTerminate& failures = files.failures;
     WorkerBams bams;
-    if (!open_worker_bams(bams, outputBamPath, part)) {
-        close_worker_bams(bams, outputBamPath);
+    if (!open_worker_bams(bams, outputBamPath, part, failures)) {
+        close_worker_bams(bams, outputBamPath, failures);
         return;
     }
-    PartReader reader(bams.input, bams.header, part);
+    PartReader reader(bams.input, bams.header, part, failures);
     std::array<unsigned long, READ_SHAPES> shapes{};
     // This worker's counts, added to the library's once at the end.
     LibraryMetrics counts = metrics.emptyCopy();
@@ -311,7 +316,7 @@ void annotationMetricsAndCounting(const AssayType& assay, const std::string& out
     bool more = true;
     const bool blocks = bams.input->format.format == bam;
     uint64_t readUpTo = blocks ? static_cast<uint64_t>(bgzf_tell(bams.input->fp.bgzf)) >> 16 : 0;
-    while (more && !TERMINATE_STATE.failed() && !progress.apart.load()) {
+    while (more && !failures.failed() && !progress.apart.load()) {
         // Read whole reads; give every record its feature; annotate each read; write.
         more = readAlignedReadsChunk(chunk, reader);
         if (!reader.readApart.empty()) {
@@ -330,8 +335,8 @@ void annotationMetricsAndCounting(const AssayType& assay, const std::string& out
                     bcrFastqBuffer, excludeIntronicReads, vdjCellCalling))];
         for (bam1_t* record : chunkRecords)
             if (!stripCellAndUMIFromQName(record))
-                fail_worker("Failed to set the read name of a record", "", 0);
-        writeAnnotatedBamRecords(chunk, bams.output, progress);
+                fail_worker(failures, "Failed to set the read name of a record", "", 0);
+        writeAnnotatedBamRecords(chunk, bams.output, progress, failures);
         if (blocks) {
             uint64_t now = static_cast<uint64_t>(bgzf_tell(bams.input->fp.bgzf)) >> 16;
             progress.compressedRead += now - std::min(now, readUpTo);
@@ -350,6 +355,6 @@ void annotationMetricsAndCounting(const AssayType& assay, const std::string& out
         files.flushFastq(tcrFastqBuffer, files.tcr);
     if (!bcrFastqBuffer.empty())
         files.flushFastq(bcrFastqBuffer, files.bcr);
-    close_worker_bams(bams, outputBamPath);
+    close_worker_bams(bams, outputBamPath, failures);
     freeRecords(chunk, reader);
 }

@@ -21,6 +21,7 @@
 
 class FeatureAssigner;
 struct FeatureCounts;
+class EarlyTerminate;
 class LibraryMetrics;
 class ReadAnnotationFiles;
 
@@ -74,7 +75,7 @@ void annotationMetricsAndCounting(const AssayType& assay, const std::string& out
 // Records are read into the spare ones of earlier chunks rather than allocated, copied and freed
 // one by one.
 struct PartReader {
-    PartReader(htsFile* input, sam_hdr_t* header, const BamPart& part);
+    PartReader(htsFile* input, sam_hdr_t* header, const BamPart& part, EarlyTerminate& failures);
     htsFile* input;
     sam_hdr_t* header;
     const char* path;
@@ -87,6 +88,7 @@ struct PartReader {
     int64_t nextOffset = 0;
     std::vector<int64_t> offsets; // of the records of the read being read
     int64_t records = 0;          // read so far: the place of a CRAM record, which has no offset
+    EarlyTerminate& failures;     // the run's: a damaged input or a bad cut fails it
 };
 
 // Reads the next read of the part into group: the records in a row that share the name of a
@@ -107,4 +109,5 @@ void freeRecords(RecordChunk& chunk, PartReader& reader);
 [[nodiscard]] bool readAlignedReadsChunk(RecordChunk& chunk, PartReader& reader);
 
 // Writes every record of the chunk in order and advances the progress count.
-void writeAnnotatedBamRecords(RecordChunk& chunk, BamWriter& output, ProgressCounter& progress);
+void writeAnnotatedBamRecords(RecordChunk& chunk, BamWriter& output, ProgressCounter& progress,
+                              EarlyTerminate& failures);

@@ -221,7 +221,7 @@ ReadShape annotateR2(AssayType assay, sam_hdr_t* header, std::vector<bam1_t*>& r
     ReadAlignments alignments = countAlignments(records);
     if (alignments.shape == ReadShape::SupplementaryOnly ||
         alignments.shape == ReadShape::PrimaryElsewhere) {
-        getCellIndexAndUMIFromQName(cellIndex, umi, records.back());
+        getCellIndexAndUMIFromQName(cellIndex, umi, records.back(), files.failures);
         addCellUmiBamTags(records, cellIndex, umi);
         return alignments.shape;
     }
@@ -231,7 +231,7 @@ ReadShape annotateR2(AssayType assay, sam_hdr_t* header, std::vector<bam1_t*>& r
     const std::string& status = assignment.status;
     bam1_t* last = alignments.last;
 
-    getCellIndexAndUMIFromQName(cellIndex, umi, last);
+    getCellIndexAndUMIFromQName(cellIndex, umi, last, files.failures);
     const std::string& readType = getReadTypeFromGeneName(gene);
     if (readType == READ_TYPE_ABSEQ) {
         abseqUmi = extractAbseqUMI(last);

@@ -5,7 +5,8 @@
 #include "support/EarlyTerminate.h"
 #include "support/Logger.h"
 
-void getCellIndexAndUMIFromQName(std::string& cellIndex, std::string& umi, const bam1_t* record) {
+void getCellIndexAndUMIFromQName(std::string& cellIndex, std::string& umi, const bam1_t* record,
+                                 EarlyTerminate& failures) {
     cellIndex.clear();
     umi.clear();
     if (!record) {
@@ -13,21 +14,21 @@ void getCellIndexAndUMIFromQName(std::string& cellIndex, std::string& umi, const
         return;
     }
     if (record->core.l_qname == 0 || !bam_get_qname(record)) {
-        TERMINATE_STATE.fail("There is no QName in a BAM alignment record.");
+        failures.fail("There is no QName in a BAM alignment record.");
         return;
     }
     const char* name = bam_get_qname(record);
     size_t length = std::strlen(name);
     const char* last = static_cast<const char*>(memrchr(name, ';', length));
     if (!last) {
-        TERMINATE_STATE.fail(std::string("No semicolons present in QName: ") + name +
-                             ". Cannot parse Cell Label and UMI information !");
+        failures.fail(std::string("No semicolons present in QName: ") + name +
+                      ". Cannot parse Cell Label and UMI information !");
         return;
     }
     const char* secondLast = static_cast<const char*>(memrchr(name, ';', last - name));
     if (!secondLast) {
-        TERMINATE_STATE.fail(std::string("Only 1 semicolon present in QName: ") + name +
-                             ". Cannot parse Cell Label and UMI information !");
+        failures.fail(std::string("Only 1 semicolon present in QName: ") + name +
+                      ". Cannot parse Cell Label and UMI information !");
         return;
     }
     cellIndex.assign(secondLast + 1, last);

@@ -6,9 +6,12 @@
 
 #include <htslib/sam.h>
 
-// Fills cellIndex and umi from the record's name. A malformed name marks the run failed (its
-// message names the read) and leaves both empty.
-void getCellIndexAndUMIFromQName(std::string& cellIndex, std::string& umi, const bam1_t* record);
+class EarlyTerminate;
+
+// Fills cellIndex and umi from the record's name. A malformed name marks the run failed in
+// failures (its message names the read) and leaves both empty.
+void getCellIndexAndUMIFromQName(std::string& cellIndex, std::string& umi, const bam1_t* record,
+                                 EarlyTerminate& failures);
 
 // Removes ";<cell index>;<UMI>" from the record's name; a name with fewer than two ';' is left as
 // it is. Returns false when HTSlib could not set the name.

@@ -48,12 +48,12 @@ std::vector<BamPart> partsBetween(const std::string& path, const std::vector<int
 namespace {
 
 // Logs the workers' failure messages; true when there were any.
-bool report_worker_failures() {
-    if (!TERMINATE_STATE.failed())
+bool report_worker_failures(const EarlyTerminate& failures) {
+    if (!failures.failed())
         return false;
     gLogger.critical("Encountered critical error(s) in the annotation threads. Exiting...");
     gLogger.critical("Failure messages: ");
-    for (const std::string& message : TERMINATE_STATE.messages())
+    for (const std::string& message : failures.messages())
         gLogger.critical("    %s", message.c_str());
     return true;
 }
@@ -112,7 +112,7 @@ void annotate_parts(std::vector<BamPart> parts, size_t first, const std::string&
                                          featureAssigner, params.excludeIntronicReads,
                                          params.vdjCellCalling);
         },
-        TERMINATE_STATE);
+        files.failures);
 }
 
 // Takes back a library's first attempt: its annotated BAMs, its table lines and FASTQ records.
@@ -156,7 +156,7 @@ void annotate_with_multi_mapped_grouped(const std::string& bamPath,
     annotate_parts(parts, 1, libraryName, params, files, extra, featureAssigner, *work.metrics,
                    work.progress);
     buckets.close();
-    if (TERMINATE_STATE.failed())
+    if (files.failures.failed())
         return;
     std::vector<std::string> grouped;
     for (size_t t = 0; t < std::min<size_t>(params.threads, bucketCount); ++t)
@@ -233,7 +233,7 @@ bool annotateLibrary(const std::string& bamPath, const RunParameters& params,
     std::unique_ptr<LibraryWork> work = new_work(params);
     annotate_parts(parts, 1, libraryName, params, files, extraReferenceNames, featureAssigner,
                    *work->metrics, work->progress);
-    if (work->progress.apart.load() && !TERMINATE_STATE.failed()) {
+    if (work->progress.apart.load() && !files.failures.failed()) {
         gLogger.warning(
             "Read %s in %s has records away from its primary record: the BAM is not grouped by "
             "read name (coordinate-sorted, say). Annotating the library again, the records of "
@@ -248,7 +248,7 @@ bool annotateLibrary(const std::string& bamPath, const RunParameters& params,
     gLogger.info("    Processed and wrote %'lu total annotated bam records to disk",
                  work->progress.count.load());
     gLogger.info("    Total phiX reads identified: %lu", work->metrics->phixReads);
-    if (report_worker_failures())
+    if (report_worker_failures(files.failures))
         return false;
     warnAboutReadShapes(work->progress, libraryName, bamPath);
     unsigned long reads = 0;

@@ -50,8 +50,8 @@ namespace {
 // failure. Every object that writes outputs is gone when it returns.
 int run_libraries(const RunParameters& params, JsonValue& metadata,
                   const std::unordered_set<std::string>& extraReferenceNames,
-                  std::unique_ptr<FeatureAssigner>& featureAssigner) {
-    ReadAnnotationFiles readAnnotationFiles(params.runBaseName);
+                  std::unique_ptr<FeatureAssigner>& featureAssigner, EarlyTerminate& failures) {
+    ReadAnnotationFiles readAnnotationFiles(params.runBaseName, failures);
     featureAssigner->writeGeneInfoJson(gLogger);
     std::vector<LibraryMetrics> metricsList;
     std::vector<std::string> libraryNames;
@@ -71,7 +71,9 @@ int run_libraries(const RunParameters& params, JsonValue& metadata,
 
 int runAmbrel(int argc, const char* const* argv) {
     std::setlocale(LC_NUMERIC, "");
-    StopSignalWatch stopSignals;
+    // The run's failure record: the workers' failures and a stop signal end up here.
+    EarlyTerminate failures;
+    StopSignalWatch stopSignals(failures);
     RunParameters params;
     if (std::optional<int> status = parseRunParameters(argc, argv, params))
         return *status; // the help, or the usage for missing options
@@ -107,9 +109,9 @@ int runAmbrel(int argc, const char* const* argv) {
     StagingFolder staging;
     int status;
     try {
-        status = run_libraries(params, metadata, extraReferenceNames, featureAssigner);
+        status = run_libraries(params, metadata, extraReferenceNames, featureAssigner, failures);
         if (status != 0) {
-            for (const std::string& message : TERMINATE_STATE.messages())
+            for (const std::string& message : failures.messages())
                 staging.failed(message);
             return stopSignal() ? 128 + stopSignal() : status;
         }

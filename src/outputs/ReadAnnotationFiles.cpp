@@ -28,8 +28,8 @@ bool close_stream(std::ofstream& stream) {
 
 } // namespace
 
-ReadAnnotationFiles::ReadAnnotationFiles(const std::string& prefix_)
-    : tcr(prefix_ + "_VDJ_TCR_Valid_Reads.fastq.gz"),
+ReadAnnotationFiles::ReadAnnotationFiles(const std::string& prefix_, EarlyTerminate& failures_)
+    : failures(failures_), tcr(prefix_ + "_VDJ_TCR_Valid_Reads.fastq.gz"),
       bcr(prefix_ + "_VDJ_BCR_Valid_Reads.fastq.gz"), prefix(prefix_),
       sampleTag(prefix_ + "_SampleTag_Sorted_Valid_Reads.csv.0") {
     for (FastqStream* fastq : {&tcr, &bcr}) {
@@ -191,8 +191,7 @@ ReadAnnotationFiles::ValidReadsFile& ReadAnnotationFiles::_partition(int partiti
         // and write nothing.
         if (!mine->stream) {
             int error = errno;
-            TERMINATE_STATE.fail("Failed to open '" + mine->name +
-                                 "' for write: " + errorText(error));
+            failures.fail("Failed to open '" + mine->name + "' for write: " + errorText(error));
         }
         slot.file.store(mine.release());
     });
@@ -244,8 +243,7 @@ void ReadAnnotationFiles::_append(ValidReadsFile& file, const std::string& line,
     // is sorted at the end.
     std::string error = file.writeMember(full);
     if (!error.empty())
-        TERMINATE_STATE.fail(std::string(origin) + ": Error in writing to " + file.name + ": " +
-                             error);
+        failures.fail(std::string(origin) + ": Error in writing to " + file.name + ": " + error);
 }
 
 void ReadAnnotationFiles::writeValidReads(const std::string& line, const std::string& gene) {
@@ -271,15 +269,15 @@ void ReadAnnotationFiles::mCompressAndWriteBufferToGzFile(const std::string& buf
     try {
         size = gzipMember(buffer.data(), buffer.size(), GZIP_LEVEL, member);
     } catch (const std::exception& e) {
-        TERMINATE_STATE.fail(origin + "Cannot compress a buffer for the file " + fileName + ": " +
-                             e.what());
+        failures.fail(origin + "Cannot compress a buffer for the file " + fileName + ": " +
+                      e.what());
         return;
     }
     std::lock_guard<std::mutex> lock(mutex);
     stream.write(member.data(), static_cast<std::streamsize>(size));
     if (size == 0 || stream.fail() || stream.bad()) {
         int error = errno;
-        TERMINATE_STATE.fail(origin + "Failed to write compressed buffer to file: " + fileName +
-                             ". errno desc: " + errorText(error));
+        failures.fail(origin + "Failed to write compressed buffer to file: " + fileName +
+                      ". errno desc: " + errorText(error));
     }
 }

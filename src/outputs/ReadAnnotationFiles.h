@@ -20,6 +20,8 @@ struct FastqStream {
     std::atomic<unsigned long> blockCount{0};
 };
 
+class EarlyTerminate;
+
 class ReadAnnotationFiles {
 public:
     static constexpr int NUMBER_OF_FILES = 32;
@@ -50,7 +52,9 @@ public:
 
     // Opens the TCR, BCR and sample-tag outputs named by prefix; throws std::system_error naming
     // the file that cannot be opened.
-    explicit ReadAnnotationFiles(const std::string& prefix);
+    // failures is the run's failure record, where the workers' write failures go (a worker must
+    // not throw).
+    ReadAnnotationFiles(const std::string& prefix, EarlyTerminate& failures);
     ~ReadAnnotationFiles();
     ReadAnnotationFiles(const ReadAnnotationFiles&) = delete;
     ReadAnnotationFiles& operator=(const ReadAnnotationFiles&) = delete;
@@ -100,13 +104,14 @@ public:
         return _slots[partition].file.load();
     }
 
+    EarlyTerminate& failures;
     FastqStream tcr, bcr;
     std::string prefix;
     ValidReadsFile sampleTag;
 
 private:
     // Adds line to the table, writing a member when enough text has collected.
-    static void _append(ValidReadsFile& file, const std::string& line, const char* origin);
+    void _append(ValidReadsFile& file, const std::string& line, const char* origin);
     // A partition's table, opened by the first worker that writes to it; the others wait for
     // that open (call_once) rather than spin. The flag is renewed when a library's attempt is
     // taken back, between attempts.

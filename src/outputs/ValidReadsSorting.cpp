@@ -76,7 +76,7 @@ void ReadAnnotationFiles::sortValidReadsFiles(unsigned long threads,
                    std::to_string(tables.size()) + " done in " + durationText(seconds);
         });
         reports = sortAndCompressTables(tables, threads, sortingMemoryBudget(), tempFolder,
-                                        &TERMINATE_STATE.terminate, &finished);
+                                        &failures.terminate, &finished);
     }
     double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();

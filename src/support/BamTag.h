@@ -8,7 +8,7 @@
 
 // What setStringTag does when HTSlib will not update the tag: a tag of that name and another type
 // (an input's XF:i, say), which the read would keep and read back as feature "", is replaced; a
-// record that cannot take the tag marks the run as failed, naming the read.
+// record that cannot take the tag throws std::runtime_error naming the read.
 void replaceStringTag(bam1_t* record, const char* tag, const char* text, size_t length);
 
 // Sets or replaces the string tag; length excludes the terminating zero, which text must have.

@@ -1,5 +1,6 @@
-// The run's failure record: any worker that fails sets the flag and leaves its message; workers
-// stop at their next chunk and the driver reports the messages after the join.
+// A run's failure record: any worker that fails sets the flag and leaves its message; workers
+// stop at their next chunk and the driver reports the messages after the join. The run owns one
+// and hands it to what may fail in its threads (the outputs, the workers, the stop signals).
 #pragma once
 
 #include <algorithm>
@@ -22,12 +23,6 @@ public:
         std::lock_guard<std::mutex> lock(_mutex);
         return _messages;
     }
-    // For a record that serves more than one run in a process (the tests).
-    void clear() {
-        std::lock_guard<std::mutex> lock(_mutex);
-        terminate.store(false);
-        _messages.clear();
-    }
 
     std::atomic<bool> terminate{false};
 
@@ -35,5 +30,3 @@ private:
     std::vector<std::string> _messages;
     mutable std::mutex _mutex;
 };
-
-extern EarlyTerminate TERMINATE_STATE;

@@ -26,7 +26,8 @@ void stopChildren() {
         kill(pid, SIGTERM);
 }
 
-void* watchStopSignals(void*) {
+void* watchStopSignals(void* record) {
+    EarlyTerminate& failures = *static_cast<EarlyTerminate*>(record);
     for (;;) {
         int signal = 0;
         if (sigwait(&stopSet, &signal) != 0)
@@ -47,14 +48,14 @@ void* watchStopSignals(void*) {
                         "stop, the run's partial outputs are removed; a second signal ends it "
                         "at once",
                         name.c_str());
-        TERMINATE_STATE.fail("Stopped by signal " + name);
+        failures.fail("Stopped by signal " + name);
         stopChildren();
     }
 }
 
 } // namespace
 
-StopSignalWatch::StopSignalWatch() {
+StopSignalWatch::StopSignalWatch(EarlyTerminate& failures) {
     sigemptyset(&stopSet);
     int first = 0;
     for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
@@ -67,7 +68,7 @@ StopSignalWatch::StopSignalWatch() {
     if (!first)
         return; // every stop signal ignored: nothing to wait for
     pthread_sigmask(SIG_BLOCK, &stopSet, nullptr);
-    _started = pthread_create(&_thread, nullptr, watchStopSignals, nullptr) == 0;
+    _started = pthread_create(&_thread, nullptr, watchStopSignals, &failures) == 0;
 }
 
 StopSignalWatch::~StopSignalWatch() {

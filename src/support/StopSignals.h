@@ -12,9 +12,12 @@
 // blocks them in the calling thread, and so in every thread it starts later; signals that the
 // process inherited as ignored (nohup's SIGHUP) stay ignored. Made once, before any other thread
 // starts; its end joins the thread (a thread left running at exit is a leak to the sanitizers).
+class EarlyTerminate;
+
 class StopSignalWatch {
 public:
-    StopSignalWatch();
+    // A stop signal marks failures, the run's failure record, as failed.
+    explicit StopSignalWatch(EarlyTerminate& failures);
     ~StopSignalWatch();
     StopSignalWatch(const StopSignalWatch&) = delete;
     StopSignalWatch& operator=(const StopSignalWatch&) = delete;

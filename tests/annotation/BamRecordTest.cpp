@@ -30,6 +30,7 @@ TEST(BamRecord, ForwardSequenceAndQualities) {
 // A name with fewer fails the run, once per distinct name.
 TEST(ReadIdentity, CellIndexAndUmiFromTheRight) {
     SamText sam({"chr1:100000"});
+    EarlyTerminate failures;
     const std::tuple<const char*, const char*, const char*, const char*> names[] = {
         {"read1;12345;ACGTACGT", "12345", "ACGTACGT", "read1"},
         {"a;b;123;ACGT", "123", "ACGT", "a;b"},
@@ -40,14 +41,14 @@ TEST(ReadIdentity, CellIndexAndUmiFromTheRight) {
     for (const auto& [name, cell, umi, stripped] : names) {
         std::string gotCell = "stale", gotUmi = "stale";
         bam1_t* record = sam.record(samLine(name, 0, "chr1", 1, "5M", "NH:i:1", "ACGTA"));
-        getCellIndexAndUMIFromQName(gotCell, gotUmi, record);
+        getCellIndexAndUMIFromQName(gotCell, gotUmi, record, failures);
         EXPECT_EQ(gotCell + "|" + gotUmi, std::string(cell) + "|" + umi) << name;
         ASSERT_TRUE(stripCellAndUMIFromQName(record));
         EXPECT_STREQ(bam_get_qname(record), stripped);
         EXPECT_EQ(getForwardSequenceString(record), "ACGTA"); // the rest of the record is intact
         EXPECT_EQ(getIntegerTag(record, "NH", 0), 1);
     }
-    EXPECT_EQ(terminateMessages(),
+    EXPECT_EQ(failures.messages(),
               (std::vector<std::string>{"Only 1 semicolon present in QName: x;y. Cannot parse Cell "
                                         "Label and UMI information !",
                                         "No semicolons present in QName: plain. Cannot parse Cell "

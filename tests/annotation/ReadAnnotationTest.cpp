@@ -19,7 +19,7 @@ class AnnotateRead : public testing::Test {
 protected:
     AnnotateRead()
         : sam({"chr1:100000", "phiX174:5386", "ERCC-00002:1061", "CD4pAbO:200", "Tag1stAbO:200"}),
-          files(std::make_unique<ReadAnnotationFiles>("t")),
+          files(std::make_unique<ReadAnnotationFiles>("t", failures)),
           metrics("hs", WTA, ABSEQ_UMI_ONLY, false, {}, {}, "human") {}
 
     // One read group: records "flag reference position CIGAR NH XF" separated by ", " ("-" for a
@@ -64,6 +64,7 @@ protected:
 
     ScratchDir dir;
     SamText sam;
+    EarlyTerminate failures; // before files, which keeps a reference to it
     std::unique_ptr<ReadAnnotationFiles> files;
     LibraryMetrics metrics;
     std::unordered_set<std::string> extra = {"CD4pAbO", "Tag1stAbO"};
@@ -159,7 +160,7 @@ TEST_F(AnnotateRead, CellCallingAndMalformedNames) {
     annotate("0 chr1 100 50M 1 GAPDH", "r;5;AAAACCCC", true);
     annotate("0 Tag1stAbO 1 40M 1 __no_feature", "r;9;AAAACCCC", true);
     std::vector<bam1_t*> read = annotate("0 chr1 100 50M 1 GAPDH", "nosemicolons");
-    EXPECT_TRUE(TERMINATE_STATE.failed());
+    EXPECT_TRUE(failures.failed());
     EXPECT_EQ(getStringTag(read[0], "CB"), "");
     EXPECT_EQ(metrics.cellularReads, 2u);
     EXPECT_EQ(validReads(), "|9,AAAACCCC,Tag1stAbO,\n");

@@ -19,14 +19,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         return 0;
     }
     std::string cell, umi;
-    getCellIndexAndUMIFromQName(cell, umi, record);
+    EarlyTerminate failures;
+    getCellIndexAndUMIFromQName(cell, umi, record, failures);
     // What the name holds after its last two ';' is the cell index and the UMI.
-    if (!TERMINATE_STATE.failed() && name.size() < cell.size() + umi.size() + 2)
+    if (!failures.failed() && name.size() < cell.size() + umi.size() + 2)
         std::abort();
     // Stripped or not, the name never grows.
     if (stripCellAndUMIFromQName(record) && std::string(bam_get_qname(record)).size() > name.size())
         std::abort();
     bam_destroy1(record);
-    TERMINATE_STATE.clear();
     return 0;
 }

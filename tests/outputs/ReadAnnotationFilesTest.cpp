@@ -16,7 +16,8 @@ TEST(ReadAnnotationFilesConcurrent, FirstWritesRaceToOneFilePerPartition) {
     // Enough lines that every table is written out in several members while others write to it.
     const int threads = 4, genes = 200, rounds = 200;
     {
-        ReadAnnotationFiles files("race");
+        EarlyTerminate failures;
+        ReadAnnotationFiles files("race", failures);
         std::vector<std::thread> workers;
         for (int t = 0; t < threads; ++t)
             workers.emplace_back([&files, t] {
@@ -50,13 +51,14 @@ TEST(ReadAnnotationFilesConcurrent, FirstWritesRaceToOneFilePerPartition) {
 // (a worker must not throw); later writes to it write nothing.
 TEST(ReadAnnotationFiles, UnwritableOutputsAreNamed) {
     ScratchDir dir;
-    EXPECT_THROW(ReadAnnotationFiles("missing-dir/run"), std::system_error);
-    ReadAnnotationFiles files("part");
+    EarlyTerminate failures;
+    EXPECT_THROW(ReadAnnotationFiles("missing-dir/run", failures), std::system_error);
+    ReadAnnotationFiles files("part", failures);
     fs::create_directory(files.partitionFileName(ReadAnnotationFiles::partitionOfGene("G")));
     files.writeValidReads("1,U,G,\n", "G");
     files.writeValidReads("1,U,G,\n", "G");
-    ASSERT_EQ(terminateMessages().size(), 1u);
-    EXPECT_NE(terminateMessages()[0].find("Failed to open 'part_Sorted_Valid_Reads.csv."),
+    ASSERT_EQ(failures.messages().size(), 1u);
+    EXPECT_NE(failures.messages()[0].find("Failed to open 'part_Sorted_Valid_Reads.csv."),
               std::string::npos);
 }
 
@@ -67,7 +69,8 @@ TEST(ReadAnnotationFiles, RewindTakesBackALibrarysAttempt) {
     ScratchDir dir;
     std::string kept = "1,U,G,kept\n", later = std::string(200, 'x') + ",U,G,\n";
     {
-        ReadAnnotationFiles files("again");
+        EarlyTerminate failures;
+        ReadAnnotationFiles files("again", failures);
         files.writeValidReads(kept, "G");
         files.writeSampleTagValidReads(kept);
         std::string fastq = "@kept\nACGT\n+\nFFFF\n";

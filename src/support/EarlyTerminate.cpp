@@ -1,3 +1,0 @@
-#include "EarlyTerminate.h"
-
-EarlyTerminate TERMINATE_STATE;
