@@ -37,10 +37,14 @@ ProgressLine::~ProgressLine() {
     std::fputc('\n', stderr);
 }
 
-void ProgressLine::_draw() {
-    // Back to the start of the line, the text, the rest of the line cleared.
-    std::fprintf(stderr, "\r%s\x1b[K", _describe(secondsNow() - _start).c_str());
-    std::fflush(stderr);
+void ProgressLine::_draw() noexcept {
+    // Back to the start of the line, the text, the rest of the line cleared. The line is only a
+    // view of the run: one that cannot be made (memory running out) is skipped, not fatal.
+    try {
+        std::fprintf(stderr, "\r%s\x1b[K", _describe(secondsNow() - _start).c_str());
+        std::fflush(stderr);
+    } catch (...) {
+    }
 }
 
 std::string durationText(double seconds) {

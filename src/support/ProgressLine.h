@@ -19,7 +19,7 @@ public:
     ProgressLine& operator=(const ProgressLine&) = delete;
 
 private:
-    void _draw();
+    void _draw() noexcept;
 
     std::function<std::string(double)> _describe;
     double _start = 0;
