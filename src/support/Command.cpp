@@ -29,8 +29,7 @@ const char* const SUMMARY_RULE = "------------------------------------";
 // Starts the program with its standard streams redirected; 0 or the error number. glibc's
 // posix_spawnp starts the child with CLONE_VFORK, so the run's memory (the gene model, some
 // hundred megabytes) has no page tables copied, and reports a failed exec as its result.
-int spawn(char* const* argv, char* const* environment, const int* inputPipe, int outFd, int errFd,
-          pid_t& pid) {
+int spawn(char* const* argv, char* const* environment, int outFd, int errFd, pid_t& pid) {
     posix_spawn_file_actions_t actions;
     posix_spawnattr_t attributes;
     int error = posix_spawn_file_actions_init(&actions);
@@ -41,12 +40,7 @@ int spawn(char* const* argv, char* const* environment, const int* inputPipe, int
         posix_spawn_file_actions_destroy(&actions);
         return error;
     }
-    if (inputPipe) {
-        error = posix_spawn_file_actions_adddup2(&actions, inputPipe[0], 0);
-        if (error == 0)
-            error = posix_spawn_file_actions_addclose(&actions, inputPipe[1]);
-    }
-    if (error == 0 && outFd >= 0)
+    if (outFd >= 0)
         error = posix_spawn_file_actions_adddup2(&actions, outFd, 1);
     if (error == 0 && errFd >= 0)
         error = posix_spawn_file_actions_adddup2(&actions, errFd, 2);
@@ -129,7 +123,7 @@ int openOwnLog(std::string& path, const char* suffix) {
 
 } // namespace
 
-int Command::execute(int* inputPipe) {
+int Command::execute() {
     std::time_t now = std::time(nullptr);
     std::tm parts{};
     localtime_r(&now, &parts);
@@ -190,8 +184,7 @@ int Command::execute(int* inputPipe) {
 
     _startError = 0;
     pid_t pid = -1;
-    int error = spawn(argv.data(), environment.empty() ? environ : envp.data(), inputPipe, outFd,
-                      errFd, pid);
+    int error = spawn(argv.data(), environment.empty() ? environ : envp.data(), outFd, errFd, pid);
     if (error == ENOENT || error == EACCES || error == ENOEXEC || error == EISDIR ||
         error == ENOTDIR || error == ELOOP || error == ENAMETOOLONG) {
         // A program that cannot be started is told apart from its own exit status by the
@@ -221,7 +214,7 @@ int Command::execute(int* inputPipe) {
 int Command::run() {
     exitCode = 0;
     terminatingSignal = 0;
-    int started = execute(nullptr);
+    int started = execute();
     if (started != 0) {
         exitCode = started;
         return exitCode;

@@ -23,8 +23,6 @@ public:
     void logStdoutToFile(const std::string& prefix);
     void logStderrToFile(const std::string& prefix);
 
-    // Starts the child; 0, or a negative errno when it could not be started.
-    [[nodiscard]] int execute(int* inputPipe = nullptr);
     // Starts the child and waits for it; returns and stores the exit code (see exitCode).
     [[nodiscard]] int run();
 
@@ -46,6 +44,8 @@ public:
     int terminatingSignal = 0;
 
 private:
+    // Starts the child; 0, or a negative errno when it could not be started.
+    [[nodiscard]] int execute();
     std::string _logPath(const std::string& prefix, const char* timeText, const char* suffix) const;
 
     std::vector<std::string> _arguments; // the program first
